@@ -1,0 +1,127 @@
+// Record I/O for the fitters: numbered units, list-directed read and write,
+// FORMAT-driven write, writes into CHARACTER variables, PAUSE, STOP, the fatal
+// I/O report and the program entry with its signal handlers.
+//
+// Units 0, 5 and 6 are standard error, input and output. Any other unit is
+// connected by open_old() or, on its first write, to the file "fort.N" in the
+// current directory (created, or rewritten from its start). Every unit is
+// flushed and closed at exit, normal or not.
+//
+// Malformed input, end of input without an end-of-file outcome, a missing
+// "old" file and writing past a CHARACTER variable are fatal: the report goes
+// to standard error, all units are closed and the program aborts.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+#include <variant>
+
+namespace recordio {
+
+// A CHARACTER variable of fixed length N: always N characters, blank filled.
+// Assignment cuts the source at N or fills it with blanks up to N.
+template <std::size_t N>
+struct Character {
+  std::array<char, N> text;
+
+  Character() { text.fill(' '); }
+  Character(std::string_view s) { assign(s); }  // NOLINT: CHARACTER assignment
+  void assign(std::string_view s) {
+    std::size_t k = std::min(s.size(), N);
+    std::copy_n(s.begin(), k, text.begin());
+    std::fill(text.begin() + k, text.end(), ' ');
+  }
+  std::string_view view() const { return {text.data(), N}; }
+  std::span<char> span() { return text; }
+  // The value without its trailing blanks (a file name, say).
+  std::string_view trimmed() const {
+    std::string_view v = view();
+    std::size_t end = v.find_last_not_of(' ');
+    return end == std::string_view::npos ? std::string_view{} : v.substr(0, end + 1);
+  }
+};
+
+// A value written by a list-directed or formatted write: INTEGER, REAL,
+// DOUBLE PRECISION or CHARACTER (its whole text, trailing blanks included).
+using Item = std::variant<std::int32_t, float, double, std::string_view>;
+
+// A variable filled by a list-directed read. A CHARACTER variable is given as
+// its fixed-length storage and receives CHARACTER assignment.
+using Target = std::variant<std::int32_t*, float*, double*, std::span<char>>;
+
+// List-directed write of one statement to a unit: one or more records, 80
+// columns at most each. Units 0 and 6 are flushed at the end of the statement.
+void write_list(int unit, std::span<const Item> items);
+inline void write_list(int unit, std::initializer_list<Item> items) {
+  write_list(unit, std::span<const Item>(items.begin(), items.size()));
+}
+
+// List-directed write into a CHARACTER variable of length var.size(): one
+// record of that length, the rest blank filled. Overflow is fatal ("recend").
+void write_list(std::span<char> var, std::span<const Item> items);
+inline void write_list(std::span<char> var, std::initializer_list<Item> items) {
+  write_list(var, std::span<const Item>(items.begin(), items.size()));
+}
+
+// Formatted write of one statement under a FORMAT text such as
+// "(2x,a6,8x,i2,6x,f10.4)". Every slash and the end of the statement end a
+// record. A malformed FORMAT or an item of the wrong type for its descriptor
+// is fatal ("error in format").
+void write_formatted(int unit, std::string_view format, std::span<const Item> items);
+inline void write_formatted(int unit, std::string_view format,
+                            std::initializer_list<Item> items = {}) {
+  write_formatted(unit, format, std::span<const Item>(items.begin(), items.size()));
+}
+
+// List-directed read of one statement: starts at the next record, takes the
+// targets in order from as many records as needed, skips the rest of the last
+// record. End of input is fatal.
+void read_list(int unit, std::span<const Target> targets);
+inline void read_list(int unit, std::initializer_list<Target> targets) {
+  read_list(unit, std::span<const Target>(targets.begin(), targets.size()));
+}
+
+// As read_list, but end of input is an outcome: returns false when the input
+// ended before every target was filled (those already filled keep their values).
+[[nodiscard]] bool read_list_or_end(int unit, std::span<const Target> targets);
+[[nodiscard]] inline bool read_list_or_end(int unit, std::initializer_list<Target> targets) {
+  return read_list_or_end(unit, std::span<const Target>(targets.begin(), targets.size()));
+}
+
+// Formatted read of one whole record under "(a)": var receives the first
+// var.size() characters, blank filled when the record is shorter.
+void read_formatted(int unit, std::string_view format, std::span<char> var);
+
+// Connects unit to the existing file name (trailing blanks dropped). A missing
+// file is fatal ("open" with the system's reason); an all-blank name is fatal
+// ("null file name").
+void open_old(int unit, std::string_view name);
+
+// Releases the unit (flushing a file written through it); the number may be
+// opened again. Closing an unconnected unit does nothing.
+void close(int unit);
+
+// PAUSE: the message on standard error, then the "go" dialogue on a terminal,
+// or a wait for signal 15 otherwise. Returns when execution resumes.
+void pause(std::string_view message);
+
+// STOP: the message (if any) on standard error, units closed, exit status 0.
+[[noreturn]] void stop(std::string_view message = {});
+
+// The programs' own messages: "program: message" on standard error, the
+// program's name taken from the argument list recorded by run().
+void complain(std::string_view message);
+// complain(), then every unit closed and exit status 1.
+[[noreturn]] void fail(std::string_view message);
+
+// Program entry: records the arguments, installs the signal handlers,
+// connects units 0, 5 and 6, runs main_program, closes every unit and
+// returns the exit status 0 for main() to return.
+int run(int argc, char** argv, void (*main_program)());
+
+}  // namespace recordio
