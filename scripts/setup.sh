@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the suite builds, tests and runs with, when
+# any is missing. Needs root (apt-get); does nothing when all are present.
+set -euo pipefail
+packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
+          giza-dev libcpgplot0 xvfb xauth x11-apps imagemagick)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
