@@ -1,0 +1,226 @@
+// List-directed read: values, separators, nulls, repeat counts, slash, quoted
+// and unquoted CHARACTER values, and the numeric forms of the design.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "recordio/internal.h"
+#include "recordio/recordio.h"
+
+namespace recordio {
+namespace {
+
+constexpr std::string_view kOp = "list read";
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool ends_unquoted(char c) { return is_blank(c) || c == ',' || c == '/'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// One value of the input: null (nothing given), or a text, quoted or not.
+struct Value {
+  bool null = false;
+  bool quoted = false;
+  std::string text;
+};
+
+// Checks the numeric form of text: optional sign, digits with an optional
+// point, optional exponent (letter e E d D q Q, optionally signed digits).
+// On success normal holds the text with the exponent letter made 'e' and
+// integer_form tells whether there was neither point nor exponent.
+void scan_number(std::string_view t, std::string& normal, bool& integer_form) {
+  std::size_t i = 0;
+  normal.clear();
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) normal += t[i++];
+  std::size_t digits = 0;
+  bool point = false;
+  while (i < t.size() && is_digit(t[i])) {
+    normal += t[i++];
+    ++digits;
+  }
+  if (i < t.size() && t[i] == '.') {
+    point = true;
+    normal += t[i++];
+    while (i < t.size() && is_digit(t[i])) {
+      normal += t[i++];
+      ++digits;
+    }
+  }
+  if (digits == 0) detail::fatal(kOp, "incomprehensible list input");
+  integer_form = !point;
+  if (i == t.size()) return;
+  const char letter = t[i];
+  if (letter == 'e' || letter == 'E' || letter == 'd' || letter == 'D' || letter == 'q' ||
+      letter == 'Q') {
+    integer_form = false;
+    normal += 'e';
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) normal += t[i++];
+    std::size_t exp_digits = 0;
+    while (i < t.size() && is_digit(t[i])) {
+      normal += t[i++];
+      ++exp_digits;
+    }
+    if (exp_digits == 0 || i != t.size()) detail::fatal(kOp, "exponent field");
+    return;
+  }
+  detail::fatal(kOp, "invalid number");
+}
+
+void assign(const Value& v, const Target& target) {
+  if (v.null) return;
+  if (const auto* chars = std::get_if<std::span<char>>(&target)) {
+    const std::size_t k = std::min(v.text.size(), chars->size());
+    auto rest = std::copy_n(v.text.begin(), k, chars->begin());
+    std::fill(rest, chars->end(), ' ');
+    return;
+  }
+  if (v.quoted) detail::fatal(kOp, "incomprehensible list input");
+  std::string normal;
+  bool integer_form = false;
+  scan_number(v.text, normal, integer_form);
+  if (std::int32_t* const* ip = std::get_if<std::int32_t*>(&target)) {
+    if (!integer_form) detail::fatal(kOp, "invalid number");
+    errno = 0;
+    const long long n = std::strtoll(normal.c_str(), nullptr, 10);
+    if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) detail::fatal(kOp, "invalid number");
+    **ip = static_cast<std::int32_t>(n);
+  } else if (float* const* fp = std::get_if<float*>(&target)) {
+    **fp = std::strtof(normal.c_str(), nullptr);
+  } else {
+    *std::get<double*>(target) = std::strtod(normal.c_str(), nullptr);
+  }
+}
+
+class ListReader {
+ public:
+  explicit ListReader(int unit) : unit_(unit) {}
+
+  // Fills the targets; false when the input ended first.
+  bool read(std::span<const Target> targets) {
+    if (!next_record()) return false;
+    for (const Target& target : targets) {
+      Value v;
+      if (repeat_left_ > 0) {
+        --repeat_left_;
+        v = repeated_;
+      } else {
+        // Find the next value, passing over blanks and ends of record.
+        for (;;) {
+          while (pos_ < rec_.size() && is_blank(rec_[pos_])) ++pos_;
+          if (pos_ < rec_.size()) break;
+          if (!next_record()) return false;
+        }
+        const char c = rec_[pos_];
+        if (c == '/') return true;  // the statement ends; the rest keep their values
+        if (c == ',') {
+          ++pos_;
+          v.null = true;
+        } else {
+          if (!take_value(v)) return false;
+        }
+      }
+      assign(v, target);
+    }
+    return true;
+  }
+
+ private:
+  bool next_record() {
+    pos_ = 0;
+    return detail::read_record(unit_, rec_, kOp);
+  }
+
+  // A value (with its repeat count, if any) and the separator after it.
+  bool take_value(Value& v) {
+    // r*c or r*: an optionally signed integer directly followed by '*'.
+    std::size_t p = pos_;
+    if (p < rec_.size() && (rec_[p] == '+' || rec_[p] == '-')) ++p;
+    const std::size_t digits_start = p;
+    while (p < rec_.size() && is_digit(rec_[p])) ++p;
+    if (p > digits_start && p < rec_.size() && rec_[p] == '*') {
+      const std::string count_text = rec_.substr(pos_, p - pos_);
+      errno = 0;
+      const long long count = std::strtoll(count_text.c_str(), nullptr, 10);
+      if (count <= 0) detail::fatal(kOp, "bad repetition count");
+      pos_ = p + 1;
+      if (pos_ == rec_.size() || ends_unquoted(rec_[pos_])) {
+        v.null = true;
+      } else if (!take_text(v)) {
+        return false;
+      }
+      skip_separator();
+      repeated_ = v;
+      repeat_left_ = (errno == ERANGE || count > INT32_MAX) ? INT32_MAX : count - 1;
+      return true;
+    }
+    if (!take_text(v)) return false;
+    skip_separator();
+    return true;
+  }
+
+  // A quoted string (possibly continued over records) or an unquoted run.
+  bool take_text(Value& v) {
+    const char q = rec_[pos_];
+    if (q == '\'' || q == '"') {
+      v.quoted = true;
+      ++pos_;
+      for (;;) {
+        if (pos_ == rec_.size()) {
+          if (!next_record()) return false;
+          continue;
+        }
+        const char c = rec_[pos_++];
+        if (c == q) {
+          if (pos_ < rec_.size() && rec_[pos_] == q) {
+            v.text += q;
+            ++pos_;
+          } else {
+            return true;
+          }
+        } else {
+          v.text += c;
+        }
+      }
+    }
+    const std::size_t start = pos_;
+    while (pos_ < rec_.size() && !ends_unquoted(rec_[pos_])) ++pos_;
+    v.text = rec_.substr(start, pos_ - start);
+    return true;
+  }
+
+  // Blanks, then at most one comma.
+  void skip_separator() {
+    while (pos_ < rec_.size() && is_blank(rec_[pos_])) ++pos_;
+    if (pos_ < rec_.size() && rec_[pos_] == ',') ++pos_;
+  }
+
+  int unit_;
+  std::string rec_;
+  std::size_t pos_ = 0;
+  long long repeat_left_ = 0;
+  Value repeated_;
+};
+
+}  // namespace
+
+void read_list(int unit, std::span<const Target> targets) {
+  detail::begin_statement(true, true, unit);
+  ListReader reader(unit);
+  if (!reader.read(targets)) detail::fatal(kOp, "end of file");
+  detail::end_statement();
+}
+
+bool read_list_or_end(int unit, std::span<const Target> targets) {
+  detail::begin_statement(true, true, unit);
+  ListReader reader(unit);
+  const bool complete = reader.read(targets);
+  detail::end_statement();
+  return complete;
+}
+
+}  // namespace recordio

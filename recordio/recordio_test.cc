@@ -1,0 +1,425 @@
+#include "recordio/recordio.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "recordio/internal.h"
+#include "tests/process.h"
+
+namespace {
+
+using recordio::Item;
+using testing_support::Outcome;
+using testing_support::read_file;
+using testing_support::run_child;
+
+// Each test runs in a fresh directory, where the units' fort.N files land.
+class RecordIo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing_support::make_temp_dir();
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+  }
+  // The records written to `unit` so far, the unit closed.
+  static std::string file_of(int unit) {
+    recordio::close(unit);
+    return read_file("fort." + std::to_string(unit));
+  }
+  // Runs main_program as a whole program (handlers installed) in a child.
+  Outcome program(void (*main_program)(), const std::string& input = "") const {
+    return run_child(
+        [main_program] {
+          char name[] = "prog";
+          char* argv[] = {name, nullptr};
+          recordio::run(1, argv, main_program);
+        },
+        input, dir_);
+  }
+  std::string dir_;
+};
+
+TEST_F(RecordIo, ListWriteItemTexts) {
+  recordio::write_list(30, {"Initial E0 is ", 5.0f});
+  recordio::write_list(30, {12, -7});
+  recordio::write_list(30, {1.5f, -0.25f, 100.0f, 1e10f});
+  recordio::write_list(30, {0.1f, 7.22e-21f, 0.0f, 1.0E38f});
+  recordio::write_list(30, {"Chi^2 is ", 3.14159265f});
+  recordio::write_list(30, {0.1, 806.554});  // DOUBLE: its own nine digits
+  recordio::write_list(30, {" "});
+  recordio::write_list(30, {"x  ", 1});  // trailing blanks of a text are kept
+  EXPECT_EQ(file_of(30),
+            " Initial E0 is   5.\n"
+            " 12 -7\n"
+            "  1.5 -0.25  100.  1.E+10\n"
+            "  0.100000001  7.21999993E-21  0.  9.99999968E+37\n"
+            " Chi^2 is   3.14159274\n"
+            "  0.1  806.554\n"
+            "  \n"
+            " x   1\n");
+}
+
+TEST_F(RecordIo, ListWriteNonFiniteValuesAreReadable) {
+  const float inf = std::numeric_limits<float>::infinity();
+  recordio::write_list(30, {inf, -inf, std::nanf("")});
+  EXPECT_EQ(file_of(30), "  Infinity -Infinity  NaN\n");
+}
+
+TEST_F(RecordIo, ListWriteEndsRecordsBeforeColumn80) {
+  // Six items of 15 columns: the sixth would reach column 80.
+  recordio::write_list(30, {1.23456789f, 1.23456789f, 1.23456789f, 1.23456789f,
+                            1.23456789f, 1.23456789f});
+  const std::string item = "  1.23456788";
+  EXPECT_EQ(file_of(30), item + item + item + item + item + item + "\n");
+  std::string line(70, 'a');
+  recordio::write_list(31, {std::string_view(line), "123456789", "b"});
+  EXPECT_EQ(file_of(31), " " + line + "\n 123456789b\n");
+}
+
+TEST_F(RecordIo, ListWriteIntoCharacterVariable) {
+  recordio::Character<20> text;
+  recordio::write_list(text.span(), {0.2f});
+  EXPECT_EQ(text.view(), "  0.200000003       ");
+  recordio::write_list(text.span(), {1.0E38f});
+  EXPECT_EQ(text.view(), "  9.99999968E+37    ");
+  recordio::write_list(text.span(), {0.0f});
+  EXPECT_EQ(text.view(), "  0.                ");
+}
+
+TEST_F(RecordIo, ListWritePastCharacterVariableIsFatal) {
+  Outcome r = program(+[] {
+    recordio::Character<10> text;
+    recordio::write_list(text.span(), {"abc", 1.0E38f});
+  });
+  EXPECT_EQ(r.signal, SIGABRT);
+  EXPECT_EQ(r.err,
+            "recend: off end of record\n"
+            "apparent state: internal I/O\n"
+            "lately writing sequential formatted internal IO\n");
+}
+
+TEST_F(RecordIo, ListReadTakesWhatItNeedsAndSkipsTheRest) {
+  testing_support::write_file("fort.40", "1 2\n3 4\n\n\t5,6 , 7\n8\n");
+  float a = 0, b = 0, c = 0;
+  recordio::read_list(40, {&a, &b, &c});
+  EXPECT_EQ(a, 1.0f);
+  EXPECT_EQ(b, 2.0f);
+  EXPECT_EQ(c, 3.0f);  // the 4 is discarded with its record
+  std::int32_t i = 0;
+  double d = 0;
+  recordio::read_list(40, {&i, &d, &a});  // the empty record is passed over
+  EXPECT_EQ(i, 5);
+  EXPECT_EQ(d, 6.0);
+  EXPECT_EQ(a, 7.0f);
+  EXPECT_TRUE(recordio::read_list_or_end(40, {&a}));
+  EXPECT_EQ(a, 8.0f);
+  EXPECT_FALSE(recordio::read_list_or_end(40, {&a}));
+  EXPECT_EQ(a, 8.0f);
+  recordio::close(40);
+}
+
+TEST_F(RecordIo, ListReadNullsRepeatsAndSlash) {
+  testing_support::write_file("fort.41", "1,,3\n2*4.5 3*\n9 / 10\n1.5d2 2q-1 -3E+1 .5\n");
+  float a = -1, b = -1, c = -1, d = -1, e = -1;
+  recordio::read_list(41, {&a, &b, &c});
+  EXPECT_EQ(a, 1.0f);
+  EXPECT_EQ(b, -1.0f);  // a null leaves the variable as it was
+  EXPECT_EQ(c, 3.0f);
+  a = b = c = -1;
+  recordio::read_list(41, {&a, &b, &c, &d, &e});
+  EXPECT_EQ(a, 4.5f);
+  EXPECT_EQ(b, 4.5f);
+  EXPECT_EQ(c, -1.0f);
+  EXPECT_EQ(e, -1.0f);
+  a = b = -1;
+  recordio::read_list(41, {&a, &b});  // the slash ends the statement
+  EXPECT_EQ(a, 9.0f);
+  EXPECT_EQ(b, -1.0f);
+  recordio::read_list(41, {&a, &b, &c, &d});
+  EXPECT_EQ(a, 150.0f);
+  EXPECT_EQ(b, 0.2f);
+  EXPECT_EQ(c, -30.0f);
+  EXPECT_EQ(d, 0.5f);
+  recordio::close(41);
+}
+
+TEST_F(RecordIo, ListReadCharacterValues) {
+  testing_support::write_file("fort.42",
+                              "'R V+0 ' \"it\"\"s\" 'don''t'\nB0 verylongname, Q\n");
+  recordio::Character<6> label;
+  recordio::Character<4> it, dont, b0, longname, q;
+  recordio::read_list(42, {label.span(), it.span(), dont.span()});
+  EXPECT_EQ(label.view(), "R V+0 ");
+  EXPECT_EQ(it.view(), "it\"s");
+  EXPECT_EQ(dont.view(), "don'");
+  recordio::read_list(42, {b0.span(), longname.span(), q.span()});
+  EXPECT_EQ(b0.view(), "B0  ");
+  EXPECT_EQ(longname.view(), "very");
+  EXPECT_EQ(q.view(), "Q   ");
+  recordio::close(42);
+}
+
+TEST_F(RecordIo, FormattedReadTakesTheWholeRecord) {
+  testing_support::write_file("fort.43", "  lab data.txt  \nshort\r\n");
+  recordio::Character<12> name;
+  recordio::read_formatted(43, "(a)", name.span());
+  EXPECT_EQ(name.view(), "  lab data.t");
+  recordio::read_formatted(43, "(a)", name.span());
+  EXPECT_EQ(name.view(), "short       ");
+  recordio::close(43);
+}
+
+// The fatal report of a bad read from standard input.
+struct BadRead {
+  const char* input;
+  void (*read)();
+  const char* report;
+};
+
+TEST_F(RecordIo, BadListInputIsFatalWithTheReport) {
+  const BadRead cases[] = {
+      {"1.5\n", +[] { std::int32_t i; recordio::read_list(5, {&i}); },
+       "list read: invalid number\n"},
+      {"abc\n", +[] { float x; recordio::read_list(5, {&x}); },
+       "list read: incomprehensible list input\n"},
+      {"1.0e\n", +[] { float x; recordio::read_list(5, {&x}); },
+       "list read: exponent field\n"},
+      {"1.0\n", +[] { float x, y; recordio::read_list(5, {&x, &y}); },
+       "list read: end of file\n"},
+      {"0*3\n", +[] { float x; recordio::read_list(5, {&x}); },
+       "list read: bad repetition count\n"},
+  };
+  for (const BadRead& c : cases) {
+    Outcome r = program(c.read, c.input);
+    EXPECT_EQ(r.signal, SIGABRT) << c.input;
+    EXPECT_EQ(r.err, std::string(c.report) +
+                         "apparent state: unit 5 (unnamed)\n"
+                         "lately reading sequential formatted external IO\n")
+        << c.input;
+  }
+}
+
+TEST_F(RecordIo, OpenOldFailuresAreFatal) {
+  Outcome missing = program(+[] {
+    recordio::write_list(6, {"x"});
+    recordio::open_old(20, "no such file   ");
+  });
+  EXPECT_EQ(missing.signal, SIGABRT);
+  EXPECT_EQ(missing.err,
+            "open: No such file or directory\n"
+            "apparent state: unit 20 named no such file\n"
+            "lately writing sequential formatted external IO\n");
+  Outcome blank = program(+[] { recordio::open_old(20, "    "); });
+  EXPECT_EQ(blank.signal, SIGABRT);
+  EXPECT_EQ(blank.err.substr(0, blank.err.find('\n')), "open: null file name");
+}
+
+TEST_F(RecordIo, OpenOldReadsTheNamedFileAndUnitsAreReusable) {
+  testing_support::write_file("lab file", "1 2\n");
+  recordio::open_old(20, "lab file   ");
+  float x = 0, y = 0;
+  recordio::read_list(20, {&x, &y});
+  recordio::close(20);
+  EXPECT_EQ(y, 2.0f);
+  recordio::open_old(20, "lab file");
+  recordio::read_list(20, {&x});
+  recordio::close(20);
+  EXPECT_EQ(x, 1.0f);
+}
+
+TEST_F(RecordIo, FormattedFields) {
+  using recordio::detail::exp_field;
+  using recordio::detail::fixed_field;
+  using recordio::detail::int_field;
+  EXPECT_EQ(exp_field(12.345678, 14, 7, 0, 'E'), " 0.1234568E+02");
+  EXPECT_EQ(exp_field(-12.3, 8, 2, 0, 'E'), "-.12E+02");
+  EXPECT_EQ(exp_field(-12.3, 9, 2, 0, 'E'), "-0.12E+02");
+  EXPECT_EQ(exp_field(0.0, 12, 6, 0, 'E'), "0.000000E+00");
+  EXPECT_EQ(exp_field(1.5e-120, 12, 5, 0, 'E'), " 0.15000-119");
+  EXPECT_EQ(exp_field(9.9999, 8, 2, 0, 'E'), "0.10E+02");
+  EXPECT_EQ(exp_field(1.0, 6, 2, 0, 'E'), "******");
+  EXPECT_EQ(exp_field(INFINITY, 8, 2, 0, 'E'), "********");
+  EXPECT_EQ(fixed_field(3.14159, 10, 4), "    3.1416");
+  EXPECT_EQ(fixed_field(0.25, 6, 3), " 0.250");
+  EXPECT_EQ(fixed_field(-0.25, 6, 3), "-0.250");
+  EXPECT_EQ(fixed_field(-0.25, 5, 3), "-.250");  // the "0" goes when short of room
+  EXPECT_EQ(fixed_field(-0.0001, 6, 3), " 0.000");  // no minus on all zeros
+  EXPECT_EQ(fixed_field(100.0, 6, 3), "******");
+  EXPECT_EQ(fixed_field(1.0, 3, 1), "1.0");
+  EXPECT_EQ(fixed_field(NAN, 7, 3), "*******");
+  EXPECT_EQ(int_field(12, 4, -1), "  12");
+  EXPECT_EQ(int_field(-12, 3, -1), "-12");
+  EXPECT_EQ(int_field(1234, 3, -1), "***");
+}
+
+TEST_F(RecordIo, FormattedWriteRecords) {
+  recordio::write_formatted(26, "(/////////////)");
+  EXPECT_EQ(file_of(26), std::string(14, '\n'));
+  recordio::write_formatted(26, "('a',//,'b')");
+  EXPECT_EQ(file_of(26), "a\n\nb\n");
+  recordio::write_formatted(26, "(2x,a6,8x,i2,6x,f10.4,3x,f10.4,3x,f7.3,5x,f3.1)",
+                            {"R V+0 ", 3, 2143.2711, 2143.2689, -0.0022, 1.0});
+  EXPECT_EQ(file_of(26), "  R V+0          3       2143.2711    2143.2689    -0.002     1.0\n");
+  recordio::write_formatted(26, "('1FAILURE IN ORTHO: CHECK=',f5.1)", {-5.0});
+  EXPECT_EQ(file_of(26), "1FAILURE IN ORTHO: CHECK= -5.0\n");
+  recordio::write_formatted(26, "(' ',15x,1a10,3x,e14.7,/)", {"B0        ", 1.9225});
+  EXPECT_EQ(file_of(26), "                B0            0.1922500E+01\n\n");
+  // Aw cuts a longer value and right-justifies a shorter one; A takes it whole.
+  recordio::write_formatted(26, "(1a5,'|',a8,'|',a)", {"B0xyzw", "ab", "it's"});
+  EXPECT_EQ(file_of(26), "B0xyz|      ab|it's\n");
+  recordio::write_formatted(26, "('it''s ',i1,\"x\")", {7});
+  EXPECT_EQ(file_of(26), "it's 7x\n");
+}
+
+TEST_F(RecordIo, FormattedWriteStopsAndRescans) {
+  // Items run out: the statement ends at the next data descriptor or colon.
+  recordio::write_formatted(26, "(' ',1a5,1x,20(f6.3,1x,:))", {"B0   ", 1.0, -0.5});
+  EXPECT_EQ(file_of(26), " B0     1.000 -0.500 \n");
+  recordio::write_formatted(26, "(i2,' and ',i2,' end')", {1});
+  EXPECT_EQ(file_of(26), " 1 and \n");
+  // 22 values: a continuation record begins directly with value 21.
+  std::vector<Item> row{std::string_view("D0        ")};
+  for (int k = 1; k <= 22; ++k) row.emplace_back(k == 21 ? -1.5 : 0.5);
+  recordio::write_formatted(26, "(' ',1a5,1x,20(e8.2,1x,:))", row);
+  std::string first = " D0    ";
+  for (int k = 0; k < 20; ++k) first += "0.50E+00 ";
+  EXPECT_EQ(file_of(26), first + "\n-.15E+01 0.50E+00 \n");
+  // Without a group the whole FORMAT is used again.
+  recordio::write_formatted(26, "(i3)", {1, 2, 3});
+  EXPECT_EQ(file_of(26), "  1\n  2\n  3\n");
+}
+
+TEST_F(RecordIo, MalformedFormatIsFatal) {
+  Outcome r = program(+[] { recordio::write_formatted(6, "(i3,q)", {1}); });
+  EXPECT_EQ(r.signal, SIGABRT);
+  EXPECT_EQ(r.err,
+            "formatted write: error in format\n"
+            "apparent state: unit 6 (unnamed)\n"
+            "last format: (i3,q)\n"
+            "lately writing sequential formatted external IO\n");
+  Outcome no_descriptor = program(+[] { recordio::write_formatted(6, "('x')", {1}); });
+  EXPECT_EQ(no_descriptor.signal, SIGABRT);
+}
+
+TEST_F(RecordIo, StopAndProgramEnd) {
+  Outcome stop = program(+[] {
+    recordio::write_list(7, {1});
+    recordio::stop("here");
+  });
+  EXPECT_EQ(stop.exit_status, 0);
+  EXPECT_EQ(stop.err, "STOP here statement executed\n");
+  EXPECT_EQ(read_file(dir_ + "/fort.7"), " 1\n");
+  Outcome quiet = program(+[] { recordio::stop(); });
+  EXPECT_EQ(quiet.exit_status, 0);
+  EXPECT_EQ(quiet.err, "");
+  Outcome fail = program(+[] { recordio::fail("lab.dat: too few points"); });
+  EXPECT_EQ(fail.exit_status, 1);
+  EXPECT_EQ(fail.err, "prog: lab.dat: too few points\n");
+}
+
+TEST_F(RecordIo, SignalsReportAndEnd) {
+  // Ending signals: whole records already written survive in the files.
+  Outcome interrupt = program(+[] {
+    recordio::write_list(7, {2.5f});
+    raise(SIGINT);
+  });
+  EXPECT_EQ(interrupt.exit_status, 1);
+  EXPECT_EQ(interrupt.err, "Interrupt\n");
+  EXPECT_EQ(read_file(dir_ + "/fort.7"), "  2.5\n");
+  Outcome killed = program(+[] { raise(SIGTERM); });
+  EXPECT_EQ(killed.exit_status, 1);
+  EXPECT_EQ(killed.err, "Killed\n");
+  Outcome fpe = program(+[] { raise(SIGFPE); });
+  EXPECT_EQ(fpe.signal, SIGABRT);
+  EXPECT_EQ(fpe.err, "Floating Exception\n");
+  Outcome quit = program(+[] { raise(SIGQUIT); });
+  EXPECT_EQ(quit.err, "Quit signal\n");
+  Outcome trap = program(+[] { raise(SIGTRAP); });
+  EXPECT_EQ(trap.err, "Trace trap\n");
+  Outcome iot = program(+[] { raise(SIGABRT); });
+  EXPECT_EQ(iot.err, "IOT Trap\n");
+  // An interrupt ignored at start stays ignored.
+  Outcome ignored = run_child([] {
+    signal(SIGINT, SIG_IGN);
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, +[] {
+      raise(SIGINT);
+      recordio::write_list(6, {"still here"});
+    });
+  });
+  EXPECT_EQ(ignored.exit_status, 0);
+  EXPECT_EQ(ignored.out, " still here\n");
+}
+
+TEST_F(RecordIo, PauseWithoutTerminalWaitsForSignal15) {
+  Outcome r = program(+[] {
+    recordio::write_list(6, {static_cast<std::int32_t>(getpid())});
+    if (fork() == 0) {  // a second process resumes the pause
+      usleep(100000);
+      kill(getppid(), SIGTERM);
+      _exit(0);
+    }
+    recordio::pause("ITMAX exceeded in amoeba");
+    recordio::write_list(6, {"after"});
+  });
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string pid = r.out.substr(1, r.out.find('\n') - 1);
+  EXPECT_EQ(r.out, " " + pid + "\n after\n");
+  EXPECT_EQ(r.err,
+            "PAUSE  ITMAX exceeded in amoeba statement executed\n"
+            "To resume execution, execute a   kill -15 " + pid + "   command\n"
+            "Execution resumes after PAUSE.\n");
+}
+
+// Runs a PAUSE with a terminal on standard input, typing `typed` into it.
+Outcome pause_on_terminal(const std::string& typed) {
+  const std::string dir = testing_support::make_temp_dir();
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    FILE* err = freopen((dir + "/err").c_str(), "w", stderr);
+    FILE* out = freopen((dir + "/out").c_str(), "w", stdout);
+    if (err == nullptr || out == nullptr) _exit(127);
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, +[] {
+      recordio::pause("");
+      recordio::write_list(6, {"resumed"});
+    });
+    _exit(0);
+  }
+  EXPECT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  Outcome o;
+  o.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  o.out = read_file(dir + "/out");
+  o.err = read_file(dir + "/err");
+  return o;
+}
+
+TEST(Pause, OnTerminalGoResumesAndAnythingElseStops) {
+  const std::string head =
+      "PAUSE  statement executed\n"
+      "To resume execution, type go.  Other input will terminate the job.\n";
+  Outcome go = pause_on_terminal("go\n");
+  EXPECT_EQ(go.exit_status, 0);
+  EXPECT_EQ(go.err, head + "Execution resumes after PAUSE.\n");
+  EXPECT_EQ(go.out, " resumed\n");
+  Outcome other = pause_on_terminal("gone\n");
+  EXPECT_EQ(other.exit_status, 0);
+  EXPECT_EQ(other.err, head + "STOP\n");
+  EXPECT_EQ(other.out, "");
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the suite twice, plainly and with AddressSanitizer + UBSan, and runs
+# every test of both builds.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+jobs=$(nproc)
+
+bash "$root/scripts/build.sh" "$root/build"
+ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+
+bash "$root/scripts/build.sh" "$root/build-san" -DCMAKE_BUILD_TYPE=Debug -DLABSUITE_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$root/build-san" --output-on-failure -j"$jobs"

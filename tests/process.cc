@@ -1,0 +1,86 @@
+#include "tests/process.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+std::string make_temp_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/labsuite.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+namespace {
+
+// Forks; the child gets the standard streams and directory, then runs `child`.
+// Files rather than pipes: no deadlock whatever the child writes.
+template <class Child>
+Outcome fork_with(const std::string& dir, const std::string& input, Child child) {
+  std::fflush(nullptr);
+  std::string scratch = make_temp_dir();
+  write_file(scratch + "/stdin", input);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open((scratch + "/stdin").c_str(), O_RDONLY);
+    int out = open((scratch + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((scratch + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    child();
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Outcome o;
+  if (WIFEXITED(status)) o.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
+  o.out = read_file(scratch + "/stdout");
+  o.err = read_file(scratch + "/stderr");
+  std::filesystem::remove_all(scratch);
+  return o;
+}
+
+}  // namespace
+
+Outcome run_in(const std::string& dir, const std::string& program, const std::string& input) {
+  return fork_with(dir, input, [&] {
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+  });
+}
+
+Outcome run_child(const std::function<void()>& body, const std::string& input,
+                  const std::string& dir) {
+  return fork_with(dir, input, [&] {
+    body();
+    std::fflush(nullptr);
+    _exit(0);
+  });
+}
+
+}  // namespace testing_support

@@ -1,0 +1,36 @@
+// Runs a program of the suite as a user would: in a given directory, with a
+// given standard input, capturing its standard output, standard error and
+// exit status. Shared by the end-to-end tests.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace testing_support {
+
+struct Outcome {
+  int exit_status = -1;  // the status passed to exit(), or -1 when killed
+  int signal = 0;        // the signal that ended the process, or 0
+  std::string out;       // standard output
+  std::string err;       // standard error
+};
+
+// Runs `program` with no arguments in `dir`, `input` on its standard input.
+Outcome run_in(const std::string& dir, const std::string& program,
+               const std::string& input = "");
+
+// Runs `body` in a forked child in `dir`, `input` on its standard input,
+// capturing as run_in does; the child ends with status 0 when body returns
+// (after flushing every open stream).
+Outcome run_child(const std::function<void()>& body, const std::string& input = "",
+                  const std::string& dir = ".");
+
+// A new empty directory under the system's temporary directory.
+std::string make_temp_dir();
+
+// The whole content of a file ("" when it cannot be read) and whether it exists.
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+}  // namespace testing_support

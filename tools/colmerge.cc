@@ -1,0 +1,75 @@
+// colmerge: joins the one-column file "g0m2410d.cmp" and the two-column file
+// "g0m2410d.nst" row by row into the three-column file "sorted.out". Line L
+// holds pair L of the two-column file and, from line 2 on, value L - 1 of the
+// one-column file; the first line's third value is 0.
+#include <array>
+#include <cstdio>
+
+namespace {
+
+constexpr int kCmpValues = 861;  // read from g0m2410d.cmp
+constexpr int kNstPairs = 862;   // read from g0m2410d.nst
+constexpr int kLines = 861;      // written to sorted.out
+
+std::array<float, 870> first{};
+std::array<float, 870> second{};
+std::array<float, 870> third{};
+
+// Reports an input that ended or held text after `got` of `want` values.
+void short_input(std::FILE* in, const char* name, int got, int want) {
+  if (std::ferror(in) == 0 && std::feof(in) == 0)
+    std::fprintf(stderr, "colmerge: %s: value %d is not a number\n", name, got + 1);
+  else
+    std::fprintf(stderr, "colmerge: %s ends after %d values, %d needed\n", name, got, want);
+}
+
+// Reads the 861 values of the one-column file into third[1..861].
+bool read_cmp(std::FILE* in) {
+  for (int i = 1; i <= kCmpValues; ++i) {
+    if (std::fscanf(in, "%g\n", &third[i]) != 1) {
+      short_input(in, "g0m2410d.cmp", i - 1, kCmpValues);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the 862 pairs of the two-column file into first[] and second[].
+bool read_nst(std::FILE* in) {
+  for (int i = 0; i < kNstPairs; ++i) {
+    int got = std::fscanf(in, "%g\t%e", &first[i], &second[i]);
+    if (got != 2) {
+      short_input(in, "g0m2410d.nst", 2 * i + (got > 0 ? got : 0), 2 * kNstPairs);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  // All three opens come first, in this order, each reported on failure.
+  std::FILE* cmp = std::fopen("g0m2410d.cmp", "rt");
+  if (cmp == nullptr) std::printf("g0m2410d.cmp could not be opened\n");
+  std::FILE* out = std::fopen("sorted.out", "wt");
+  if (out == nullptr) std::printf("sorted.out could not be opened\n");
+  std::FILE* nst = std::fopen("g0m2410d.nst", "rt");
+  if (nst == nullptr) std::printf("g0m2410d.nst could not be opened\n");
+  if (cmp == nullptr || out == nullptr || nst == nullptr) return 1;
+
+  // Both inputs are checked before a line is written: a short file gives no
+  // line of undefined values.
+  bool cmp_ok = read_cmp(cmp);
+  bool nst_ok = read_nst(nst);
+  if (!cmp_ok || !nst_ok) return 1;
+
+  for (int k = 0; k < kLines; ++k)
+    std::fprintf(out, "%g\t%e\t%e\n", static_cast<double>(first[k]),
+                 static_cast<double>(second[k]), static_cast<double>(third[k]));
+  if (std::fclose(out) != 0) {
+    std::fprintf(stderr, "colmerge: sorted.out could not be written\n");
+    return 1;
+  }
+  return 0;
+}

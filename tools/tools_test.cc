@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/process.h"
+
+namespace {
+
+using testing_support::file_exists;
+using testing_support::make_temp_dir;
+using testing_support::read_file;
+using testing_support::run_in;
+using testing_support::write_file;
+
+// n lines "v0\n", "v0+1\n", ... of the one-column file.
+std::string cmp_values(int n, int first = 1) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += std::to_string(first + i) + "\n";
+  return s;
+}
+
+// n pairs "i<TAB>i/4" of the two-column file.
+std::string nst_pairs(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += std::to_string(i) + "\t" + std::to_string(i * 0.25) + "\n";
+  return s;
+}
+
+TEST(Constcol, WritesExactly850LinesOf1700) {
+  auto r = run_in(make_temp_dir(), CONSTCOL_PATH);
+  EXPECT_EQ(r.exit_status, 0);
+  std::string want;
+  for (int i = 0; i < 850; ++i) want += "1700.000\n";
+  EXPECT_EQ(r.out, want);
+  EXPECT_EQ(r.out.size(), 7650u);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Colmerge, ShiftsTheOneColumnFileDownByOneRow) {
+  std::string dir = make_temp_dir();
+  // Line 2 of the pairs is (1.5, 0.25); the first single value is 1700. Values
+  // beyond the fixed counts are never read.
+  std::string nst = "7 8\n1.5\t0.25\n" + nst_pairs(870);
+  write_file(dir + "/g0m2410d.nst", nst);
+  write_file(dir + "/g0m2410d.cmp", "1700\n" + cmp_values(900, 2));
+  auto r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  std::string out = read_file(dir + "/sorted.out");
+  // The first line's third value has no input: it is written as 0.
+  EXPECT_EQ(out.substr(0, out.find('\n') + 1), "7\t8.000000e+00\t0.000000e+00\n");
+  std::string second = out.substr(out.find('\n') + 1);
+  EXPECT_EQ(second.substr(0, second.find('\n') + 1), "1.5\t2.500000e-01\t1.700000e+03\n");
+  int lines = 0;
+  for (char c : out) lines += c == '\n';
+  EXPECT_EQ(lines, 861);
+  // Line 861 holds pair 861 (the 859th of nst_pairs: 858, 214.5) and value 860.
+  std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+  EXPECT_EQ(last, "858\t2.145000e+02\t8.600000e+02\n");
+}
+
+TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/sorted.out", "old content\n");
+  auto r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "g0m2410d.cmp could not be opened\ng0m2410d.nst could not be opened\n");
+  // The output file is opened (and so emptied) before the failure stops the run.
+  EXPECT_TRUE(file_exists(dir + "/sorted.out"));
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+
+  std::string only_nst_missing = make_temp_dir();
+  write_file(only_nst_missing + "/g0m2410d.cmp", cmp_values(861));
+  r = run_in(only_nst_missing, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "g0m2410d.nst could not be opened\n");
+  EXPECT_EQ(read_file(only_nst_missing + "/sorted.out"), "");
+}
+
+TEST(Colmerge, RefusesShortInputsWithoutWritingUndefinedLines) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/g0m2410d.cmp", cmp_values(500));
+  write_file(dir + "/g0m2410d.nst", nst_pairs(862));
+  auto r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "colmerge: g0m2410d.cmp ends after 500 values, 861 needed\n");
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+
+  // A pair cut in half counts the values read, not the pairs.
+  write_file(dir + "/g0m2410d.cmp", cmp_values(861));
+  write_file(dir + "/g0m2410d.nst", nst_pairs(10) + "5\n");
+  r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "colmerge: g0m2410d.nst ends after 21 values, 1724 needed\n");
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+}
+
+TEST(Colmerge, RefusesTextWhereANumberBelongs) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/g0m2410d.cmp", cmp_values(3) + "abc\n" + cmp_values(900));
+  write_file(dir + "/g0m2410d.nst", "momentum probability\n" + nst_pairs(862));
+  auto r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err,
+            "colmerge: g0m2410d.cmp: value 4 is not a number\n"
+            "colmerge: g0m2410d.nst: value 1 is not a number\n");
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+}
+
+}  // namespace
