@@ -82,17 +82,17 @@ void pause(std::string_view message) {
     detail::close_all();
     std::exit(0);
   }
-  const std::string how = "To resume execution, execute a   kill -15 " +
-                          std::to_string(::getpid()) + "   command\n";
-  say(how.c_str());
-  // SIGTERM stays blocked except inside sigsuspend, so it cannot slip in
-  // between the test of the flag and the wait.
+  // SIGTERM is blocked before the request is shown and stays blocked except
+  // inside sigsuspend, so a prompt signal is not lost or taken as "Killed".
   sigset_t term, old;
   ::sigemptyset(&term);
   ::sigaddset(&term, SIGTERM);
   ::sigprocmask(SIG_BLOCK, &term, &old);
   resumed = 0;
   pausing = 1;
+  const std::string how = "To resume execution, execute a   kill -15 " +
+                          std::to_string(::getpid()) + "   command\n";
+  say(how.c_str());
   sigset_t wait_mask = old;
   ::sigdelset(&wait_mask, SIGTERM);
   while (!resumed) ::sigsuspend(&wait_mask);

@@ -1,6 +1,7 @@
 #include "tests/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,10 +36,13 @@ void write_file(const std::string& path, const std::string& content) {
 
 namespace {
 
+constexpr const char* kResumeRequest = "To resume execution, execute a   kill -15 ";
+
 // Forks; the child gets the standard streams and directory, then runs `child`.
 // Files rather than pipes: no deadlock whatever the child writes.
 template <class Child>
-Outcome fork_with(const std::string& dir, const std::string& input, Child child) {
+Outcome fork_with(const std::string& dir, const std::string& input, Child child,
+                  const std::function<void()>& at_pause = {}) {
   std::fflush(nullptr);
   std::string scratch = make_temp_dir();
   write_file(scratch + "/stdin", input);
@@ -55,8 +59,24 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child)
     child();
     _exit(127);
   }
+  // A PAUSE without a terminal waits for signal 15: send one for each
+  // "kill -15" request that appears on the child's standard error.
   int status = 0;
-  waitpid(pid, &status, 0);
+  std::size_t resumed = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    const std::string err = read_file(scratch + "/stderr");
+    std::size_t requests = 0;
+    for (std::size_t at = err.find(kResumeRequest); at != std::string::npos;
+         at = err.find(kResumeRequest, at + 1)) {
+      ++requests;
+    }
+    if (requests > resumed) {
+      resumed = requests;
+      if (at_pause) at_pause();
+      kill(pid, SIGTERM);
+    }
+    usleep(2000);
+  }
   Outcome o;
   if (WIFEXITED(status)) o.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
@@ -68,10 +88,11 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child)
 
 }  // namespace
 
-Outcome run_in(const std::string& dir, const std::string& program, const std::string& input) {
-  return fork_with(dir, input, [&] {
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-  });
+Outcome run_in(const std::string& dir, const std::string& program, const std::string& input,
+               const std::function<void()>& at_pause) {
+  return fork_with(
+      dir, input,
+      [&] { execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr)); }, at_pause);
 }
 
 Outcome run_child(const std::function<void()>& body, const std::string& input,

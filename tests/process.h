@@ -16,8 +16,10 @@ struct Outcome {
 };
 
 // Runs `program` with no arguments in `dir`, `input` on its standard input.
+// Every PAUSE that asks for "kill -15" is resumed with SIGTERM, after
+// at_pause (if given) has run.
 Outcome run_in(const std::string& dir, const std::string& program,
-               const std::string& input = "");
+               const std::string& input = "", const std::function<void()>& at_pause = {});
 
 // Runs `body` in a forked child in `dir`, `input` on its standard input,
 // capturing as run_in does; the child ends with status 0 when body returns
