@@ -1,0 +1,569 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bandfit/deck.h"
+#include "bandfit/ortho.h"
+#include "bandfit/refine.h"
+#include "bandfit/report.h"
+#include "recordio/recordio.h"
+#include "tests/process.h"
+
+namespace {
+
+using namespace bandfit;
+using testing_support::file_exists;
+using testing_support::make_temp_dir;
+using testing_support::read_file;
+using testing_support::run_in;
+
+std::vector<std::string> records(const std::string& text) {
+  std::vector<std::string> r;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) r.push_back(line);
+  return r;
+}
+
+// Runs body in a fresh directory; returns what it left in fort.26.
+std::string report_of(const std::function<void()>& body) {
+  char old[4096];
+  EXPECT_NE(getcwd(old, sizeof old), nullptr);
+  const std::string dir = make_temp_dir();
+  EXPECT_EQ(chdir(dir.c_str()), 0);
+  body();
+  recordio::close(26);
+  recordio::close(8);
+  EXPECT_EQ(chdir(old), 0);
+  return read_file(dir + "/fort.26");
+}
+
+void set_lines(const std::vector<std::pair<std::string, int>>& lines) {
+  int i = 0;
+  for (const auto& [label, j] : lines) {
+    ++i;
+    line_block.branch(i).assign(label);
+    line_block.jlow(i) = j;
+  }
+}
+
+const char* const kLabels[15] = {"P V+0", "Q V+0", "R V+0", "P V+1", "Q V+1",
+                                 "R V+1", "P V+2", "Q V+2", "R V+2", "P 2V0",
+                                 "Q 2V0", "R 2V0", "P 4V2", "Q 4V2", "R 4V2"};
+
+// --- Line model -------------------------------------------------------------
+
+TEST(Values, EachParameterEntersItsTermsAsDesigned) {
+  struct Case {
+    std::vector<std::pair<int, double>> c;
+    const char* label;
+    int j;
+    double want;
+  };
+  const Case cases[] = {
+      {{{4, 1}, {7, 0.02}}, "Q V+0", 5, 28.7},   // minus component
+      {{{4, 1}, {7, 0.02}}, "R V+0", 5, 41.42},  // plus component at J + 1
+      {{{4, 1}}, "P V+0", 1, -1},                // u = -1 at J = 0
+      {{{6, 1}}, "Q V+0", 22, 128787625},        // 505 cubed, exactly
+      {{{1, 1}, {2, 1}, {3, 1}}, "Q V+0", 3, -12 + 144 - 1728},
+      {{{5, 1}, {8, 0.001}}, "R V+0", 3, -361 + 0.5 * 20 * 0.02},
+      {{{9, 1}, {19, 7}}, "R V+1", 5, 48},
+      {{{10, 1}, {11, 1}, {12, 0.02}}, "P V+1", 3, -25 + 125 + 0.06},
+      {{{13, 0.001}}, "Q V+1", 3, -0.072},
+      {{{14, 1}, {20, 3}}, "R V+2", 0, 4},
+      {{{15, 1}, {16, 1}, {17, 0.04}, {18, 0.001}}, "P V+2", 3, -25 + 125 + 0.12 + 0.018},
+      {{{22, 1}, {23, 1}, {24, 1}, {25, 5}}, "Q 2V0", 2, -6 + 36 - 216 + 5},
+      {{{26, 1}, {27, 1}, {28, 1}, {29, -4}}, "R 4V2", 1, -2 + 4 - 8 - 4},
+      {{{14, 1}, {17, 0.04}}, "Q V+2", 3, 11 - 0.24},
+      {{{4, 1}, {22, 1}}, "P 2V0", 3, 5 - 12},
+      {{{4, 1}, {7, 0.02}, {22, 1}}, "R 2V0", 1, 5.06 - 2},
+      {{{14, 1}, {26, 1}}, "P 4V2", 2, 1 - 6},
+      {{{14, 1}, {17, 0.04}, {26, 1}}, "Q 4V2", 2, 4.88 - 6},
+      {{{30, 99}}, "Q 4V2", 4, 0},  // position 30 has no role
+  };
+  for (const Case& k : cases) {
+    ParamArray c;
+    for (auto [pos, v] : k.c) c(pos) = v;
+    set_lines({{k.label, k.j}});
+    LineArray y;
+    values(c, 30, y, 1);
+    EXPECT_NEAR(y(1), k.want, 1e-12) << k.label << " J " << k.j;
+  }
+  // The common origin reaches every line of every band.
+  ParamArray c;
+  c(21) = 2000;
+  for (const char* label : kLabels) {
+    set_lines({{label, 5}});
+    LineArray y;
+    values(c, 21, y, 1);
+    EXPECT_EQ(y(1), 2000) << label;
+  }
+}
+
+TEST(Values, LabelsOutsideTheFifteenKeepTheirValue) {
+  set_lines({{"r V+0", 5}, {" R V+0", 5}, {"R V+3", 5}, {"R V+0", 5}});
+  ParamArray c;
+  c(21) = 1;
+  LineArray y;
+  for (int i = 1; i <= 4; ++i) y(i) = -7;
+  values(c, 21, y, 4);
+  EXPECT_EQ(y(1), -7);
+  EXPECT_EQ(y(2), -7);
+  EXPECT_EQ(y(3), -7);
+  EXPECT_EQ(y(4), 1);
+}
+
+// --- Solver -----------------------------------------------------------------
+
+// Independent weighted least squares: normal equations in long double, the
+// columns scaled to a unit diagonal before the Cholesky factorisation.
+struct Reference {
+  std::vector<long double> cof;
+  std::vector<std::vector<long double>> inv;  // inverse normal matrix
+  long double rss = 0;
+};
+
+Reference normal_equations(int n, int m, const std::function<double(int, int)>& z,
+                           const LineArray& y, const LineArray& w) {
+  const auto mm = static_cast<std::size_t>(m);
+  std::vector<std::vector<long double>> a(mm, std::vector<long double>(mm)), l = a;
+  std::vector<long double> b(mm), s(mm);
+  for (int i = 0; i < m; ++i) {
+    for (int j = 0; j < m; ++j) {
+      for (int k = 1; k <= n; ++k) a[i][j] += (long double)w(k) * z(i + 1, k) * z(j + 1, k);
+    }
+    for (int k = 1; k <= n; ++k) b[i] += (long double)w(k) * z(i + 1, k) * y(k);
+  }
+  for (int i = 0; i < m; ++i) s[i] = 1 / std::sqrt(a[i][i]);
+  for (int j = 0; j < m; ++j) {
+    for (int i = j; i < m; ++i) {
+      long double v = a[i][j] * s[i] * s[j];
+      for (int k = 0; k < j; ++k) v -= l[i][k] * l[j][k];
+      l[i][j] = i == j ? std::sqrt(v) : v / l[j][j];
+    }
+  }
+  auto solve = [&](std::vector<long double> r) {  // (S N S)^-1 r
+    for (int i = 0; i < m; ++i) {
+      for (int k = 0; k < i; ++k) r[i] -= l[i][k] * r[k];
+      r[i] /= l[i][i];
+    }
+    for (int i = m - 1; i >= 0; --i) {
+      for (int k = i + 1; k < m; ++k) r[i] -= l[k][i] * r[k];
+      r[i] /= l[i][i];
+    }
+    return r;
+  };
+  Reference ref;
+  std::vector<long double> sb(mm);
+  for (int i = 0; i < m; ++i) sb[i] = b[i] * s[i];
+  ref.cof = solve(sb);
+  for (int i = 0; i < m; ++i) ref.cof[i] *= s[i];
+  ref.inv.assign(mm, std::vector<long double>(mm));
+  for (int c = 0; c < m; ++c) {
+    std::vector<long double> e(mm);
+    e[c] = 1;
+    e = solve(e);
+    for (int i = 0; i < m; ++i) ref.inv[i][c] = e[i] * s[i] * s[c];
+  }
+  for (int k = 1; k <= n; ++k) {
+    long double r = y(k);
+    for (int i = 0; i < m; ++i) r -= ref.cof[i] * z(i + 1, k);
+    ref.rss += w(k) * r * r;
+  }
+  return ref;
+}
+
+// Static: the matrices are too large for the stack.
+DerivMatrix tz;
+CovMatrix tvcv, tcv;
+
+TEST(Ortho, AgreesWithNormalEquationsOnRandomProblems) {
+  unsigned seed = 12345;
+  auto uniform = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return ((seed >> 8) & 0xffff) / 65536.0;
+  };
+  for (auto [n, m] : {std::pair{12, 1}, {40, 5}, {150, 12}, {470, 30}}) {
+    LineArray y, w;
+    for (int k = 1; k <= n; ++k) {
+      for (int i = 1; i <= m; ++i) tz(i, k) = 2 * uniform() - 1;
+      y(k) = 10 * uniform() - 5;
+      w(k) = 0.1 + 2 * uniform();
+    }
+    ParamArray cof, cs;
+    double check = 0;
+    ortho(n, m, y, tz, w, cof, cs, tvcv, tcv, check);
+    ASSERT_EQ(check, 1.0);
+    const Reference ref = normal_equations(n, m, [](int i, int k) { return tz(i, k); }, y, w);
+    const double ssq = static_cast<double>(ref.rss) / (n - m);
+    for (int i = 1; i <= m; ++i) {
+      EXPECT_NEAR(cof(i), ref.cof[i - 1], 1e-10);
+      const double inv_ii = static_cast<double>(ref.inv[i - 1][i - 1]);
+      EXPECT_NEAR(cs(i), std::sqrt(ssq * inv_ii), 1e-10);
+      EXPECT_EQ(tvcv(m + 1, i), cs(i));
+      EXPECT_NEAR(tcv(m + 1, i), std::sqrt(inv_ii), 1e-10);
+      EXPECT_EQ(tcv(i, i), 1.0);
+      for (int j = 1; j <= m; ++j) {
+        const double inv_ij = static_cast<double>(ref.inv[i - 1][j - 1]);
+        EXPECT_NEAR(tvcv(i, j), ssq * inv_ij, 1e-11);
+        EXPECT_NEAR(tcv(i, j), inv_ij / std::sqrt(inv_ii * ref.inv[j - 1][j - 1]), 1e-10);
+      }
+    }
+  }
+}
+
+TEST(Ortho, OneRegressorAndTheZeroWeightDivisor) {
+  LineArray y, w;
+  const double zs[] = {1, 2, 3, 4}, ys[] = {1.5, 1.0, 3.5, 3.0};
+  for (int k = 1; k <= 4; ++k) {
+    tz(1, k) = zs[k - 1];
+    y(k) = ys[k - 1];
+    w(k) = 1;
+  }
+  ParamArray cof, cs;
+  double check = 0;
+  ortho(4, 1, y, tz, w, cof, cs, tvcv, tcv, check);
+  EXPECT_NEAR(cof(1), 26.0 / 30, 1e-15);
+  EXPECT_EQ(tcv(1, 1), 1.0);
+  EXPECT_NEAR(tcv(2, 1), 1 / std::sqrt(30.0), 1e-15);
+  // An observation of weight 0 changes nothing but the divisor n - m.
+  const double cs4 = cs(1);
+  tz(1, 5) = 7;
+  y(5) = 100;
+  w(5) = 0;
+  ortho(5, 1, y, tz, w, cof, cs, tvcv, tcv, check);
+  EXPECT_NEAR(cof(1), 26.0 / 30, 1e-15);
+  EXPECT_NEAR(cs(1), cs4 * std::sqrt(3.0 / 4.0), 1e-15);
+}
+
+TEST(Ortho, FailuresLeaveTheDesignedOutputs) {
+  LineArray y, w;
+  for (int k = 1; k <= 6; ++k) {
+    y(k) = k * k;
+    w(k) = k == 6 ? 0 : 1;
+  }
+  auto untouched = [](const ParamArray& v) { return v(1) == 9 && v(2) == 9 && v(3) == 9; };
+  ParamArray cof, cs;
+  double check = 0;
+  // Fewer observations than regressors.
+  cof.v.fill(9);
+  cs.v.fill(9);
+  ortho(2, 3, y, tz, w, cof, cs, tvcv, tcv, check);
+  EXPECT_EQ(check, -1.0);
+  EXPECT_TRUE(untouched(cof) && untouched(cs));
+  // A regressor that is zero wherever the weight is not, at every position.
+  for (int zero = 1; zero <= 3; ++zero) {
+    for (int k = 1; k <= 6; ++k) {
+      tz(1, k) = 1;
+      tz(2, k) = k;
+      tz(3, k) = k * k * k;
+      tz(zero, k) = k == 6 ? 5 : 0;
+    }
+    tvcv(1, 1) = tcv(1, 1) = 9;
+    ortho(6, 3, y, tz, w, cof, cs, tvcv, tcv, check);
+    EXPECT_EQ(check, -5.0) << zero;
+    EXPECT_TRUE(untouched(cof) && untouched(cs) && tvcv(1, 1) == 9 && tcv(1, 1) == 9);
+  }
+  // An exact fit with n = m: coefficients written, cv the inverse normal
+  // matrix, cs and vcv untouched.
+  tz(1, 1) = 2, tz(2, 1) = 0, tz(1, 2) = 0, tz(2, 2) = 4;
+  y(1) = 6, y(2) = 8;
+  ortho(2, 2, y, tz, w, cof, cs, tvcv, tcv, check);
+  EXPECT_EQ(check, -5.0);
+  EXPECT_DOUBLE_EQ(cof(1), 3);
+  EXPECT_DOUBLE_EQ(cof(2), 2);
+  EXPECT_DOUBLE_EQ(tcv(1, 1), 0.25);
+  EXPECT_DOUBLE_EQ(tcv(2, 2), 1.0 / 16);
+  EXPECT_TRUE(untouched(cs) && tvcv(1, 1) == 9);
+}
+
+// --- Records ----------------------------------------------------------------
+
+TEST(Records, WorkedListingRecords) {
+  const std::string report = report_of([] {
+    list_start(Name("B0"), 1.9225);
+    list_fitted(Name("B0"), 1.9225, 1.923, 0.0005, 0.0001);
+    list_held(Name("B0"), 1.9225);
+    list_removed(7, Name("B0"));
+    list_deviation(120, 12, 0.00123456);
+    // A new value of exactly 0 has no percentage error.
+    list_fitted(Name("B0"), 1.9225, 0.0, -1.9225, 0.0001);
+  });
+  EXPECT_EQ(report,
+            "                B0            0.1922500E+01\n\n"
+            "                B0                   0.1922500E+01   0.1923000E+01   0.5000000E-03  "
+            " 0.1000000E-03        0.0052%\n\n"
+            "                B0                   0.1922500E+01          PARAMETER HELD CONSTANT\n\n"
+            "                         PARAMETER NUMBER    7 (B0   ) REMOVED FROM FIT :- TOO SMALL\n\n"
+            "1STANDARD DEVIATION OVER  120 READINGS, FITTING   12 PARAMETERS, IS   0.123456E-02\n"
+            "                B0                   0.1922500E+01   0.0000000E+00  -0.1922500E+01  "
+            " 0.1000000E-03  ************%\n\n");
+}
+
+TEST(Records, MatrixPrinters) {
+  CovMatrix a;
+  a(1, 1) = 1.0, a(1, 2) = -0.5, a(1, 3) = 0.123456;
+  a(2, 1) = 1.00005, a(2, 2) = 100.0;  // fixed point: too wide, asterisks
+  a(3, 1) = -1.5, a(3, 2) = 0.5, a(3, 3) = 12.345678;
+  IndexArray idx;
+  idx.v.fill(1);
+  idx(1) = 2, idx(3) = 3;
+  NameArray names;
+  names(1) = Name("B0"), names(2) = Name("ALPHA_GROU"), names(3) = Name("D0");
+  EXPECT_EQ(report_of([&] { printmat(a, 3, idx, names, 3); }),
+            " ALPHA  1.000 -0.500  0.123 \n"
+            " B0     1.000 ******  0.000 \n"
+            " D0    -.15E+01 0.50E+00 0.12E+02 \n");
+  // Beyond 20 values a row goes on in a record of its own, without a name.
+  for (int j = 1; j <= 25; ++j) a(1, j) = j / 100.0;
+  auto r = records(report_of([&] { printmat(a, 25, idx, names, 3); }));
+  ASSERT_EQ(r.size(), 50u);
+  std::string row = " ALPHA ", rest;
+  for (int j = 1; j <= 25; ++j) {
+    char v[16];
+    std::snprintf(v, sizeof v, "%6.3f ", j / 100.0);
+    (j <= 20 ? row : rest) += v;
+  }
+  EXPECT_EQ(r[0], row);
+  EXPECT_EQ(r[1], rest);
+  EXPECT_EQ(r[2].substr(0, 14), " B0     1.000 ");
+  // Variances keep their digits; derivatives go column by column.
+  a(1, 1) = 1.234567e-9;
+  EXPECT_EQ(report_of([&] { printvcv(a, 1, idx, names); }), " ALPHA  0.1234567E-08 \n");
+  for (int i = 1; i <= 22; ++i) tz(i, 1) = -12.345678 * i;
+  tz(1, 2) = 0.5;
+  r = records(report_of([] {
+    zprint(tz, 22, 1);
+    zprint(tz, 1, 2);
+  }));
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].substr(0, 27), " -.123457E+02 -.246914E+02 ");
+  EXPECT_EQ(r[0].size(), 1u + 20 * 13);
+  EXPECT_EQ(r[1], "-.259259E+03 -.271605E+03 ");
+  EXPECT_EQ(r[2], " -.123457E+02 ");
+  EXPECT_EQ(r[3], " 0.500000E+00 ");
+}
+
+TEST(Records, MatzClearsTheLeadingElementsOfTheStorage) {
+  CovMatrix a;
+  a.v.fill(1);
+  matz(a.v, 21, 20);
+  for (std::size_t k = 0; k < a.v.size(); ++k) EXPECT_EQ(a.v[k], k < 420 ? 0 : 1) << k;
+  EXPECT_EQ(a(17, 14), 0);
+  EXPECT_EQ(a(18, 14), 1);
+}
+
+
+// --- Refinement -------------------------------------------------------------
+
+// Everything a refine call hands back, with what it wrote to fort.26.
+struct Refined {
+  std::string report;
+  LineArray y, y1, y2, w;
+  ParamArray c, cn;
+  FlagArray ic;
+  NameArray ch;
+  int ip = 0;
+};
+
+struct Line {
+  std::string label;
+  int j;
+  double y, w;
+};
+struct Param {
+  const char* name;
+  double value;
+  int flag;
+};
+
+// Refines the given lines and parameters (by position; positions not given
+// are held at 0 under the name Cn) in a fresh directory.
+Refined run_refine(const std::vector<Line>& lines, const std::map<int, Param>& params, int mu, int ip) {
+  Refined r;
+  const int n = static_cast<int>(lines.size());
+  const int m = params.rbegin()->first;
+  for (int i = 1; i <= n; ++i) {
+    const Line& l = lines[static_cast<std::size_t>(i - 1)];
+    set_lines({});
+    line_block.branch(i).assign(l.label);
+    line_block.jlow(i) = l.j;
+    r.y(i) = l.y;
+    r.w(i) = l.w;
+  }
+  for (int i = 1; i <= m; ++i) {
+    const auto p = params.find(i);
+    r.ch(i) = Name(p == params.end() ? "C" + std::to_string(i) : p->second.name);
+    if (p != params.end()) r.c(i) = p->second.value, r.ic(i) = p->second.flag;
+  }
+  r.ip = ip;
+  r.report = report_of(
+      [&] { refine(m, n, r.w, r.y, r.c, r.ic, r.ch, mu, r.cn, r.y1, r.y2, r.ip); });
+  return r;
+}
+
+// name -> old value, new value, correction, standard deviation, from the
+// result listing.
+std::map<std::string, std::vector<double>> listed(const std::string& report) {
+  std::map<std::string, std::vector<double>> out;
+  for (const std::string& r : records(report)) {
+    if (r.size() < 113 || r[112] != '%') continue;
+    std::istringstream in(r.substr(36, 64));
+    std::vector<double> v(4);
+    in >> v[0] >> v[1] >> v[2] >> v[3];
+    std::string name = r.substr(16, 10);
+    out[name.substr(0, name.find(' '))] = v;
+  }
+  return out;
+}
+
+// The standard deviation the report gives for the fit.
+double reported_deviation(const std::string& report) {
+  const std::size_t at = report.find("1STANDARD DEVIATION OVER");
+  return at == std::string::npos ? NAN : std::stod(report.substr(at + 68, 14));
+}
+
+int count(const std::string& text, const std::string& what) {
+  int k = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++k;
+  return k;
+}
+
+TEST(Refine, ListsStartingValuesAndStopsWithNothingToFit) {
+  // Parameter 2 is flagged but zero: removed before the excited-state heading.
+  const Refined r = run_refine({{"R V+0", 5, 100, 1}}, {{1, {"B", 1.9, 0}}, {2, {"D", 0.0, 1}}}, 2, 0);
+  EXPECT_EQ(r.report,
+            " INITIAL VALUES OF PARAMETERS\n GROUND STATE:\n\n"
+            "                B             0.1900000E+01\n\n"
+            "                         PARAMETER NUMBER    2 (D    ) REMOVED FROM FIT :- TOO SMALL\n\n"
+            " EXCITED STATE:\n\n"
+            "                D             0.0000000E+00\n\n"
+            " NO PARAMETERS TO BE FITTED:-EXITING REFINE\n");
+  EXPECT_EQ(r.ic(2), 0);
+  EXPECT_EQ(r.y2(1), 0);
+  EXPECT_EQ(r.y1(1), -1.9 * 30);
+  EXPECT_EQ(r.cn(1), 1.9);
+  EXPECT_EQ(r.y(1), 100);
+}
+
+TEST(Refine, EarlyErrorsRestoreTheObservations) {
+  // Already fitted: y2 holds the evaluation with the last parameter scaled.
+  Refined r = run_refine({{"R V+0", 0, 2000, 1}, {"R V+0", 1, 2000, 1}}, {{21, {"ORIGIN", 2000, 1}}},
+                     1, 0);
+  EXPECT_EQ(records(r.report).back(),
+            " ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-DATA PROBLEM?");
+  EXPECT_EQ(r.y(2), 2000);
+  EXPECT_EQ(r.y2(2), 2000 * 1.00001);
+  EXPECT_EQ(r.cn(21), 2000);
+  // Two parameters, one line of usable weight.
+  r = run_refine({{"R V+0", 0, 2001, 1}, {"R V+0", 1, 2003, 5e-5}, {"R V+0", 2, 2009, 0}},
+                 {{4, {"B", 1, 1}}, {21, {"ORIGIN", 2000, 1}}}, 1, 0);
+  EXPECT_EQ(records(r.report).back(), " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS");
+  EXPECT_EQ(r.y(3), 2009);
+}
+
+TEST(Refine, SameNumberWarningAndTheCountsOfReadings) {
+  // Usable: weights 1 and 0.05; readings: weight 1 only. The line of weight
+  // 5e-5 counts in neither but keeps the weighted residual from vanishing.
+  const Refined r = run_refine({{"R V+0", 0, 2001, 1},
+                            {"R V+0", 1, 2006, 0.05},
+                            {"R V+0", 2, 2500, 0},
+                            {"R V+0", 3, 2030, 5e-5}},
+                           {{4, {"B", 1.1, 1}}, {21, {"ORIGIN", 2000.5, 1}}}, 1, 0);
+  EXPECT_NE(r.report.find(" WARNING:SAME NUMBER OF DATA POINTS AS PARAMETERS!!\n"
+                          " LEAST SQUARES FITTING COMPLETED\n"),
+            std::string::npos);
+  EXPECT_NE(r.report.find("1STANDARD DEVIATION OVER    1 READINGS, FITTING    2 PARAMETERS"),
+            std::string::npos);
+  // The zero-weight line enters the sum times 0; the divisor is nn - mm
+  // raised to 1.
+  double sum = 0;
+  for (int k = 1; k <= 4; ++k) sum += (r.y2(k) - r.y(k)) * (r.y2(k) - r.y(k)) * r.w(k);
+  EXPECT_NEAR(reported_deviation(r.report), std::sqrt(sum), 1e-6 * std::sqrt(sum));
+  // Every weight, 5e-5 included, enters the solution.
+  LineArray resid;
+  for (int k = 1; k <= 4; ++k) resid(k) = r.y(k) - r.y1(k);
+  const Reference ref = normal_equations(
+      4, 2, [](int i, int k) { return i == 1 ? k * (k + 1) - 1.0 : 1.0; }, resid, r.w);
+  EXPECT_NEAR(r.cn(4), 1.1 + static_cast<double>(ref.cof[0]), 1e-7);
+  EXPECT_NEAR(r.cn(21), 2000.5 + static_cast<double>(ref.cof[1]), 1e-7);
+}
+
+TEST(Refine, SolverFailurePrintsEveryMatrixBlock) {
+  // Parameter 11 enters no V+0 line: its derivatives vanish. The deviation
+  // compares with the positions of the origin's derivative evaluation.
+  std::vector<Line> lines;
+  for (int j = 0; j < 4; ++j) lines.push_back({"R V+0", j, 2001, 1});
+  const Refined r = run_refine(lines, {{11, {"HB", 1e-3, 1}}, {21, {"ORIGIN", 2000, 1}}}, 30, 0);
+  std::string tail = r.report.substr(r.report.find("1FAILURE"));
+  EXPECT_EQ(tail,
+            "1FAILURE IN ORTHO: CHECK= -5.0\n"
+            " ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.\n"
+            "1STANDARD DEVIATION OVER    4 READINGS, FITTING    2 PARAMETERS, IS   0.980000E+00\n"
+            "1VARIANCE-COVARIANCE MATRIX IS:\n\n\n"
+            " HB     0.0000000E+00  0.0000000E+00 \n"
+            " ORIGI  0.0000000E+00  0.0000000E+00 \n"
+            "1JACOBIAN MATRIX OF DERIVATIVES IS :\n\n\n"
+            " 0.000000E+00 0.100000E+01 \n 0.000000E+00 0.100000E+01 \n"
+            " 0.000000E+00 0.100000E+01 \n 0.000000E+00 0.100000E+01 \n"
+            "1CORRELATION MATRIX IS:\n\n\n"
+            " HB     0.000  0.000 \n ORIGI  0.000  0.000 \n"
+            "1FITTING SUBROUTINE COMPLETED\n1\n");
+  EXPECT_EQ(r.ip, 3);
+  EXPECT_EQ(r.cn(11), 1e-3);
+  EXPECT_EQ(r.y2(4), 2000 * 1.00001);  // the last derivative evaluation
+}
+
+TEST(Refine, StrongCorrelationsRaiseTheReportLevel) {
+  // Q lines alone barely tell a lower from an upper rotational constant:
+  // two such pairs, in bands that share no parameter.
+  std::vector<Line> lines;
+  for (int j = 10; j <= 22; ++j) {
+    lines.push_back({"Q V+0", j, -0.02 * j * (j + 1) - 1.9 + 1e-3 * (j % 3), 1});
+    lines.push_back({"Q 4V2", j, -0.03 * j * (j + 1) - 1.8 - 1e-3 * (j % 2), 1});
+  }
+  const Refined r = run_refine(lines,
+                           {{1, {"B1", 1.92, 1}}, {4, {"BA", 1.9, 1}}, {14, {"BC", 1.8, 1}},
+                            {26, {"B3", 1.83, 1}}},
+                           4, 0);
+  EXPECT_EQ(count(r.report, " WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS"
+                            ":- FULL DIAGNOSTICS FOLLOW.\n\n"),
+            2);
+  EXPECT_EQ(r.ip, 3);
+  const std::string tail = r.report.substr(r.report.find("1VARIANCE-COVARIANCE MATRIX IS:"));
+  const auto t = records(tail);
+  ASSERT_EQ(t.size(), 3u + 4 + 3 + 26 + 3 + 4 + 2);
+  EXPECT_EQ(t[7], "1JACOBIAN MATRIX OF DERIVATIVES IS :");
+  EXPECT_EQ(t[36], "1CORRELATION MATRIX IS:");
+  EXPECT_EQ(t[39].substr(0, 14), " B1     1.000 ");
+  // The variance of B1 is the square of its listed standard deviation.
+  const double sd = listed(r.report).at("B1")[3];
+  EXPECT_NEAR(std::stod(t[3].substr(7, 14)), sd * sd, 1e-6 * sd * sd);
+}
+
+TEST(Refine, ReportLevelsChooseTheBlocks) {
+  std::vector<Line> lines;
+  for (int j = 1; j <= 5; ++j) {
+    lines.push_back({"R V+0", j, 2000 + 3.8 * j + 0.01 * (j % 2), 1});
+    lines.push_back({"P V+0", j, 2000 - 3.8 * j - 0.01 * (j % 3), 1});
+  }
+  const std::map<int, Param> params = {{1, {"B1", 1.9, 1}}, {21, {"ORIGIN", 1999, 1}}};
+  const std::size_t plain = records(run_refine(lines, params, 1, 0).report).size();
+  for (int ip : {0, 1, 2, 3, -1, 7}) {
+    const Refined r = run_refine(lines, params, 1, ip);
+    const bool vcv = ip < 0 || ip >= 3, jac = ip < 0 || ip >= 2, cor = ip != 0;
+    EXPECT_EQ(count(r.report, "1VARIANCE-COVARIANCE MATRIX IS:\n\n\n B1 "), vcv) << ip;
+    EXPECT_EQ(count(r.report, "1JACOBIAN MATRIX OF DERIVATIVES IS :\n\n\n -.200000E+01 0.100000E+01 \n"), jac) << ip;
+    EXPECT_EQ(count(r.report, "1CORRELATION MATRIX IS:\n\n\n B1     1.000 "), cor) << ip;
+    EXPECT_EQ(r.ip, ip);
+    EXPECT_EQ(records(r.report).size(), plain + 5 * vcv + 13 * jac + 5 * cor) << ip;
+  }
+}
+
+}  // namespace
