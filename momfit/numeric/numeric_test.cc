@@ -1,0 +1,717 @@
+// Tests of the numerical kit: transforms against direct sums in double,
+// interpolation and search on hand-worked tables, the simplex minimiser on
+// traced and classic problems, and the PAUSE paths in a child process.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "momfit/numeric/amoeba.h"
+#include "momfit/numeric/fft.h"
+#include "momfit/numeric/interp.h"
+#include "recordio/arrays.h"
+#include "recordio/recordio.h"
+
+namespace momfit {
+namespace {
+
+// ---------------------------------------------------------------------------
+// A child process that runs a body under the program entry of the record I/O
+// library with standard input not a terminal, so that every PAUSE asks for
+// signal 15; the parent sends it once the child waits, up to `resumes` times,
+// and kills the child at any further PAUSE.
+
+struct ChildRun {
+  int exit_status = -1;  // status passed to exit, -1 when killed
+  int signal = 0;        // signal that ended the child, or 0
+  int pauses = 0;        // PAUSEs seen on standard error
+  std::string out;
+  std::string err;
+};
+
+// True once the process sits in rt_sigsuspend, where a PAUSE waits; a signal
+// sent earlier could arrive before the PAUSE is ready for it.
+void wait_until_suspended(pid_t pid) {
+#if defined(__x86_64__)
+  const std::string sigsuspend = "130 ";
+#elif defined(__aarch64__)
+  const std::string sigsuspend = "133 ";
+#else
+  const std::string sigsuspend;
+#endif
+  for (int tries = 0; tries < 5000; ++tries) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string line;
+    if (sigsuspend.empty() || !std::getline(in, line)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      return;
+    }
+    if (line.rfind(sigsuspend, 0) == 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+ChildRun run_child(void (*body)(), int resumes) {
+  char out_name[] = "/tmp/numeric_test_out.XXXXXX";
+  const int out_fd = mkstemp(out_name);
+  int err_pipe[2];
+  if (out_fd < 0 || pipe(err_pipe) != 0) throw std::runtime_error("no pipe or file for the child");
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const rlimit no_core{0, 0};  // an abort here is expected: no core file
+    setrlimit(RLIMIT_CORE, &no_core);
+    const int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(out_fd, 1);
+    dup2(err_pipe[1], 2);
+    close(err_pipe[0]);
+    static char name[] = "numeric_test";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, body);
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  close(err_pipe[1]);
+  ChildRun r;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const std::string waits = "   command\n";
+  for (;;) {
+    pollfd p{err_pipe[0], POLLIN, 0};
+    if (poll(&p, 1, 100) > 0) {
+      char buf[4096];
+      const ssize_t got = read(err_pipe[0], buf, sizeof buf);
+      if (got <= 0) break;
+      r.err.append(buf, static_cast<std::size_t>(got));
+      const int now = count_of(r.err, waits);
+      for (; r.pauses < now; ++r.pauses) {
+        if (r.pauses < resumes) {
+          wait_until_suspended(pid);
+          kill(pid, SIGTERM);
+        } else {
+          kill(pid, SIGKILL);
+        }
+      }
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "child still running after 60 s; stderr so far:\n" << r.err;
+      break;
+    }
+  }
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  std::ifstream in(out_name);
+  std::ostringstream s;
+  s << in.rdbuf();
+  r.out = s.str();
+  close(out_fd);
+  unlink(out_name);
+  return r;
+}
+
+std::vector<float> parse_floats(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<float> v;
+  for (float f; in >> f;) v.push_back(f);
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Transforms.
+
+using cd = std::complex<double>;
+constexpr double kTwoPi = 6.283185307179586476925;
+
+// X_k = sum_j x_j exp(isign 2 pi i j k / N), in double.
+std::vector<cd> direct_dft(const std::vector<cd>& x, int isign) {
+  const std::size_t n = x.size();
+  std::vector<cd> out(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    cd sum = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double a = isign * kTwoPi * static_cast<double>((j * k) % n) / static_cast<double>(n);
+      sum += x[j] * cd(std::cos(a), std::sin(a));
+    }
+    out[k] = sum;
+  }
+  return out;
+}
+
+std::vector<float> random_floats(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& f : v) f = u(gen);
+  return v;
+}
+
+double l2(const std::vector<float>& v) {
+  double s = 0;
+  for (float f : v) s += static_cast<double>(f) * f;
+  return std::sqrt(s);
+}
+
+TEST(Four1, MatchesDirectTransformBothSigns) {
+  for (int nn : {1, 2, 8, 64, 1024}) {
+    for (int isign : {1, -1}) {
+      std::vector<float> data = random_floats(2 * static_cast<std::size_t>(nn), 7u + nn);
+      std::vector<cd> x(static_cast<std::size_t>(nn));
+      for (int k = 0; k < nn; ++k) x[k] = cd(data[2 * k], data[2 * k + 1]);
+      const double tol = 4e-7 * std::log2(2.0 * nn) * l2(data);
+      four1(data, nn, isign);
+      const std::vector<cd> ref = direct_dft(x, isign);
+      double worst = 0;
+      for (int k = 0; k < nn; ++k) {
+        worst = std::max(worst, std::abs(cd(data[2 * k], data[2 * k + 1]) - ref[k]));
+      }
+      EXPECT_LE(worst, tol) << "nn=" << nn << " isign=" << isign;
+    }
+  }
+}
+
+TEST(Four1, ImpulseAndRoundTrip) {
+  constexpr int nn = 16;
+  std::vector<float> data(2 * nn, 0.0f);
+  data[0] = 1.0f;
+  four1(data, nn, 1);
+  for (int k = 0; k < nn; ++k) {
+    EXPECT_EQ(data[2 * k], 1.0f);
+    EXPECT_EQ(data[2 * k + 1], 0.0f);
+  }
+  // Nothing normalises: forward then inverse gives N times the input.
+  const std::vector<float> input = random_floats(2 * 512, 3);
+  data = input;
+  four1(data, 512, 1);
+  four1(data, 512, -1);
+  for (std::size_t i = 0; i < input.size(); ++i) EXPECT_NEAR(data[i], 512.0f * input[i], 2e-3f);
+}
+
+TEST(Realft, PackedSpectrumMatchesDirectTransform) {
+  constexpr int n = 256;
+  std::vector<float> data = random_floats(n, 11);
+  std::vector<cd> x(data.begin(), data.end());
+  const std::vector<cd> ref = direct_dft(x, 1);
+  const double tol = 3e-6 * l2(data) * 8;
+  realft(data, n, 1);
+  EXPECT_NEAR(data[0], ref[0].real(), tol);
+  EXPECT_NEAR(data[1], ref[n / 2].real(), tol);
+  for (int k = 1; k < n / 2; ++k) {
+    EXPECT_NEAR(data[2 * k], ref[k].real(), tol) << "k=" << k;
+    EXPECT_NEAR(data[2 * k + 1], ref[k].imag(), tol) << "k=" << k;
+  }
+}
+
+TEST(Realft, OnesAndRoundTrip) {
+  constexpr int n = 64;
+  std::vector<float> data(n, 1.0f);
+  realft(data, n, 1);
+  EXPECT_EQ(data[0], static_cast<float>(n));
+  for (int i = 1; i < n; ++i) EXPECT_EQ(data[i], 0.0f) << "i=" << i;
+  realft(data, n, -1);
+  for (int i = 0; i < n; ++i) EXPECT_EQ(data[i], n / 2.0f) << "i=" << i;
+
+  // Any isign other than 1 is the inverse; the round trip gives n/2 times.
+  const std::vector<float> input = random_floats(1024, 5);
+  data = input;
+  realft(data, 1024, 1);
+  realft(data, 1024, 0);
+  for (std::size_t i = 0; i < input.size(); ++i) EXPECT_NEAR(data[i], 512.0f * input[i], 1e-3f);
+}
+
+TEST(Twofft, BothFullTransforms) {
+  constexpr int n = 128;
+  const std::vector<float> a = random_floats(n, 21);
+  const std::vector<float> b = random_floats(n, 22);
+  std::vector<float> fa(2 * n), fb(2 * n);
+  twofft(a, b, fa, fb, n);
+  const std::vector<cd> ra = direct_dft(std::vector<cd>(a.begin(), a.end()), 1);
+  const std::vector<cd> rb = direct_dft(std::vector<cd>(b.begin(), b.end()), 1);
+  const double tol = 3e-5 * (l2(a) + l2(b));
+  for (int k = 0; k < n; ++k) {
+    EXPECT_NEAR(fa[2 * k], ra[k].real(), tol) << "k=" << k;
+    EXPECT_NEAR(fa[2 * k + 1], ra[k].imag(), tol) << "k=" << k;
+    EXPECT_NEAR(fb[2 * k], rb[k].real(), tol) << "k=" << k;
+    EXPECT_NEAR(fb[2 * k + 1], rb[k].imag(), tol) << "k=" << k;
+  }
+}
+
+// ans(j) = sum over the lags L held in the first m response values of
+// r(L) data(j - L), indices modulo n. Positions 1..(m+1)/2 hold lags 0, 1, ..;
+// positions m, m-1, .. hold lags -1, -2, .. ((m-1)/2 of them); for an even m
+// the position m/2 + 1 belongs to neither.
+std::vector<double> direct_convolution(const std::vector<float>& data, const std::vector<float>& r,
+                                       int m) {
+  const int n = static_cast<int>(data.size());
+  std::vector<std::pair<int, double>> lags;
+  for (int p = 1; p <= (m + 1) / 2; ++p) lags.emplace_back(p - 1, r[p - 1]);
+  for (int l = 1; l <= (m - 1) / 2; ++l) lags.emplace_back(-l, r[m - l]);
+  std::vector<double> out(n, 0.0);
+  for (int j = 0; j < n; ++j) {
+    for (auto [lag, v] : lags) out[j] += v * data[((j - lag) % n + n) % n];
+  }
+  return out;
+}
+
+TEST(Convlv, MatchesDirectCircularSum) {
+  for (int m : {1, 2, 30, 31}) {
+    for (int n : {64, 1024}) {
+      const std::vector<float> data = random_floats(n, 31u + m);
+      std::vector<float> resp = random_floats(n, 41u + m);
+      const std::vector<double> ref = direct_convolution(data, resp, m);
+      std::vector<float> ans(2 * n);
+      convlv(data, n, resp, m, 1, ans);
+      double worst = 0;
+      for (int j = 0; j < n; ++j) worst = std::max(worst, std::fabs(ans[j] - ref[j]));
+      EXPECT_LE(worst, 2e-6 * std::sqrt(m) * std::log2(n) * 4) << "m=" << m << " n=" << n;
+    }
+  }
+}
+
+TEST(Convlv, UnitResponseAndShift) {
+  constexpr int n = 32;
+  const std::vector<float> data = random_floats(n, 51);
+  std::vector<float> ans(2 * n);
+  std::vector<float> one(n, 9.0f);
+  one[0] = 1.0f;
+  convlv(data, n, one, 1, 1, ans);
+  for (int j = 0; j < n; ++j) EXPECT_NEAR(ans[j], data[j], 1e-6f);
+
+  std::vector<float> shift(n, 9.0f);
+  shift[0] = 0.0f, shift[1] = 1.0f, shift[2] = 0.0f;
+  convlv(data, n, shift, 3, 1, ans);
+  EXPECT_NEAR(ans[0], data[n - 1], 1e-6f);
+  for (int j = 1; j < n; ++j) EXPECT_NEAR(ans[j], data[j - 1], 1e-6f);
+}
+
+TEST(Convlv, RearrangesResponseAndLosesNegativeLagsOnSecondCall) {
+  constexpr int n = 16;
+  std::vector<float> data(n, 0.0f);
+  data[4] = 1.0f;  // an impulse shows the response as used
+  std::vector<float> resp(n, 7.0f);
+  resp[0] = 0.5f, resp[1] = 0.25f, resp[2] = 0.125f;
+  std::vector<float> ans(2 * n);
+
+  convlv(data, n, resp, 3, 1, ans);
+  std::vector<float> after1(n, 0.0f);
+  after1[0] = 0.5f, after1[1] = 0.25f, after1[n - 1] = 0.125f;
+  EXPECT_EQ(resp, after1);
+  EXPECT_NEAR(ans[3], 0.125f, 1e-6f);  // lag -1
+  EXPECT_NEAR(ans[4], 0.5f, 1e-6f);
+  EXPECT_NEAR(ans[5], 0.25f, 1e-6f);
+
+  convlv(data, n, resp, 3, 1, ans);
+  std::vector<float> after2(n, 0.0f);
+  after2[0] = 0.5f, after2[1] = 0.25f;
+  EXPECT_EQ(resp, after2);
+  EXPECT_NEAR(ans[3], 0.0f, 1e-6f);  // the negative lag is gone
+  EXPECT_NEAR(ans[4], 0.5f, 1e-6f);
+  EXPECT_NEAR(ans[5], 0.25f, 1e-6f);
+}
+
+TEST(Convlv, DeconvolutionUndoesConvolution) {
+  constexpr int n = 256;
+  const std::vector<float> data = random_floats(n, 61);
+  // Transform 1 + 0.5 cos: never zero.
+  std::vector<float> resp(n, 0.0f);
+  resp[0] = 1.0f, resp[1] = 0.25f, resp[2] = 0.25f;
+  std::vector<float> conv(2 * n);
+  convlv(data, n, resp, 3, 1, conv);
+  std::vector<float> back(2 * n);
+  std::vector<float> resp2(n, 0.0f);
+  resp2[0] = 1.0f, resp2[1] = 0.25f, resp2[2] = 0.25f;
+  convlv(std::span<const float>(conv.data(), n), n, resp2, 3, -1, back);
+  for (int j = 0; j < n; ++j) EXPECT_NEAR(back[j], data[j], 2e-5f) << "j=" << j;
+}
+
+void convlv_without_sign() {
+  constexpr int n = 8;
+  std::array<float, n> data{1, 2, 3, 4, 5, 6, 7, 8};
+  std::array<float, n> resp{1, 2, 3, 0, 0, 0, 0, 0};
+  std::array<float, 2 * n> ans{};
+  convlv(data, n, resp, 3, 0, ans);
+  for (int j = 0; j < n; ++j) std::printf("%.9g\n", ans[j]);
+}
+
+TEST(ConvlvPause, UnknownSignPausesOncePerFrequency) {
+  const ChildRun r = run_child(convlv_without_sign, 10);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.pauses, 5);  // n/2 + 1 frequencies for n = 8
+  EXPECT_EQ(count_of(r.err, "no meaning for isign in convlv statement executed\n"), 5);
+  EXPECT_EQ(count_of(r.err, "Execution resumes after PAUSE.\n"), 5);
+  // The result is n/2 times the rearranged response (1, 2, 0, .., 0, 3).
+  const std::vector<float> got = parse_floats(r.out);
+  const std::vector<float> want{4, 8, 0, 0, 0, 0, 0, 12};
+  ASSERT_EQ(got.size(), want.size()) << r.out;
+  for (std::size_t j = 0; j < want.size(); ++j) EXPECT_NEAR(got[j], want[j], 1e-5f) << j;
+}
+
+void deconvolve_by_zero() {
+  constexpr int n = 8;
+  std::array<float, n> data{1, 2, 3, 4, 5, 6, 7, 8};
+  std::array<float, n> resp{};
+  std::array<float, 2 * n> ans{};
+  convlv(data, n, resp, 1, -1, ans);
+  std::printf("not reached\n");
+}
+
+TEST(ConvlvPause, DeconvolvingAtResponseZeroEndsAfterResume) {
+  const ChildRun r = run_child(deconvolve_by_zero, 1);
+  EXPECT_EQ(r.pauses, 1);
+  EXPECT_NE(r.err.find("deconvolving at response zero in convlv statement executed\n"),
+            std::string::npos)
+      << r.err;
+  const std::size_t resumed = r.err.find("Execution resumes after PAUSE.\n");
+  const std::size_t ended = r.err.find("complex division by zero\n");
+  ASSERT_NE(resumed, std::string::npos) << r.err;
+  ASSERT_NE(ended, std::string::npos) << r.err;
+  EXPECT_LT(resumed, ended);
+  EXPECT_EQ(r.err.find("IOT Trap"), std::string::npos) << r.err;
+  EXPECT_EQ(r.signal, SIGABRT);
+  EXPECT_EQ(r.out.find("not reached"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Interpolation and search.
+
+TEST(Polint, ExactOnPolynomials) {
+  const std::array<float, 4> xa{1, 2, 3, 4};
+  float y = 0, dy = 0;
+  polint(xa, std::array<float, 4>{1, 4, 9, 16}, 4, 2.5f, y, dy);
+  EXPECT_EQ(y, 6.25f);
+  EXPECT_EQ(dy, 0.0f);  // a quadratic needs no cubic correction
+  polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 2.5f, y, dy);
+  EXPECT_EQ(y, 15.625f);
+  EXPECT_NE(dy, 0.0f);
+  // Outside the points too (extrapolation of the cubic).
+  polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 5.0f, y, dy);
+  EXPECT_EQ(y, 125.0f);
+}
+
+TEST(Polint, AtAnAbscissaAndSinglePoint) {
+  const std::array<float, 4> xa{0.1f, 0.7f, 1.3f, 2.9f};
+  const std::array<float, 4> ya{3.5f, -1.25f, 8.0f, 0.375f};
+  for (int i = 0; i < 4; ++i) {
+    float y = 0, dy = 0;
+    polint(xa, ya, 4, xa[i], y, dy);
+    EXPECT_EQ(y, ya[i]) << "i=" << i;
+  }
+  float y = 0, dy = -42.0f;
+  polint(xa, ya, 1, 2.0f, y, dy);
+  EXPECT_EQ(y, 3.5f);
+  EXPECT_EQ(dy, -42.0f);  // n = 1 makes no correction
+}
+
+TEST(Polint, CubicOnUnevenPointsMatchesDouble) {
+  auto f = [](double x) { return 0.5 * x * x * x - 2.0 * x * x + 0.25 * x - 3.0; };
+  const std::array<float, 4> xa{-1.5f, -0.25f, 0.625f, 2.0f};
+  std::array<float, 4> ya{};
+  for (int i = 0; i < 4; ++i) ya[i] = static_cast<float>(f(xa[i]));
+  for (float x = -1.5f; x <= 2.0f; x += 0.0625f) {
+    float y = 0, dy = 0;
+    polint(xa, ya, 4, x, y, dy);
+    EXPECT_NEAR(y, f(x), 2e-5) << "x=" << x;
+  }
+}
+
+void polint_on_equal_abscissae() {
+  const std::array<float, 4> xa{1, 2, 2, 4};
+  const std::array<float, 4> ya{10, 20, 30, 40};
+  float y = -1, dy = -1;
+  polint(xa, ya, 4, 1.5f, y, dy);
+  std::printf("%.9g %.9g\n", y, dy);
+}
+
+TEST(PolintPause, EqualAbscissaeEndTheInterpolationWithoutDividing) {
+  const ChildRun r = run_child(polint_on_equal_abscissae, 1);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.pauses, 1);
+  EXPECT_NE(r.err.find("failure in polint statement executed\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Execution resumes after PAUSE.\n"), std::string::npos) << r.err;
+  // x = 1.5 is equally near 1 and 2: the first wins, and the first tableau
+  // column meets the equal pair before any correction is added.
+  const std::vector<float> got = parse_floats(r.out);
+  ASSERT_EQ(got.size(), 2u) << r.out;
+  EXPECT_EQ(got[0], 10.0f);
+  EXPECT_EQ(got[1], -1.0f);
+}
+
+TEST(Hunt, AscendingTableAnyGuess) {
+  const std::array<float, 5> xx{1, 2, 3, 4, 5};
+  const std::vector<std::pair<float, int>> cases{
+      {0.5f, 0}, {1.0f, 1}, {1.5f, 1}, {2.0f, 2}, {2.5f, 2}, {4.99f, 4}, {5.0f, 4}, {6.0f, 5}};
+  for (auto [x, want] : cases) {
+    for (int guess = -3; guess <= 8; ++guess) {
+      int j = guess;
+      hunt(xx, 5, x, j);
+      EXPECT_EQ(j, want) << "x=" << x << " guess=" << guess;
+    }
+  }
+}
+
+TEST(Hunt, DescendingTableAnyGuess) {
+  // The comparisons x >= xx(j) put an inner entry equal to x at the lower end
+  // of its interval: xx(j) > x >= xx(j+1) (4 gives 1, 2 gives 3); the end
+  // point rules still give 1 for 5 and n - 1 for 1.
+  const std::array<float, 5> xx{5, 4, 3, 2, 1};
+  const std::vector<std::pair<float, int>> cases{
+      {6.0f, 0}, {5.0f, 1}, {4.5f, 1}, {4.0f, 1}, {2.5f, 3}, {2.0f, 3}, {1.0f, 4}, {0.5f, 5}};
+  for (auto [x, want] : cases) {
+    for (int guess = -3; guess <= 8; ++guess) {
+      int j = guess;
+      hunt(xx, 5, x, j);
+      EXPECT_EQ(j, want) << "x=" << x << " guess=" << guess;
+    }
+  }
+}
+
+TEST(Hunt, LongTableMatchesOrderedSearch) {
+  // 180 increasing entries as rebin searches them, random points and guesses.
+  std::vector<float> xx(180);
+  std::mt19937 gen(71);
+  std::uniform_real_distribution<float> step(0.01f, 1.0f);
+  xx[0] = -3.0f;
+  for (std::size_t i = 1; i < xx.size(); ++i) xx[i] = xx[i - 1] + step(gen);
+  std::uniform_real_distribution<float> where(xx.front() - 5.0f, xx.back() + 5.0f);
+  std::uniform_int_distribution<int> guess(-2, 182);
+  for (int t = 0; t < 2000; ++t) {
+    const float x = t % 50 == 0 ? xx[static_cast<std::size_t>(t / 50 * 4)] : where(gen);
+    // The number of entries <= x, with x equal to the last entry counted as
+    // inside the last interval.
+    int want = static_cast<int>(std::upper_bound(xx.begin(), xx.end(), x) - xx.begin());
+    if (x == xx.back()) want = 179;
+    int j = guess(gen);
+    hunt(xx, 180, x, j);
+    EXPECT_EQ(j, want) << "x=" << x;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Simplex minimiser.
+
+struct StopSearch {};
+
+// A 1-D trace worked out by hand: reflection through the best vertex, then the
+// expansion of the row as it now stands (twice as far as the reflected point).
+TEST(Amoeba, ExpansionActsOnTheReflectedRow) {
+  recordio::Matrix1<float, 2, 1> p;
+  p(1, 1) = 0.0f;
+  p(2, 1) = 1.0f;
+  std::array<float, 2> y{1.0f, 2.0f};
+  std::vector<float> seen;
+  auto f = [&](std::span<const float> x) -> float {
+    seen.push_back(x[0]);
+    if (x[0] == -1.0f) return 0.0f;
+    if (x[0] == -2.0f) return -1.0f;
+    throw StopSearch{};
+  };
+  int iter = -1;
+  EXPECT_THROW(amoeba(p.view(), y, 2, 1, 1, 1e-3f, f, iter), StopSearch);
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0], -1.0f);
+  EXPECT_EQ(seen[1], -2.0f);
+  EXPECT_EQ(p(2, 1), -2.0f);
+  EXPECT_EQ(y[1], -1.0f);
+}
+
+// Reflection fails, the contraction to the midpoint is no better than the
+// worst value, so the simplex shrinks towards the best vertex: dims more calls.
+TEST(Amoeba, ShrinkWhenContractionFails) {
+  recordio::Matrix1<float, 2, 1> p;
+  p(1, 1) = 0.0f;
+  p(2, 1) = 1.0f;
+  std::array<float, 2> y{0.0f, 1.0f};
+  std::vector<float> seen;
+  int iter = -1;
+  auto f = [&](std::span<const float> x) -> float {
+    seen.push_back(x[0]);
+    if (x[0] == -1.0f) return 5.0f;
+    if (x[0] == 0.5f) return 2.0f;
+    throw StopSearch{};
+  };
+  EXPECT_THROW(amoeba(p.view(), y, 2, 1, 1, 1e-3f, f, iter), StopSearch);
+  const std::vector<float> want{-1.0f, 0.5f, 0.5f, -0.5f};
+  EXPECT_EQ(seen, want);
+  EXPECT_EQ(p(2, 1), 0.5f);
+  EXPECT_EQ(y[1], 2.0f);
+  EXPECT_EQ(iter, 5);  // 3 calls counted, plus 2 for the step under way
+}
+
+TEST(Amoeba, ConvergedSimplexReturnsAtOnceWithLastLowestRowFirst) {
+  // Rows 2 and 4 share the lowest value: the last of them goes to row 1.
+  recordio::Matrix1<float, 5, 4> p;
+  for (int i = 1; i <= 5; ++i)
+    for (int j = 1; j <= 4; ++j) p(i, j) = static_cast<float>(10 * i + j);
+  std::array<float, 5> y{3.0f, 2.0f, 3.0f, 2.0f, 3.0f};
+  int calls = 0;
+  auto f = [&](std::span<const float>) {
+    ++calls;
+    return 0.0f;
+  };
+  int iter = -1;
+  amoeba(p.view(), y, 5, 4, 4, 0.5f, f, iter);  // spread 2/5 < 0.5
+  EXPECT_EQ(iter, 0);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(y, (std::array<float, 5>{2.0f, 2.0f, 3.0f, 3.0f, 3.0f}));
+  for (int j = 1; j <= 4; ++j) {
+    EXPECT_EQ(p(1, j), 40.0f + j);
+    EXPECT_EQ(p(4, j), 10.0f + j);
+  }
+
+  // All values equal and not zero: spread 0, any positive tolerance ends it,
+  // and the last row is the best.
+  std::array<float, 5> flat{7.0f, 7.0f, 7.0f, 7.0f, 7.0f};
+  amoeba(p.view(), flat, 5, 4, 4, 1e-30f, f, iter);
+  EXPECT_EQ(iter, 0);
+  EXPECT_EQ(p(1, 1), 51.0f);
+  EXPECT_EQ(p(5, 1), 41.0f);
+}
+
+// The driver's use: a 5 x 4 table, one coordinate held at zero by the objective.
+struct Counted {
+  int calls = 0;
+  template <class F>
+  float operator()(F f, std::span<const float> x) {
+    if (++calls > 4990) throw StopSearch{};  // never reach the pausing limit here
+    return f(x);
+  }
+};
+
+TEST(Amoeba, QuadraticBowlCountsEveryCall) {
+  recordio::Matrix1<float, 5, 4> p;
+  const std::array<float, 4> start{1.0f, 0.0f, 2.0f, 1400.0f};
+  const std::array<float, 4> centre{0.3f, 0.0f, -0.7f, 1410.0f};
+  const std::array<float, 4> change{0.1f, 0.0f, 0.5f, 5.0f};
+  for (int i = 1; i <= 5; ++i)
+    for (int j = 1; j <= 4; ++j) p(i, j) = start[j - 1] + (i == j + 1 ? change[j - 1] : 0.0f);
+  p(3, 2) = 0.01f;  // the second coordinate varies in one vertex only
+  Counted counter;
+  auto bowl = [&](std::span<const float> x) {
+    return counter(
+        [&](std::span<const float> v) {
+          float s = 1.0f;
+          for (int j = 0; j < 4; ++j) {
+            const float d = (v[j] - centre[j]) / (j == 3 ? 10.0f : 1.0f);
+            s += d * d;
+          }
+          return s;
+        },
+        x);
+  };
+  std::array<float, 5> y{};
+  for (int i = 1; i <= 5; ++i) {
+    std::array<float, 4> v{p(i, 1), p(i, 2), p(i, 3), p(i, 4)};
+    y[i - 1] = bowl(v);
+  }
+  counter.calls = 0;
+  int iter = -1;
+  amoeba(p.view(), y, 5, 4, 4, 1e-6f, bowl, iter);
+  EXPECT_EQ(iter, counter.calls);
+  EXPECT_GT(iter, 20);
+  EXPECT_NEAR(p(1, 1), centre[0], 5e-3f);
+  EXPECT_NEAR(p(1, 3), centre[2], 5e-3f);
+  EXPECT_NEAR(p(1, 4), centre[3], 5e-2f);
+  for (int i = 2; i <= 5; ++i) EXPECT_GE(y[i - 1], y[0]);
+}
+
+TEST(Amoeba, RosenbrockCountsEveryCall) {
+  recordio::Matrix1<float, 3, 2> p;
+  p(1, 1) = -1.2f, p(1, 2) = 1.0f;
+  p(2, 1) = -1.0f, p(2, 2) = 1.0f;
+  p(3, 1) = -1.2f, p(3, 2) = 1.2f;
+  Counted counter;
+  // Lifted by 1 so that the relative spread can fall below the tolerance.
+  auto rosen = [&](std::span<const float> x) {
+    return counter(
+        [](std::span<const float> v) {
+          const float a = 1.0f - v[0];
+          const float b = v[1] - v[0] * v[0];
+          return 1.0f + a * a + 100.0f * b * b;
+        },
+        x);
+  };
+  std::array<float, 3> y{};
+  for (int i = 1; i <= 3; ++i) y[i - 1] = rosen(std::array<float, 2>{p(i, 1), p(i, 2)});
+  counter.calls = 0;
+  int iter = -1;
+  amoeba(p.view(), y, 3, 2, 2, 1e-7f, rosen, iter);
+  EXPECT_EQ(iter, counter.calls);
+  EXPECT_NEAR(p(1, 1), 1.0f, 2e-2f);
+  EXPECT_NEAR(p(1, 2), 1.0f, 4e-2f);
+}
+
+void amoeba_on_zero() {
+  // Highest and lowest values 0: the spread is 0/0 and never passes.
+  static int calls = 0;
+  recordio::Matrix1<float, 3, 2> p;
+  p(2, 1) = 1.0f;
+  p(3, 2) = 1.0f;
+  std::array<float, 3> y{};
+  auto f = [](std::span<const float>) {
+    ++calls;
+    if (calls >= 4999) {
+      const std::string line = "call " + std::to_string(calls) + "\n";
+      ssize_t ignored = write(2, line.data(), line.size());
+      (void)ignored;
+    }
+    if (calls == 5005) _exit(0);
+    return 0.0f;
+  };
+  int iter = 0;
+  amoeba(p.view(), y, 3, 2, 2, 1e-3f, f, iter);
+}
+
+TEST(AmoebaPause, LimitPausesBeforeEveryFurtherStep) {
+  const ChildRun r = run_child(amoeba_on_zero, 3);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.pauses, 3);
+  const std::string pause =
+      "ITMAX exceeded in amoeba statement executed\n"
+      "To resume execution, execute a   kill -15 ";
+  const std::string resumes = "Execution resumes after PAUSE.\n";
+  // Every step of two calls (reflection and expansion of equal values) is
+  // preceded by a PAUSE once 5000 calls are reached.
+  const std::vector<std::string> order{"call 4999\n", "call 5000\n", pause, resumes,
+                                       "call 5001\n", "call 5002\n", pause, resumes,
+                                       "call 5003\n", "call 5004\n", pause, resumes,
+                                       "call 5005\n"};
+  std::size_t at = 0;
+  for (const std::string& s : order) {
+    const std::size_t found = r.err.find(s, at);
+    ASSERT_NE(found, std::string::npos) << "missing in order: " << s << "\n" << r.err;
+    at = found + s.size();
+  }
+  EXPECT_EQ(count_of(r.err, "ITMAX exceeded in amoeba"), 3);
+}
+
+}  // namespace
+}  // namespace momfit
