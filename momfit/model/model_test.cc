@@ -1,0 +1,447 @@
+// Tests of the model stages and the objective: the worked numbers, the
+// convolution against a direct circular sum, the best-point bookkeeping and
+// its log on unit 7, and the evaluations that come out +infinity.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "momfit/blocks.h"
+#include "momfit/model/phi2.h"
+#include "momfit/model/stages.h"
+#include "recordio/recordio.h"
+
+namespace momfit {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Unit 7 rewritten from its start by the next write.
+void restart_log() { recordio::close(7); }
+
+std::vector<std::string> log_lines() {
+  recordio::close(7);
+  std::ifstream in("fort.7");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void reset_best() {
+  one = BlockOne{};
+  one.bestchi2 = 1.0E38f;
+}
+
+// ---------------------------------------------------------------------------
+// rebin
+
+// An ascending table of momenta and a cubic of the momentum (in steps from
+// the first entry), taken at the stored float abscissae.
+struct Table {
+  std::array<float, kTable> x{};
+  std::array<float, kTable> v{};
+  double start = 0;
+  double step = 1;
+  double at(float g) const {
+    const double t = (static_cast<double>(g) - start) / step;
+    return 0.001 * t * t * t - 0.2 * t * t + 3.0 * t + 40.0;
+  }
+};
+
+Table make_table(double start, double step) {
+  Table t;
+  t.x[0] = static_cast<float>(start);
+  t.start = t.x[0];
+  t.step = step;
+  for (int i = 0; i < kTable; ++i) {
+    t.x[i] = static_cast<float>(start + step * i);
+    t.v[i] = static_cast<float>(t.at(t.x[i]));
+  }
+  return t;
+}
+
+TEST(Rebin, CubicInsideZeroOutsideEndsIncluded) {
+  const Table t = make_table(7.17e-21, 5e-25);
+  std::vector<float> grid{7.16e-21f, t.x[0], 7.1702e-21f, 7.2e-21f, 7.2063e-21f, t.x[kTable - 1],
+                          7.27e-21f};
+  std::vector<float> out(grid.size(), -1.0f);
+  rebin(t.v, t.x, out, grid, static_cast<int>(grid.size()));
+  EXPECT_EQ(out[0], 0.0f);
+  EXPECT_EQ(out[1], t.v[0]);
+  EXPECT_EQ(out[5], t.v[kTable - 1]);
+  EXPECT_EQ(out[6], 0.0f);
+  for (int k : {2, 3, 4}) EXPECT_NEAR(out[k], t.at(grid[k]), 2e-3) << "k=" << k;
+}
+
+TEST(Rebin, DescendingTable) {
+  Table t = make_table(7.17e-21, 5e-25);
+  std::reverse(t.x.begin(), t.x.end());
+  std::reverse(t.v.begin(), t.v.end());
+  const std::vector<float> grid{7.1602e-21f, 7.2001e-21f, 7.30e-21f};
+  std::vector<float> out(grid.size(), -1.0f);
+  rebin(t.v, t.x, out, grid, 3);
+  EXPECT_EQ(out[0], 0.0f);
+  EXPECT_NEAR(out[1], t.at(grid[1]), 2e-3);
+  EXPECT_EQ(out[2], 0.0f);
+}
+
+TEST(Rebin, GridBeyondTheIntegerRange) {
+  // Momenta in other units: the starting guess cannot be held by an integer,
+  // so there is none and the search bisects the whole table.
+  const Table t = make_table(4.0e9, 1.0e7);
+  const std::vector<float> grid{4.5e9f, 1.0e12f, -3.0e9f, 4.0e9f};
+  std::vector<float> out(grid.size(), -1.0f);
+  rebin(t.v, t.x, out, grid, 4);
+  EXPECT_NEAR(out[0], t.at(grid[0]), 1e-2);
+  EXPECT_EQ(out[1], 0.0f);
+  EXPECT_EQ(out[2], 0.0f);
+  EXPECT_EQ(out[3], t.v[0]);
+}
+
+// ---------------------------------------------------------------------------
+// profadd, normalise
+
+TEST(Profadd, WeightedSum) {
+  const std::array<float, 3> a{1.0f, 2.0f, 3.0f};
+  const std::array<float, 3> b{4.0f, -8.0f, 0.5f};
+  std::array<float, 4> out{9, 9, 9, 9};
+  profadd(out, a, b, 3, 0.25f);
+  EXPECT_EQ(out, (std::array<float, 4>{2.0f, 0.0f, 3.125f, 9.0f}));
+}
+
+TEST(Normalise, MaxToTopZeroToBase) {
+  std::array<float, 3> out{};
+  EXPECT_TRUE(normalise(std::array<float, 3>{0, 1, 2}, out, 3, 10.0f, 4.0f));
+  EXPECT_EQ(out, (std::array<float, 3>{4.0f, 7.0f, 10.0f}));
+}
+
+TEST(Normalise, NoPositiveValueCannotBeScaled) {
+  std::array<float, 2> out{1, 1};
+  EXPECT_FALSE(normalise(std::array<float, 2>{-1, -2}, out, 2, 10.0f, 4.0f));
+  EXPECT_EQ(out, (std::array<float, 2>{4.0f, 4.0f}));
+  EXPECT_FALSE(normalise(std::array<float, 2>{0, 0}, out, 2, 10.0f, 3.0f));
+  EXPECT_EQ(out, (std::array<float, 2>{3.0f, 3.0f}));
+  EXPECT_TRUE(normalise(std::array<float, 2>{0, 0}, out, 0, 10.0f, 3.0f));  // nothing to scale
+}
+
+// ---------------------------------------------------------------------------
+// convolve
+
+std::vector<float> random_floats(std::size_t n, unsigned seed, float lo = -1.0f) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> u(lo, 1.0f);
+  std::vector<float> v(n);
+  for (float& f : v) f = u(gen);
+  return v;
+}
+
+// Circular convolution over 1024 points of the n profile values (zeros after
+// them) with the m response values read in wrap-around order.
+std::vector<double> direct_convolution(const std::vector<float>& profile, int n,
+                                       const std::vector<float>& r, int m) {
+  std::vector<double> padded(kFftLength, 0.0);
+  std::copy_n(profile.begin(), n, padded.begin());
+  std::vector<std::pair<int, double>> lags;
+  for (int p = 1; p <= (m + 1) / 2; ++p) lags.emplace_back(p - 1, r[p - 1]);
+  for (int l = 1; l <= (m - 1) / 2; ++l) lags.emplace_back(-l, r[m - l]);
+  std::vector<double> out(n, 0.0);
+  for (int j = 0; j < n; ++j) {
+    for (auto [lag, v] : lags) out[j] += v * padded[((j - lag) % kFftLength + kFftLength) % kFftLength];
+  }
+  return out;
+}
+
+TEST(Convolve, MatchesDirectSumEveryCall) {
+  // 1000 points leave the ends apart; 1020 with 15 negative and positive lags
+  // carry values round the 1024-point circle.
+  for (int n : {1000, 1020}) {
+    for (int m : {31, 30}) {
+      const std::vector<float> data = random_floats(static_cast<std::size_t>(n), 5u + n + m);
+      const std::vector<float> resp = random_floats(static_cast<std::size_t>(m), 9u + m);
+      const std::vector<double> ref = direct_convolution(data, n, resp, m);
+      std::vector<float> room(2000, 0.0f);
+      std::copy(resp.begin(), resp.end(), room.begin());
+      const std::vector<float> loaded = room;
+      for (int call = 1; call <= 2; ++call) {
+        std::vector<float> profile(kFftLength, 9.0f);  // padding must be cleared
+        std::copy(data.begin(), data.end(), profile.begin());
+        std::vector<float> out(n);
+        convolve(profile, out, {}, room, n, m);
+        double worst = 0;
+        for (int j = 0; j < n; ++j) worst = std::max(worst, std::fabs(out[j] - ref[j]));
+        EXPECT_LE(worst, 5e-4) << "n=" << n << " m=" << m << " call=" << call;
+        EXPECT_TRUE(std::all_of(profile.begin() + n, profile.end(), [](float f) { return f == 0; }));
+      }
+      EXPECT_EQ(room, loaded);  // the loaded profile stays whole
+    }
+  }
+}
+
+TEST(Convolve, SingleValueScales) {
+  std::vector<float> profile(kFftLength, 0.0f);
+  const std::vector<float> data{1.0f, 2.0f, 4.0f, 0.5f};
+  std::copy(data.begin(), data.end(), profile.begin());
+  std::vector<float> out(4);
+  convolve(profile, out, {}, std::vector<float>{3.0f}, 4, 1);
+  for (int j = 0; j < 4; ++j) EXPECT_NEAR(out[j], 3.0f * data[j], 1e-5f);
+}
+
+// ---------------------------------------------------------------------------
+// chi2 and its log
+
+void set_lab(const std::vector<float>& prob) {
+  three.nlab = static_cast<int>(prob.size());
+  for (std::size_t i = 0; i < prob.size(); ++i) two.labprob.v[i] = prob[i];
+}
+
+TEST(Chi2, DividesBeforeSquaringAndLogsEveryEvaluation) {
+  reset_best();
+  restart_log();
+  set_lab({1, 1, 1, 1, 1});
+  const std::array<float, 5> zero{};
+  EXPECT_EQ(chi2(zero, std::array<float, 4>{1.5f, 0.0f, 2.0f, 1400.0f}), 1.25f);
+  EXPECT_EQ(one.bestchi2, 1.25f);
+  EXPECT_EQ(one.bestw1, 1.5f);
+  EXPECT_EQ(one.beste0, 1400.0f);
+
+  // Worse: the best point stays, the record still goes out.
+  const std::array<float, 5> far{-1, -1, -1, -1, -1};
+  EXPECT_EQ(chi2(far, std::array<float, 4>{9.0f, 0.0f, 9.0f, 9.0f}), 5.0f);
+  // A tie keeps the earlier point.
+  EXPECT_EQ(chi2(zero, std::array<float, 4>{7.0f, 0.0f, 7.0f, 7.0f}), 1.25f);
+  EXPECT_EQ(one.bestw1, 1.5f);
+  // Better, strictly.
+  const std::array<float, 5> close{1, 1, 1, 1, 0};
+  EXPECT_EQ(chi2(close, std::array<float, 4>{0.5f, 0.0f, -1.0f, 1410.0f}), 0.25f);
+  EXPECT_EQ(one.bestw1, 0.5f);
+  EXPECT_EQ(one.bestbeta, -1.0f);
+
+  const std::vector<std::string> want{
+      "  1.5  0.  2.  1400.  1.25  1.25",
+      "  1.5  0.  2.  1400.  5.  1.25",
+      "  1.5  0.  2.  1400.  1.25  1.25",
+      "  0.5  0. -1.  1410.  0.25  0.25",
+  };
+  EXPECT_EQ(log_lines(), want);
+}
+
+TEST(Chi2, LongRecordWrapsBeforeColumn80) {
+  reset_best();
+  restart_log();
+  set_lab({0.1f, 0, 0, 0});  // divisor 1: chi-square 0.1 squared in float
+  const std::array<float, 4> zero{};
+  chi2(zero, std::array<float, 4>{7.22e-21f, -7.22e-21f, -0.333333343f, 1400.12341f});
+  // 71 columns after five items; the sixth (14) would reach column 85.
+  const std::vector<std::string> want{
+      "  7.21999993E-21 -7.21999993E-21 -0.333333343  1400.12341  0.0100000007",
+      "  0.0100000007",
+  };
+  EXPECT_EQ(log_lines(), want);
+}
+
+TEST(Chi2, UnusableEvaluationsAreInfiniteAndNeverBest) {
+  reset_best();
+  restart_log();
+  const std::array<float, 4> x{2.0f, 0.0f, 1.0f, 1405.0f};
+  set_lab({1, 2, 3});  // zero divisor
+  EXPECT_EQ(chi2(std::array<float, 3>{1, 2, 3}, x), kInf);
+  set_lab({1, 1, 1, 1, 1});
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(chi2(std::array<float, 5>{0, nan, 0, 0, 0}, x), kInf);
+  EXPECT_EQ(chi2(std::array<float, 5>{1, 1, 1, 1, 1}, x, false), kInf);
+  EXPECT_EQ(one.bestchi2, 1.0E38f);
+  EXPECT_EQ(one.bestw1, 0.0f);
+  const std::vector<std::string> lines = log_lines();
+  ASSERT_EQ(lines.size(), 3u);
+  for (const std::string& l : lines) EXPECT_EQ(l, "  0.  0.  0.  0.  Infinity  9.99999968E+37");
+  // Fewer than three points: the negative divisor is squared away.
+  set_lab({1, 1});
+  EXPECT_EQ(chi2(std::array<float, 2>{0, 0}, x), 2.0f);
+}
+
+// ---------------------------------------------------------------------------
+// phi2
+
+// Lab momenta across the model's range, a skewed instrument profile in
+// wrap-around order (lags 0..7, then -1..-7 counted down from the end).
+void set_up_run(int nlab = 400) {
+  reset_best();
+  two.e0 = 1400.0f;
+  two.weight2 = 0.0f;
+  two.probmax = 1000.0f;
+  two.probbase = 50.0f;
+  three.nlab = nlab;
+  for (int i = 1; i <= nlab; ++i) {
+    two.labmom(i) = 7.17e-21f + 8.0e-23f * static_cast<float>(i - 1) / static_cast<float>(nlab);
+    two.labprob(i) = 50.0f + 900.0f * std::exp(-std::pow((i - nlab * 0.6f) / (nlab * 0.1f), 2.0f));
+  }
+  three.prof = {};
+  three.nprof = 15;
+  for (int l = 0; l <= 7; ++l) three.prof(l + 1) = std::exp(-0.1f * l * l);
+  for (int l = 1; l <= 7; ++l) three.prof(16 - l) = 2.0f * std::exp(-0.1f * l * l);
+}
+
+TEST(Phi2, WorkedTableValues) {
+  set_up_run();
+  phi2(std::array<float, 4>{1.0f, 0.0f, 0.0f, 1400.0f});
+  const Phi2Tables t = phi2_tables();
+  auto near4 = [](float got, double want) { EXPECT_NEAR(got, want, 0.0006e-21) << want; };
+  near4(t.calcenergy1[0], 7.171e-21);
+  near4(t.calcenergy1[89], 7.194e-21);
+  near4(t.calcenergy1[179], 7.217e-21);
+  for (float p : t.calcprob) EXPECT_EQ(p, 0.15915507f);
+
+  phi2(std::array<float, 4>{1.0f, 0.0f, 2.0f, 1410.0f});
+  near4(t.calcenergy1[0], 7.196e-21);
+  near4(t.calcenergy1[89], 7.219e-21);
+  near4(t.calcenergy1[179], 7.242e-21);
+  EXPECT_NEAR(t.calcprob[89], 0.4774652f, 1e-7f);
+  EXPECT_LT(std::fabs(t.calcprob[0]), 2e-4f);
+  EXPECT_LT(std::fabs(t.calcprob[179]), 2e-4f);
+  EXPECT_TRUE(std::is_sorted(t.calcenergy1.begin(), t.calcenergy1.end()));
+}
+
+TEST(Phi2, CrossTermFollowsTheStartingE0) {
+  // Moving only E0 away from e0: the E0/m2 term follows the vertex, the
+  // cross term stays with e0. The two readings differ by about 1e-5.
+  set_up_run();
+  const float w1 = 1.5f, e0now = 1430.0f;
+  phi2(std::array<float, 4>{w1, 0.0f, 0.0f, e0now});
+  const double m1 = 69.92425f, m2 = 1.007825f, mu = m1 * m2 / (m1 + m2);
+  const double scale = 2.0 * 1.6021774e-19f * m1 * 1.67353e-27f * mu;
+  for (int iphi : {1, 45, 120, 180}) {
+    const double phi = static_cast<float>((iphi - 180) * static_cast<double>(3.14159f) / 180.0f);
+    auto p = [&](double cross_e0) {
+      return std::sqrt(scale * (w1 / m1 + e0now / m2 +
+                                2.0 * std::sqrt(cross_e0 * w1 / (m1 * m2)) * std::cos(phi)));
+    };
+    const double got = phi2_tables().calcenergy1[static_cast<std::size_t>(iphi - 1)];
+    EXPECT_NEAR(got / p(1400.0), 1.0, 2e-7) << "iphi=" << iphi;
+    EXPECT_GT(std::fabs(got / p(e0now) - 1.0), 2e-6) << "iphi=" << iphi;
+  }
+}
+
+TEST(Phi2, SameVectorSameChiSquareFromTheFirstCall) {
+  set_up_run();
+  const std::vector<float> loaded(three.prof.v.begin(), three.prof.v.end());
+  const std::array<float, 4> x{1.0f, 0.0f, 0.5f, 1405.0f};
+  const float first = phi2(x);
+  const float second = phi2(x);
+  const float third = phi2(x);
+  EXPECT_TRUE(std::isfinite(first));
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(second, third);
+  EXPECT_TRUE(std::equal(loaded.begin(), loaded.end(), three.prof.v.begin()));
+}
+
+TEST(Phi2, DataMadeByTheModelFitsExactly) {
+  set_up_run();
+  const std::array<float, 4> truth{1.2f, 0.0f, 0.7f, 1406.0f};
+  phi2(truth);
+  const Phi2Tables t = phi2_tables();
+  ASSERT_EQ(t.ncalcprob.size(), 400u);
+  EXPECT_NEAR(*std::max_element(t.ncalcprob.begin(), t.ncalcprob.end()), 1000.0f, 1e-3f);
+  for (int i = 1; i <= 400; ++i) two.labprob(i) = t.ncalcprob[static_cast<std::size_t>(i - 1)];
+  reset_best();
+  EXPECT_EQ(phi2(truth), 0.0f);
+  EXPECT_EQ(one.bestchi2, 0.0f);
+  EXPECT_EQ(one.beste0, 1406.0f);
+  for (const auto& off : {std::array<float, 4>{1.3f, 0.0f, 0.7f, 1406.0f},
+                          std::array<float, 4>{1.2f, 0.0f, 0.2f, 1406.0f},
+                          std::array<float, 4>{1.2f, 0.0f, 0.7f, 1407.0f}}) {
+    EXPECT_GT(phi2(off), 0.0f);
+  }
+  EXPECT_EQ(one.bestw1, 1.2f);
+}
+
+TEST(Phi2, SecondComponentIsARealProfile) {
+  set_up_run();
+  const float alone = phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f});
+  // Negative zero is zero.
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, -0.0f, 0.5f, 1405.0f}), alone);
+  // W2 = W1: the same momenta, so the same shape after scaling.
+  two.weight2 = 1.0f;
+  const float doubled = phi2(std::array<float, 4>{1.0f, 1.0f, 0.5f, 1405.0f});
+  const Phi2Tables t = phi2_tables();
+  EXPECT_TRUE(std::equal(t.calcenergy1.begin(), t.calcenergy1.end(), t.calcenergy2.begin()));
+  EXPECT_NEAR(doubled, alone, alone * 1e-4f);
+  // A different W2 inside the lab range changes the model; weight 0 does not.
+  const float mixed = phi2(std::array<float, 4>{1.0f, 3.0f, 0.5f, 1405.0f});
+  EXPECT_GT(std::fabs(mixed - alone), alone * 1e-2f);
+  EXPECT_GT(t.calcenergy2[179], t.calcenergy1[179]);
+  two.weight2 = 0.0f;
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 3.0f, 0.5f, 1405.0f}), alone);
+}
+
+TEST(Phi2, MomentaThatAreNotRealGiveInfinity) {
+  set_up_run();
+  restart_log();
+  const std::array<std::array<float, 4>, 4> bad{{
+      {-1.0f, 0.0f, 0.5f, 1405.0f},  // negative W1
+      {1.0f, 0.0f, 0.5f, 1.0f},      // E0 far below e0: the bracket turns negative
+      {1.0f, -2.0f, 0.5f, 1405.0f},  // negative W2
+      {std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.5f, 1405.0f},
+  }};
+  for (const auto& x : bad) EXPECT_EQ(phi2(x), kInf) << x[0] << " " << x[1] << " " << x[3];
+  EXPECT_TRUE(std::isnan(phi2_tables().calcenergy2[0]));
+  two.e0 = -1400.0f;  // a negative e0 under the cross root
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f}), kInf);
+  EXPECT_EQ(one.bestchi2, 1.0E38f);
+  EXPECT_EQ(log_lines().size(), 5u);
+  // The run goes on: a good vector afterwards is evaluated as usual.
+  two.e0 = 1400.0f;
+  EXPECT_TRUE(std::isfinite(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f})));
+}
+
+TEST(Phi2, ZeroProfileGivesInfinityAndAFlatCurve) {
+  set_up_run();
+  three.prof = {};
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f}), kInf);
+  for (float v : phi2_tables().ncalcprob) EXPECT_EQ(v, two.probbase);
+  EXPECT_EQ(one.bestchi2, 1.0E38f);
+}
+
+TEST(Phi2, ModelOutsideTheLabRangeIsFlat) {
+  // Lab momenta all above the table: every rebinned value is 0.0, nothing
+  // scales, and the evaluation is unusable.
+  set_up_run();
+  for (int i = 1; i <= three.nlab; ++i) two.labmom(i) = 7.3e-21f + 1e-24f * static_cast<float>(i);
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f}), kInf);
+}
+
+TEST(Phi2, NoLabPointsGivesZeroAsTheBest) {
+  set_up_run(0);
+  const std::array<float, 4> x{1.0f, 0.0f, 0.5f, 1405.0f};
+  EXPECT_EQ(phi2(x), 0.0f);
+  EXPECT_EQ(one.bestchi2, 0.0f);
+  EXPECT_EQ(one.bestw1, 1.0f);
+}
+
+}  // namespace
+}  // namespace momfit
+
+// The evaluation log goes to fort.7 in the current directory: run in a
+// directory of our own.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("model_test." + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  const int status = RUN_ALL_TESTS();
+  recordio::close(7);
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(dir);
+  return status;
+}

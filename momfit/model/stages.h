@@ -1,0 +1,51 @@
+// The processing stages of one model evaluation: rebin a probability table
+// onto the lab momenta, add a second profile, convolve with the instrument
+// profile, scale onto the lab range, and measure the chi-square.
+//
+// Arrays are floats with element i (from 1) at position i - 1. Each stage
+// keeps its working values in static storage: none is reentrant or allocates.
+#pragma once
+
+#include <span>
+
+namespace momfit {
+
+// Length of the angle tables rebin searches, and the FFT length of convolve.
+constexpr int kTable = 180;
+constexpr int kFftLength = 1024;
+
+// out(i) = the cubic through four table points around grid(i) (abscissa has
+// kTable entries, ascending or descending), or 0.0 where grid(i) lies outside
+// the table, for i = 1..n. Two equal abscissae among the four points PAUSE
+// with "failure in polint".
+void rebin(std::span<const float> value, std::span<const float> abscissa, std::span<float> out,
+           std::span<const float> grid, int n);
+
+// out(i) = weight * second(i) + first(i), i = 1..n.
+void profadd(std::span<float> out, std::span<const float> first, std::span<const float> second,
+             int n, float weight);
+
+// out(1..n) = profile(1..n), zero padded to kFftLength points, circularly
+// convolved with the m response values (lags 0, 1, .. in positions 1..(m+1)/2,
+// lags -1, -2, .. counted down from position m; n, m <= kFftLength).
+// profile needs room for kFftLength values: entries n+1.. are set to 0.0.
+// The response is only read: every call convolves with all of it. grid is
+// not used.
+void convolve(std::span<float> profile, std::span<float> out, std::span<const float> grid,
+              std::span<const float> response, int n, int m);
+
+// out(i) = (top - base) * in(i) / max + base, i = 1..n, max being the largest
+// input value: the maximum maps onto top and zero onto base. Returns false,
+// with out(i) = base everywhere, when n > 0 and no input value is positive
+// (the model cannot be scaled).
+bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base);
+
+// Chi-square of model(1..nlab) against labprob of block two: the sum of
+// ((labprob(i) - model(i)) / (nlab - 3))^2. +infinity instead when the model
+// is not evaluable, when nlab = 3 or when the sum is NaN. When the value is
+// strictly below bestchi2, block one takes it and x (W1, W2, beta, E0).
+// Either way one record goes to unit 7: bestw1, bestw2, bestbeta, beste0,
+// this chi-square, bestchi2.
+float chi2(std::span<const float> model, std::span<const float> x, bool evaluable = true);
+
+}  // namespace momfit
