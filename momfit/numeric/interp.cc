@@ -95,9 +95,10 @@ void hunt(std::span<const float> xx, int n, float x, int& jlo) {
       }
     }
   }
-  // Bisection; the comparison picks the half without a branch.
+  // Bisection; the comparison picks the half without a branch. Both ends are
+  // at least 0 here, so the halving can be done unsigned (a shorter chain).
   while (jhi - jlo != 1) {
-    const int jm = (jhi + jlo) / 2;
+    const int jm = static_cast<int>(static_cast<unsigned>(jhi + jlo) / 2u);
     const bool up = (x >= el(xx, jm)) == ascnd;
     jlo = up ? jm : jlo;
     jhi = up ? jhi : jm;
