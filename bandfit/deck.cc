@@ -67,11 +67,10 @@ std::string_view deck_fault(const Deck& d) {
     const Label& label = line_block.branch(i);
     const int j = line_block.jlow(i);
     const std::optional<int> offset = upper_j_offset(label);
-    if (!offset) {
-      return say("line %d: unknown branch label \"%.*s\"", i,
-                 static_cast<int>(shown(label).size()), shown(label).data());
-    }
     const int name_len = static_cast<int>(shown(label).size());
+    if (!offset) {
+      return say("line %d: unknown branch label \"%.*s\"", i, name_len, shown(label).data());
+    }
     if (j < 0 || j > kMaxJ) {
       return say("line %d: %.*s lower J %d is outside the term table (J 0 to %d)", i, name_len,
                  shown(label).data(), j, kMaxJ);

@@ -1,0 +1,173 @@
+// Times of bandfit at its capacities: one refinement on 400 lines, one solver
+// call at 471 lines and 29 parameters, and a whole run of the program (process
+// start to exit) on a deck of 471 lines and 29 fitted parameters.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "bandfit/deck.h"
+#include "bandfit/ortho.h"
+#include "bandfit/refine.h"
+#include "recordio/recordio.h"
+
+namespace {
+
+using namespace bandfit;
+
+// Constants of the three lower and three upper levels, every one fitted.
+constexpr double kTruth[29] = {1.922529, 6.12e-6, 1.1e-11, 1.905012, 6.21e-6, 2e-11,
+                               1.23e-2,  -3.1e-6, 1.887104, 6.3e-6,  1.5e-11, 1.08e-2,
+                               2.5e-6,   1.870233, 6.0e-6,  1.7e-11, -9.1e-3, 1.2e-6,
+                               -28.73,   -52.31,  2143.271, 1.9061,  6.15e-6, 1.3e-11,
+                               -17.5,    1.888,   6.05e-6,  1.4e-11, 35.2};
+
+// n lines cycling over P, Q and R lines of the five bands, with positions
+// from kTruth plus a little deterministic noise; start values 0.1 % off.
+struct Problem {
+  int n = 0;
+  LineArray y, w;
+  ParamArray c;
+  FlagArray ic;
+  NameArray ch;
+};
+
+Problem make_problem(int n) {
+  Problem p;
+  p.n = n;
+  const char* bands[] = {"V+0", "V+1", "V+2", "2V0", "4V2"};
+  int i = 0;
+  while (i < n) {
+    for (const char* band : bands) {
+      for (const char* branch : {"P ", "Q ", "R "}) {
+        for (int j = branch[0] == 'P'; j <= (branch[0] == 'R' ? 21 : 22) && i < n; ++j) {
+          ++i;
+          line_block.branch(i).assign(std::string(branch) + band);
+          line_block.jlow(i) = j;
+          p.w(i) = 1.0;
+        }
+      }
+    }
+  }
+  ParamArray truth;
+  for (int k = 1; k <= 29; ++k) {
+    truth(k) = kTruth[k - 1];
+    p.c(k) = truth(k) * (k % 2 ? 1.001 : 0.999);
+    p.ic(k) = 1;
+    p.ch(k) = Name("C" + std::to_string(k));
+  }
+  values(truth, 29, p.y, n);
+  for (int k = 1; k <= n; ++k) p.y(k) += 1e-3 * ((k * 7919) % 17 - 8) / 8.0;
+  return p;
+}
+
+// Runs the benchmarks in a scratch directory: refine writes fort.26.
+struct Scratch {
+  std::filesystem::path old = std::filesystem::current_path();
+  std::filesystem::path dir;
+  Scratch() {
+    char pattern[] = "/tmp/bandfit_bench.XXXXXX";
+    dir = mkdtemp(pattern);
+    std::filesystem::current_path(dir);
+  }
+  ~Scratch() {
+    recordio::close(26);
+    std::filesystem::current_path(old);
+    std::filesystem::remove_all(dir);
+  }
+};
+
+void BM_Refine400Lines(benchmark::State& state) {
+  Scratch scratch;
+  const Problem p = make_problem(400);
+  LineArray y, y1, y2;
+  ParamArray c, cn;
+  FlagArray ic;
+  int ip = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    y = p.y, c = p.c, ic = p.ic, ip = 0;
+    recordio::close(26);  // each refinement writes a fresh report
+    state.ResumeTiming();
+    refine(29, p.n, p.w, y, c, ic, p.ch, 4, cn, y1, y2, ip);
+  }
+  benchmark::DoNotOptimize(cn);
+}
+BENCHMARK(BM_Refine400Lines)->Unit(benchmark::kMicrosecond);
+
+DerivMatrix z;
+CovMatrix vcv, cv;
+
+void BM_Ortho471x29(benchmark::State& state) {
+  const Problem p = make_problem(471);
+  for (int k = 1; k <= 471; ++k) {
+    for (int i = 1; i <= 29; ++i) z(i, k) = std::sin(0.37 * i * k + 0.1 * i);
+  }
+  ParamArray cof, cs;
+  double check = 0;
+  for (auto _ : state) {
+    ortho(471, 29, p.y, z, p.w, cof, cs, vcv, cv, check);
+    benchmark::DoNotOptimize(cof);
+  }
+  if (check != 1.0) state.SkipWithError("solver failed");
+}
+BENCHMARK(BM_Ortho471x29)->Unit(benchmark::kMicrosecond);
+
+// The program beside this benchmark in the build tree.
+std::filesystem::path program_path() {
+  return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "bandfit" /
+         "bandfit";
+}
+
+void BM_WholeRun471Lines29Fitted(benchmark::State& state) {
+  const std::filesystem::path program = program_path();
+  if (!std::filesystem::exists(program)) {
+    state.SkipWithError(("no program at " + program.string()).c_str());
+    return;
+  }
+  Scratch scratch;
+  const Problem p = make_problem(471);
+  {
+    std::ofstream deck("deck");
+    deck << p.n << " 29\n";
+    char buf[128];
+    for (int k = 1; k <= p.n; ++k) {
+      std::snprintf(buf, sizeof buf, "'%s' %d %.17g 1\n",
+                    std::string(line_block.branch(k).view()).c_str(), line_block.jlow(k),
+                    p.y(k) / kScale);
+      deck << buf;
+    }
+    for (int k = 1; k <= 29; ++k) {
+      std::snprintf(buf, sizeof buf, "C%d %.17g 1\n", k, p.c(k));
+      deck << buf;
+    }
+    deck << "4 0\n";
+  }
+  for (auto _ : state) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int in = open("deck", O_RDONLY);
+      dup2(in, 0);
+      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("the program failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_WholeRun471Lines29Fitted)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
