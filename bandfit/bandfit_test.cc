@@ -33,6 +33,8 @@ std::vector<std::string> records(const std::string& text) {
   return r;
 }
 
+std::string last_list;  // fort.8 of the last report_of
+
 // Runs body in a fresh directory; returns what it left in fort.26.
 std::string report_of(const std::function<void()>& body) {
   char old[4096];
@@ -43,6 +45,7 @@ std::string report_of(const std::function<void()>& body) {
   recordio::close(26);
   recordio::close(8);
   EXPECT_EQ(chdir(old), 0);
+  last_list = read_file(dir + "/fort.8");
   return read_file(dir + "/fort.26");
 }
 
@@ -245,6 +248,26 @@ TEST(Ortho, OneRegressorAndTheZeroWeightDivisor) {
   EXPECT_NEAR(cs(1), cs4 * std::sqrt(3.0 / 4.0), 1e-15);
 }
 
+TEST(Ortho, NearlyParallelRegressorsStayAccurate) {
+  // Powers 0 to 9 of x in (0, 1] are close to parallel; one orthogonalisation
+  // pass alone loses the coefficients entirely here.
+  LineArray y, w;
+  for (int k = 1; k <= 60; ++k) {
+    double p = 1;
+    y(k) = 0;
+    w(k) = 1;
+    for (int i = 1; i <= 10; ++i, p *= k / 60.0) {
+      tz(i, k) = p;
+      y(k) += p;
+    }
+  }
+  ParamArray cof, cs;
+  double check = 0;
+  ortho(60, 10, y, tz, w, cof, cs, tvcv, tcv, check);
+  EXPECT_EQ(check, 1.0);
+  for (int i = 1; i <= 10; ++i) EXPECT_NEAR(cof(i), 1.0, 1e-8) << i;
+}
+
 TEST(Ortho, FailuresLeaveOnlyTheOutputsDoneSoFar) {
   LineArray y, w;
   for (int k = 1; k <= 6; ++k) {
@@ -308,6 +331,19 @@ TEST(Records, WorkedListingRecords) {
       "1STANDARD DEVIATION OVER  120 READINGS, FITTING   12 PARAMETERS, IS   0.123456E-02\n"
       "                B0                   0.1922500E+01   0.0000000E+00  -0.1922500E+01  "
       " 0.1000000E-03  ************%\n\n");
+}
+
+TEST(Records, WorkedTableRecords) {
+  set_lines({{"R V+0", 5}});
+  LineArray y, y2, w;
+  y(1) = 2150.1234, y2(1) = 2150.13, w(1) = 1;
+  EXPECT_EQ(report_of([&] { write_table(1, y, y2, w); }),
+            std::string(9, '\n') +
+                "  Branch        J\"      Expt value   Calc value     Diffg         Weight" +
+                std::string(30, ' ') + "\n\n\n" +
+                "  R V+0          5       2150.1234    2150.1300     0.007     1.0\n" +
+                std::string(14, '\n'));
+  EXPECT_EQ(last_list, " R V+0  5  2150.1234\n");
 }
 
 TEST(Records, MatrixPrinters) {
