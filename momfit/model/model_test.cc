@@ -188,15 +188,6 @@ TEST(Convolve, MatchesDirectSumEveryCall) {
   }
 }
 
-TEST(Convolve, SingleValueScales) {
-  std::vector<float> profile(kFftLength, 0.0f);
-  const std::vector<float> data{1.0f, 2.0f, 4.0f, 0.5f};
-  std::copy(data.begin(), data.end(), profile.begin());
-  std::vector<float> out(4);
-  convolve(profile, out, {}, std::vector<float>{3.0f}, 4, 1);
-  for (int j = 0; j < 4; ++j) EXPECT_NEAR(out[j], 3.0f * data[j], 1e-5f);
-}
-
 // ---------------------------------------------------------------------------
 // chi2 and its log
 

@@ -431,18 +431,6 @@ TEST(Polint, AtAnAbscissaAndSinglePoint) {
   EXPECT_EQ(dy, -42.0f);  // n = 1 makes no correction
 }
 
-TEST(Polint, CubicOnUnevenPointsMatchesDouble) {
-  auto f = [](double x) { return 0.5 * x * x * x - 2.0 * x * x + 0.25 * x - 3.0; };
-  const std::array<float, 4> xa{-1.5f, -0.25f, 0.625f, 2.0f};
-  std::array<float, 4> ya{};
-  for (int i = 0; i < 4; ++i) ya[i] = static_cast<float>(f(xa[i]));
-  for (float x = -1.5f; x <= 2.0f; x += 0.0625f) {
-    float y = 0, dy = 0;
-    polint(xa, ya, 4, x, y, dy);
-    EXPECT_NEAR(y, f(x), 2e-5) << "x=" << x;
-  }
-}
-
 void polint_on_equal_abscissae() {
   const std::array<float, 4> xa{1, 2, 2, 4};
   const std::array<float, 4> ya{10, 20, 30, 40};
