@@ -83,6 +83,10 @@ void amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int rowcap,
           if (i != ihi) inhi = i;
         }
       }
+      // Every vertex unevaluable (the objective gives +infinity for a model
+      // it cannot compute): there is no downhill direction, and inf - inf
+      // would keep the spread test failing for ever.
+      if (std::isinf(y(ilo)) && y(ilo) > 0.0f) return;
       // Step 4: the relative spread, with no guard term (0/0 never passes).
       const float diff = std::fabs(y(ihi) - y(ilo));
       const float num = 2.0f * diff;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -582,6 +583,31 @@ TEST(Amoeba, ConvergedSimplexReturnsAtOnceWithLastLowestRowFirst) {
   EXPECT_EQ(iter, 0);
   EXPECT_EQ(p(1, 1), 51.0f);
   EXPECT_EQ(p(5, 1), 41.0f);
+}
+
+TEST(Amoeba, EveryVertexUnevaluableReturnsAtOnce) {
+  // +infinity everywhere: no direction to go, and the spread is NaN.
+  recordio::Matrix1<float, 5, 4> p;
+  const float inf = std::numeric_limits<float>::infinity();
+  std::array<float, 5> y{inf, inf, inf, inf, inf};
+  int calls = 0;
+  auto f = [&](std::span<const float>) {
+    ++calls;
+    return inf;
+  };
+  int iter = -1;
+  amoeba(p.view(), y, 5, 4, 4, 1e-3f, f, iter);
+  EXPECT_EQ(iter, 0);
+  EXPECT_EQ(calls, 0);
+  // One finite vertex is enough to search from.
+  auto flat = [&](std::span<const float>) {
+    ++calls;
+    return 1.0f;
+  };
+  y = {inf, inf, 1.0f, inf, inf};
+  amoeba(p.view(), y, 5, 4, 4, 1e-3f, flat, iter);
+  EXPECT_GT(calls, 0);
+  EXPECT_EQ(y[0], 1.0f);
 }
 
 // The driver's use: a 5 x 4 table, one coordinate held at zero by the objective.

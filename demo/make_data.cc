@@ -1,0 +1,97 @@
+// Writes synthetic inputs for a momfit demonstration into the current
+// directory: "demo_lab.dat", a momentum distribution computed from the
+// model's physics at known parameters (convolved with a Gaussian response,
+// scaled onto a flat base, with a little deterministic noise), and
+// "newintrin_red", that Gaussian response in wrap-around order.
+//
+// The known parameters are printed on standard output so that a fit can be
+// checked against them.
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The true parameters of the demo and the layout of its data.
+constexpr double kW1 = 1.0;     // eV
+constexpr double kBeta = 0.5;
+constexpr double kE0 = 1422.0;  // eV
+constexpr int kPoints = 300;
+constexpr double kFirstMomentum = 7.22e-21;  // kg m/s
+constexpr double kLastMomentum = 7.28e-21;
+constexpr double kBase = 50.0;   // the flat level left and right of the peak
+constexpr double kTop = 1000.0;  // the largest value
+constexpr double kNoise = 4.0;   // largest deviation added to a point
+constexpr int kHalfWidth = 12;   // response lags -12..12
+constexpr double kSigma = 4.0;   // response width, in lab points
+
+// The model's constants: masses, mass unit and electron-volt.
+constexpr double kM1 = 69.92425, kM2 = 1.007825, kAmu = 1.67353e-27, kEvolt = 1.6021774e-19;
+
+// The angular distribution at the momentum p: the angle phi in [-pi, 0] at
+// which the two-body momentum equals p, and 1 + beta P2(sin phi) there, over
+// 2 pi. Zero where no angle gives p.
+double angular_probability(double p) {
+  const double mu = kM1 * kM2 / (kM1 + kM2);
+  const double bracket = p * p / (2.0 * kEvolt * kM1 * kAmu * mu);
+  const double cross = 2.0 * std::sqrt(kE0 * kW1 / (kM1 * kM2));
+  const double c = (bracket - kW1 / kM1 - kE0 / kM2) / cross;
+  if (c < -1.0 || c > 1.0) return 0.0;
+  const double u = std::sin(-std::acos(c));  // cos(pi/2 - phi)
+  return (1.0 + kBeta * 0.5 * (3.0 * u * u - 1.0)) / (2.0 * M_PI);
+}
+
+// A small deterministic generator, so the demo data are the same every time.
+double noise(unsigned& state) {
+  state = state * 1664525u + 1013904223u;
+  return kNoise * (2.0 * (state >> 8) / double(1u << 24) - 1.0);
+}
+
+}  // namespace
+
+int main() {
+  std::vector<double> momentum(kPoints), model(kPoints), smooth(kPoints, 0.0);
+  for (int i = 0; i < kPoints; ++i) {
+    momentum[i] = kFirstMomentum + (kLastMomentum - kFirstMomentum) * i / (kPoints - 1);
+    model[i] = angular_probability(momentum[i]);
+  }
+  std::vector<double> response(2 * kHalfWidth + 1);
+  for (int lag = -kHalfWidth; lag <= kHalfWidth; ++lag) {
+    response[lag + kHalfWidth] = std::exp(-0.5 * lag * lag / (kSigma * kSigma));
+  }
+  double largest = 0.0;
+  for (int i = 0; i < kPoints; ++i) {
+    for (int lag = -kHalfWidth; lag <= kHalfWidth; ++lag) {
+      if (i - lag >= 0 && i - lag < kPoints) {
+        smooth[i] += response[lag + kHalfWidth] * model[i - lag];
+      }
+    }
+    if (smooth[i] > largest) largest = smooth[i];
+  }
+
+  std::FILE* lab = std::fopen("demo_lab.dat", "w");
+  std::FILE* prof = std::fopen("newintrin_red", "w");
+  if (lab == nullptr || prof == nullptr) {
+    std::perror("make_data");
+    return 1;
+  }
+  unsigned state = 12345u;
+  for (int i = 0; i < kPoints; ++i) {
+    double value = kBase + (kTop - kBase) * smooth[i] / largest;
+    if (i > 0) value += noise(state);  // the first value is the base itself
+    std::fprintf(lab, "%.6e %.3f\n", momentum[i], value);
+  }
+  // Lags 0, 1, .., kHalfWidth, then -kHalfWidth, .., -1: the wrap-around order.
+  for (int lag = 0; lag <= kHalfWidth; ++lag) {
+    std::fprintf(prof, "%.6f\n", response[lag + kHalfWidth]);
+  }
+  for (int lag = -kHalfWidth; lag <= -1; ++lag) {
+    std::fprintf(prof, "%.6f\n", response[lag + kHalfWidth]);
+  }
+  if (std::fclose(lab) != 0 || std::fclose(prof) != 0) {
+    std::perror("make_data");
+    return 1;
+  }
+  std::printf("true values: W1 = %g eV, beta = %g, E0 = %g eV\n", kW1, kBeta, kE0);
+  return 0;
+}

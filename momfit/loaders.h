@@ -1,0 +1,20 @@
+// The two input files of a fit: the lab data (momentum, probability pairs)
+// into block two, and the instrument profile into block three.
+#pragma once
+
+#include <string_view>
+
+namespace momfit {
+
+// Reads up to kMaxLab pairs from the file `name` (trailing blanks dropped)
+// on unit 20: labmom, labprob, probmax (a running maximum from its current
+// value), probbase = labprob(1), nlab. An incomplete last pair is not
+// counted; a missing file or a value that is not a number is the fatal
+// I/O error.
+void load_lab(std::string_view name);
+
+// Reads the first value of each line of the file `name`, up to kMaxProfile
+// values, on unit 25 into prof(1..nprof); sets nprof.
+void load_profile(std::string_view name);
+
+}  // namespace momfit
