@@ -1,10 +1,11 @@
 // Timings of the momfit model on synthetic data: one whole evaluation of the
-// objective (no plot window open, so nothing is drawn), its rebin and
-// convolve stages, and the transforms against FFTW for the same work. Prints
-// the ratios to FFTW at the end.
+// objective without and (under an X server) with the plot window, the
+// library's bare cost of the two point plots, the rebin and convolve stages,
+// and the transforms against FFTW for the same work. Prints the ratios to
+// FFTW and the display module's overhead at the end.
 //
 //   cmake -S . -B build -DLABSUITE_BENCH=ON && cmake --build build --target momfit_bench
-//   build/bench/momfit_bench
+//   xvfb-run -a build/bench/momfit_bench
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 #include <unistd.h>
@@ -14,13 +15,17 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <cpgplot.h>
+
 #include "momfit/blocks.h"
+#include "momfit/display.h"
 #include "momfit/model/phi2.h"
 #include "momfit/model/stages.h"
 #include "momfit/numeric/fft.h"
@@ -71,6 +76,37 @@ void BM_phi2(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(phi2(x));
 }
 BENCHMARK(BM_phi2)->Unit(benchmark::kMicrosecond);
+
+// The same evaluation drawing into the plot window (needs an X display, such
+// as Xvfb): the erase and the draw of the model curve are added.
+void BM_phi2_display(benchmark::State& state) {
+  make_run();
+  if (std::getenv("DISPLAY") == nullptr) {
+    state.SkipWithError("no DISPLAY: run under xvfb-run");
+    return;
+  }
+  if (!display::is_open()) display::open_plot();
+  const std::array<float, 4> x{1.0f, 0.0f, 0.5f, 1405.0f};
+  for (auto _ : state) benchmark::DoNotOptimize(phi2(x));
+}
+BENCHMARK(BM_phi2_display)->Unit(benchmark::kMicrosecond);
+
+// The library's own cost of those two point plots, called directly.
+void BM_two_point_plots_bare(benchmark::State& state) {
+  make_run();
+  if (!display::is_open()) {
+    state.SkipWithError("no plot window open");
+    return;
+  }
+  const std::vector<float> y(kLab, 500.0f);
+  for (auto _ : state) {
+    cpgsci(0);
+    cpgpt(kLab, two.labmom.data(), y.data(), 901);
+    cpgsci(14);
+    cpgpt(kLab, two.labmom.data(), y.data(), 901);
+  }
+}
+BENCHMARK(BM_two_point_plots_bare)->Unit(benchmark::kMicrosecond);
 
 void BM_rebin(benchmark::State& state) {
   make_run();
@@ -202,6 +238,7 @@ int main(int argc, char** argv) {
   std::filesystem::current_path(dir);
   Recorder recorder;
   benchmark::RunSpecifiedBenchmarks(&recorder);
+  display::close_plot();
   recordio::close(7);
   std::filesystem::current_path("/");
   std::filesystem::remove_all(dir);
@@ -214,6 +251,16 @@ int main(int argc, char** argv) {
   };
   ratio("BM_convolve", "BM_convolve_fftw");
   ratio("BM_four1", "BM_four1_fftw");
+  const auto with = recorder.micros.find("BM_phi2_display");
+  const auto without = recorder.micros.find("BM_phi2");
+  const auto bare = recorder.micros.find("BM_two_point_plots_bare");
+  if (with != recorder.micros.end() && without != recorder.micros.end() &&
+      bare != recorder.micros.end()) {
+    std::printf("display module overhead: %.1f us per evaluation (with %.1f - without %.1f"
+                " - bare plots %.1f)\n",
+                with->second - without->second - bare->second, with->second, without->second,
+                bare->second);
+  }
   if (const auto p = recorder.micros.find("BM_phi2"); p != recorder.micros.end())
     std::printf("one evaluation of phi2 with %d lab points: %.1f us\n", kLab, p->second);
   benchmark::Shutdown();

@@ -5,9 +5,10 @@
 // "newintrin_red", that Gaussian response in wrap-around order.
 //
 // The known parameters are printed on standard output so that a fit can be
-// checked against them.
+// checked against them. With the argument "--no-noise" the data are exact.
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -49,7 +50,8 @@ double noise(unsigned& state) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool noisy = !(argc > 1 && std::string_view(argv[1]) == "--no-noise");
   std::vector<double> momentum(kPoints), model(kPoints), smooth(kPoints, 0.0);
   for (int i = 0; i < kPoints; ++i) {
     momentum[i] = kFirstMomentum + (kLastMomentum - kFirstMomentum) * i / (kPoints - 1);
@@ -78,7 +80,7 @@ int main() {
   unsigned state = 12345u;
   for (int i = 0; i < kPoints; ++i) {
     double value = kBase + (kTop - kBase) * smooth[i] / largest;
-    if (i > 0) value += noise(state);  // the first value is the base itself
+    if (noisy && i > 0) value += noise(state);  // the first value is the base itself
     std::fprintf(lab, "%.6e %.3f\n", momentum[i], value);
   }
   // Lags 0, 1, .., kHalfWidth, then -kHalfWidth, .., -1: the wrap-around order.

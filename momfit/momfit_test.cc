@@ -30,10 +30,16 @@ std::string answers(const std::string& e0, const std::string& w1, const std::str
          "\n" + tol + "\n";
 }
 
-// A directory holding the demo data: demo_lab.dat and newintrin_red.
-std::string demo_dir() {
+// A directory holding the demo data: demo_lab.dat and newintrin_red, made
+// at W1 = 1 eV, beta = 0.5, E0 = 1422 eV, with noise or without.
+std::string demo_dir(bool noisy = true) {
   const std::string dir = make_temp_dir();
-  Outcome made = run_in(dir, DEMO_DATA_PATH);
+  Outcome made = testing_support::run_child(
+      [noisy] {
+        execl(DEMO_DATA_PATH, DEMO_DATA_PATH, noisy ? nullptr : "--no-noise",
+              static_cast<char*>(nullptr));
+      },
+      "", dir);
   EXPECT_EQ(made.exit_status, 0) << made.err;
   return dir;
 }
@@ -157,9 +163,31 @@ TEST(Momfit, DemoFitRecoversTheKnownParameters) {
   EXPECT_FLOAT_EQ(bw1, static_cast<float>(w1));
   EXPECT_EQ(bw2, 0.0f);
   EXPECT_LE(best, chi);
+  // The best chi-square never rises from one evaluation to the next.
+  float previous = 1.0E38f;
+  for (const std::string& record : log) {
+    std::istringstream fields(record);
+    float f[6];
+    for (float& v : f) fields >> v;
+    ASSERT_TRUE(fields) << record;
+    EXPECT_LE(f[5], previous) << record;
+    EXPECT_LE(f[5], f[4]) << record;
+    previous = f[5];
+  }
   // The closing PAUSE with its resume request, and nothing else of ours.
   EXPECT_NE(r.err.find("PAUSE  statement executed\n"), std::string::npos);
   EXPECT_NE(r.err.find("Execution resumes after PAUSE.\n"), std::string::npos);
+}
+
+TEST(Momfit, ExactDataGiveTheParametersBack) {
+  const std::string dir = demo_dir(false);
+  Outcome r = momfit_in(dir, answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20",
+                                     "1.0e-3"));
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  EXPECT_NEAR(std::stod(lines[lines.size() - 5].substr(12)), 1.0, 0.001);  // first "Best W1"
+  EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.005);
+  EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.01);
 }
 
 TEST(Momfit, RefusesInputsTheFitCannotUse) {
