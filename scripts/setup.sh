@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the suite builds, tests and runs with, when
-# any is missing. Needs root (apt-get); does nothing when all are present.
+# any is missing, and any further packages named as arguments (the peer
+# benchmark asks for python3-scipy). Needs root (apt-get) when something is
+# missing; does nothing when all are present.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
-          giza-dev libcpgplot0 xvfb xauth x11-apps imagemagick)
+          giza-dev libcpgplot0 xvfb xauth x11-apps imagemagick
+          clang libclang-rt-14-dev valgrind cppcheck clang-tidy "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
