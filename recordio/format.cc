@@ -29,6 +29,17 @@ std::string int_field(std::int64_t v, int w, int m) {
 
 namespace {
 
+// v printed under a one-precision printf form ("%#.*f", "%.*e"). The
+// precision comes from the FORMAT (up to 100000 digits), so the text is
+// sized to fit rather than cut at a fixed buffer.
+std::string printed(const char* form, int precision, double v) {
+  const int n = std::snprintf(nullptr, 0, form, precision, v);
+  std::string t(static_cast<std::size_t>(n > 0 ? n : 0) + 1, '\0');
+  std::snprintf(t.data(), t.size(), form, precision, v);
+  t.pop_back();
+  return t;
+}
+
 std::string stars(int w) { return std::string(static_cast<std::size_t>(w), '*'); }
 
 std::string right_justified(const std::string& text, int w) {
@@ -40,9 +51,7 @@ std::string right_justified(const std::string& text, int w) {
 
 std::string fixed_field(double v, int w, int d) {
   if (!std::isfinite(v)) return stars(w);
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%#.*f", d, std::fabs(v));
-  std::string body = buf;
+  std::string body = printed("%#.*f", d, std::fabs(v));
   // A value that rounds to zero keeps no minus sign.
   const bool neg = v < 0 && body.find_first_of("123456789") != std::string::npos;
   const std::string sign = neg ? "-" : "";
@@ -61,9 +70,9 @@ std::string exp_field(double v, int w, int d, int e, char letter) {
     digits.assign(static_cast<std::size_t>(d), '0');
   } else {
     // "%.*e" rounds to d significant digits: d.ddd e X is .dddd times 10^(X+1).
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
-    const std::string t = buf;
+    // A fixed buffer here cut the text of a wide Ew.d before its exponent,
+    // and the search for the 'e' then ran off the end of the string.
+    const std::string t = printed("%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
     const std::size_t epos = t.find('e');
     for (std::size_t k = 0; k < epos; ++k) {
       if (t[k] != '.') digits += t[k];

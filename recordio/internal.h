@@ -26,6 +26,14 @@ void end_statement();
 // aborts with the default SIGABRT action.
 [[noreturn]] void fatal(std::string_view op, std::string_view reason);
 
+// Test hook for running the library in-process many times (fuzzing). When
+// set, fatal(), fail() and stop() call it with the status they are about to
+// end the process with (-1 for the abort of fatal()) once the report is out
+// and every unit is closed; the hook may throw to unwind back to its caller.
+// If it returns, the process ends as usual. Null (the default) in programs.
+using EndHook = void (*)(int status);
+inline EndHook end_hook = nullptr;
+
 // --- Units (units.cc) -------------------------------------------------------
 
 // Appends one record (the text and a newline) to the unit, connecting it to

@@ -107,6 +107,7 @@ void stop(std::string_view message) {
     say(text.c_str());
   }
   detail::close_all();
+  if (detail::end_hook != nullptr) detail::end_hook(0);
   std::exit(0);
 }
 
@@ -118,6 +119,7 @@ void complain(std::string_view message) {
 void fail(std::string_view message) {
   complain(message);
   detail::close_all();
+  if (detail::end_hook != nullptr) detail::end_hook(1);
   std::exit(1);
 }
 

@@ -247,6 +247,11 @@ TEST_F(RecordIo, FormattedFields) {
   EXPECT_EQ(exp_field(9.9999, 8, 2, 0, 'E'), "0.10E+02");
   EXPECT_EQ(exp_field(1.0, 6, 2, 0, 'E'), "******");
   EXPECT_EQ(exp_field(INFINITY, 8, 2, 0, 'E'), "********");
+  // Digit counts beyond any fixed print buffer (found by fuzzing: e90.80 read
+  // past the end of a cut-off text).
+  EXPECT_EQ(exp_field(1.0, 90, 80, 0, 'E'), "    0.1" + std::string(79, '0') + "E+01");
+  EXPECT_EQ(fixed_field(1e22, 500, 470),
+            "      1" + std::string(22, '0') + "." + std::string(470, '0'));
   EXPECT_EQ(fixed_field(3.14159, 10, 4), "    3.1416");
   EXPECT_EQ(fixed_field(0.25, 6, 3), " 0.250");
   EXPECT_EQ(fixed_field(-0.25, 6, 3), "-0.250");

@@ -128,6 +128,7 @@ void fatal(std::string_view op, std::string_view reason) {
   std::fputs(report.c_str(), stderr);
   std::fflush(stderr);
   close_all();
+  if (end_hook != nullptr) end_hook(-1);
   std::signal(SIGABRT, SIG_DFL);
   std::abort();
 }
