@@ -28,8 +28,10 @@ template <class T>
 class Matrix {
  public:
   Matrix(std::span<T> storage, int ld) : s_(storage), ld_(ld) {}
+  // The offset is formed in int: it cannot overflow, since it addresses an
+  // element of storage that a span already holds.
   T& operator()(int i, int j) const {
-    return s_[static_cast<std::size_t>((i - 1) + ld_ * (j - 1))];
+    return s_[static_cast<std::size_t>((i - 1) + ld_ * (j - 1))];  // NOLINT(bugprone-misplaced-widening-cast)
   }
   int ld() const { return ld_; }
   std::span<T> storage() const { return s_; }
@@ -44,9 +46,12 @@ template <class T, int R, int C>
 struct Matrix1 {
   std::array<T, static_cast<std::size_t>(R) * C> v{};
 
-  T& operator()(int i, int j) { return v[static_cast<std::size_t>((i - 1) + R * (j - 1))]; }
+  // As in Matrix: an in-range offset of a fixed array always fits an int.
+  T& operator()(int i, int j) {
+    return v[static_cast<std::size_t>((i - 1) + R * (j - 1))];  // NOLINT(bugprone-misplaced-widening-cast)
+  }
   const T& operator()(int i, int j) const {
-    return v[static_cast<std::size_t>((i - 1) + R * (j - 1))];
+    return v[static_cast<std::size_t>((i - 1) + R * (j - 1))];  // NOLINT(bugprone-misplaced-widening-cast)
   }
   Matrix<T> view() { return Matrix<T>(v, R); }
   static constexpr int ld() { return R; }
