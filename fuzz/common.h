@@ -38,9 +38,13 @@ inline void remove_work_dir() {
 inline void setup() {
   recordio::detail::end_hook = throw_end;
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-  char name[] = "/tmp/labsuite-fuzz-XXXXXX";
-  if (::mkdtemp(name) == nullptr) std::abort();
-  work_dir() = name;
+  // Memory-backed when available: every run writes its input file.
+  char name[] = "/dev/shm/labsuite-fuzz-XXXXXX";
+  char fallback[] = "/tmp/labsuite-fuzz-XXXXXX";
+  const char* dir = ::mkdtemp(name);
+  if (dir == nullptr) dir = ::mkdtemp(fallback);
+  if (dir == nullptr) std::abort();
+  work_dir() = dir;
   std::filesystem::current_path(work_dir());
   std::atexit(remove_work_dir);
 }

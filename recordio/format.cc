@@ -109,6 +109,10 @@ namespace {
 
 constexpr std::string_view kWriteOp = "formatted write";
 constexpr std::string_view kReadOp = "formatted read";
+// Elements (each repetition counted) one formatted write may work: far
+// beyond any FORMAT of the programs, small enough to end in well under a
+// second.
+constexpr long long kMaxSteps = 200'000;
 
 [[noreturn]] void bad_format() { detail::fatal(kWriteOp, "error in format"); }
 
@@ -303,6 +307,10 @@ class FormatWriter {
   bool run(std::span<const Node> nodes) {
     for (const Node& n : nodes) {
       for (int r = 0; r < n.repeat; ++r) {
+        // Nested repeat counts multiply: "(100000(100000(100000/)))" would
+        // write 10^15 records or grow one record without end. A statement
+        // may work a bounded number of elements.
+        if (++steps_ > kMaxSteps) detail::fatal(kWriteOp, "out of free space");
         switch (n.kind) {
           case Node::Kind::kText:
             record_ += n.text;
@@ -368,6 +376,7 @@ class FormatWriter {
   std::span<const Item> items_;
   std::size_t next_ = 0;
   std::string record_;
+  long long steps_ = 0;
 };
 
 }  // namespace
