@@ -252,6 +252,8 @@ class XServer {
       display_ = ":" + std::to_string(n);
       pid_ = fork();
       if (pid_ == 0) {
+        // Quiets the server; should this fail, its messages only reach the test log.
+        // cppcheck-suppress ignoredReturnValue
         freopen("/dev/null", "w", stderr);
         execlp("Xvfb", "Xvfb", display_.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
                "tcp", static_cast<char*>(nullptr));

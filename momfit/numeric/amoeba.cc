@@ -19,7 +19,10 @@ float ptry[kNmax];
 
 }  // namespace
 
+// ObjectiveRef is two pointers and a function pointer, made to be passed by
+// value like a function reference.
 float amotry(recordio::Matrix<float> simplex, std::span<float> fvals, std::span<float> psum,
+             // cppcheck-suppress passedByValue
              int rowcap, int /*colcap*/, int dims, ObjectiveRef func, int ihi, float fac) {
   // The caller's row capacity is the leading dimension of the vertex table.
   const recordio::Matrix<float> p(simplex.storage(), rowcap);
@@ -43,6 +46,7 @@ float amotry(recordio::Matrix<float> simplex, std::span<float> fvals, std::span<
 }
 
 void amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int rowcap, int colcap,
+            // cppcheck-suppress passedByValue ; a small handle, as for amotry
             int dims, float ftol, ObjectiveRef func, int& iter) {
   if (dims > kNmax) {
     // The working arrays hold 20 coordinates: refuse rather than write past
