@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -312,6 +313,14 @@ TEST_F(RecordIo, MalformedFormatIsFatal) {
             "lately writing sequential formatted external IO\n");
   Outcome no_descriptor = program(+[] { recordio::write_formatted(6, "('x')", {1}); });
   EXPECT_EQ(no_descriptor.signal, SIGABRT);
+  // Nested repeat counts that would write 10^15 records end at a bound.
+  Outcome endless = program(+[] { recordio::write_formatted(6, "(100000(100000(100000/)))"); });
+  EXPECT_EQ(endless.signal, SIGABRT);
+  EXPECT_EQ(endless.err.substr(0, endless.err.find('\n')),
+            "formatted write: out of free space");
+  const auto records = std::count(endless.out.begin(), endless.out.end(), '\n');
+  EXPECT_GT(records, 100000);
+  EXPECT_LE(records, 200000);
 }
 
 TEST_F(RecordIo, StopAndProgramEnd) {
