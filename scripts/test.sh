@@ -13,3 +13,4 @@ bash "$root/scripts/build.sh" "$root/build-san" -DCMAKE_BUILD_TYPE=Debug -DLABSU
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build-san" --output-on-failure -j"$jobs"
 bash "$root/scripts/fuzz.sh" smoke
+bash "$root/scripts/check.sh" "$root/build"
