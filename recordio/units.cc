@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <csignal>
 #include <signal.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -222,6 +223,13 @@ void open_old(int unit, std::string_view name) {
   u.name.assign(name.substr(0, end + 1));
   std::FILE* fp = std::fopen(u.name.c_str(), "r");
   if (fp == nullptr) fatal(op, std::strerror(errno));
+  // A directory opens for reading but its first read fails, which would pass
+  // for an empty file: refuse it here like any other unreadable name.
+  struct stat info {};
+  if (::fstat(::fileno(fp), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(fp);
+    fatal(op, std::strerror(EISDIR));
+  }
   u.fp = fp;
   u.connected = true;
   u.mode = Mode::kRead;
