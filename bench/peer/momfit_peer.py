@@ -17,6 +17,7 @@ objective reproduces momfit's single-precision values along its fit.
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -153,6 +154,8 @@ def run_momfit(build, work, answers):
     proc.send_signal(15)
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        sys.exit("momfit ended with exit status %d" % proc.returncode)
     dialogue = open(os.path.join(work, "dialogue")).read()
     records = [[float(v) for v in line.split()] for line in open(os.path.join(work, "fort.7"))]
     return dialogue, records, usage.ru_utime + usage.ru_stime
@@ -220,6 +223,7 @@ def main():
     bench_run = bench_data()
     theirs_eval_bench = per_call_seconds(bench_run.chi2, (1.0, 0.5, 1405.0))
 
+    shutil.rmtree(work)
     ours_chi2 = run.chi2(ours)
     print("momfit fit on the demo data (%d lab points, %d profile values)" % (run.n, len(prof)))
     print("  " + truth)
@@ -236,10 +240,10 @@ def main():
           "median relative difference %.2g, largest %.2g (W1 %g, beta %g, E0 %g)" % (
               len(improved), np.median(rel), rel.max(), worst[0], worst[2], worst[3]))
     print("per evaluation")
-    print("  1000 lab points: momfit BM_phi2 %.1f us, numpy objective %.1f us, ratio %.1f" % (
+    print("  1000 lab points: momfit BM_phi2 %.1f us, numpy objective %.1f us, peer/ours %.1f" % (
         ours_eval_bench * 1e6, theirs_eval_bench * 1e6, theirs_eval_bench / ours_eval_bench))
     print("  demo fit: momfit program %.1f us (processor time of the whole run / evaluations), "
-          "scipy fit %.1f us (wall time / evaluations), ratio %.1f" % (
+          "scipy fit %.1f us (wall time / evaluations), peer/ours %.1f" % (
               cpu / evaluations * 1e6, theirs_eval_demo * 1e6,
               theirs_eval_demo / (cpu / evaluations)))
 
