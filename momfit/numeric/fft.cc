@@ -104,7 +104,8 @@ void four1(std::span<float> data, int nn, int isign) {
 }
 
 void realft(std::span<float> data, int n, int isign) {
-  double theta = 3.141592653589793 / static_cast<double>(n / 2);
+  // n is a power of 2, so n / 2 is exact.
+  double theta = 3.141592653589793 / static_cast<double>(n / 2);  // NOLINT(bugprone-integer-division)
   const float c1 = 0.5f;
   float c2;
   if (isign == 1) {
