@@ -1,0 +1,484 @@
+// Bad input through the real programs. Every case must end with a clear
+// message (or the fatal I/O report and an abort), the documented exit
+// status, no sanitizer report, and must leave alone the output files that a
+// refused or malformed input may not create. docs/robustness.md lists the
+// cases with their outcomes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/process.h"
+
+namespace {
+
+using testing_support::file_exists;
+using testing_support::make_temp_dir;
+using testing_support::Outcome;
+using testing_support::read_file;
+using testing_support::run_in;
+using testing_support::write_file;
+
+// What a case must end with.
+struct Expect {
+  int exit_status;                  // -1 when a signal ends the run
+  int signal;                       // 0, or the signal that ends it
+  std::string message;              // part of standard error (or output)
+  std::vector<std::string> absent;  // files that must not exist afterwards
+  std::string file = {};            // a file that must exist and hold `holds`
+  std::string holds = {};
+};
+
+void check(const Outcome& r, const Expect& e, const std::string& dir) {
+  EXPECT_EQ(r.exit_status, e.exit_status) << r.err;
+  EXPECT_EQ(r.signal, e.signal) << r.err;
+  EXPECT_NE((r.err + r.out).find(e.message), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+  for (const std::string& f : e.absent) EXPECT_FALSE(file_exists(dir + "/" + f)) << f;
+  if (!e.file.empty()) {
+    EXPECT_NE(read_file(dir + "/" + e.file).find(e.holds), std::string::npos) << e.file;
+  }
+}
+
+std::string repeat(int n, const std::string& text) {
+  std::string t;
+  for (int i = 0; i < n; ++i) t += text;
+  return t;
+}
+
+// --- momfit -----------------------------------------------------------------
+
+// A directory with the demo data ("lab.dat", "newintrin_red"), made once and
+// copied for each case.
+std::string momfit_dir() {
+  static const std::string model = [] {
+    const std::string dir = make_temp_dir();
+    const Outcome made = testing_support::run_child(
+        [] { execl(DEMO_DATA_PATH, DEMO_DATA_PATH, static_cast<char*>(nullptr)); }, "", dir);
+    EXPECT_EQ(made.exit_status, 0) << made.err;
+    std::filesystem::rename(dir + "/demo_lab.dat", dir + "/lab.dat");
+    return dir;
+  }();
+  const std::string dir = make_temp_dir();
+  std::filesystem::copy(model, dir, std::filesystem::copy_options::recursive);
+  return dir;
+}
+
+const char* const kPrompts[] = {"E0", "W1", "beta", "FileName", "E0Change", "W1Change",
+                                "BetaChange", "Tolerance"};
+const std::vector<std::string> kGood = {"1420", "0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-3"};
+
+// The good answers with answer k replaced, or cut before answer k.
+std::string answers(std::vector<std::string> a = kGood) {
+  std::string t;
+  for (const std::string& s : a) t += s + "\n";
+  return t;
+}
+std::string with(std::size_t k, const std::string& value) {
+  std::vector<std::string> a = kGood;
+  a[k] = value;
+  return answers(a);
+}
+std::string cut_before(std::size_t k) {
+  return answers(std::vector<std::string>(kGood.begin(), kGood.begin() + static_cast<long>(k)));
+}
+
+struct MomfitCase {
+  std::string name;
+  std::string input;
+  std::optional<std::string> lab;      // replaces lab.dat
+  std::optional<std::string> profile;  // replaces newintrin_red
+  Expect expect;
+};
+
+std::string abort_report(const std::string& reason, const std::string& state) {
+  return reason + "\napparent state: " + state;
+}
+
+std::vector<MomfitCase> momfit_cases() {
+  const std::vector<std::string> no_log = {"fort.7"};
+  std::vector<MomfitCase> cases;
+  for (std::size_t k = 0; k < kGood.size(); ++k) {
+    const std::string prompt = kPrompts[k];
+    if (k != 3) {  // any text is a file name
+      cases.push_back({"LettersAt" + prompt, with(k, "abc"), {}, {},
+                       {-1, SIGABRT, abort_report("list read: incomprehensible list input",
+                                                  "unit 5 (unnamed)"), no_log}});
+    }
+    cases.push_back({"EndOfInputAt" + prompt, cut_before(k), {}, {},
+                     {-1, SIGABRT,
+                      k == 3 ? "formatted read: end of file\napparent state: unit 5 (unnamed)\n"
+                               "last format: (a)"
+                             : "list read: end of file\napparent state: unit 5 (unnamed)",
+                      no_log}});
+  }
+  const std::string unit20 = "unit 20 named ";
+  cases.push_back({"AllBlankFileName", with(3, "     "), {}, {},
+                   {-1, SIGABRT, abort_report("open: null file name", "unit 20"), no_log}});
+  cases.push_back({"MissingFile", with(3, "absent.dat"), {}, {},
+                   {-1, SIGABRT,
+                    abort_report("open: No such file or directory", unit20 + "absent.dat"),
+                    no_log}});
+  cases.push_back({"DirectoryAsFileName", with(3, "."), {}, {},
+                   {-1, SIGABRT, abort_report("open: Is a directory", unit20 + "."), no_log}});
+  cases.push_back({"BinaryFile", answers(), std::string("\x7f" "ELF\2\1\1\0\0\0\xff\xfe\n\x01", 15),
+                   {},
+                   {-1, SIGABRT,
+                    abort_report("list read: incomprehensible list input", unit20 + "lab.dat"),
+                    no_log}});
+  cases.push_back({"TextHeader", answers(), "momentum probability\n7.23e-21 1\n", {},
+                   {-1, SIGABRT,
+                    abort_report("list read: incomprehensible list input", unit20 + "lab.dat"),
+                    no_log}});
+  const char* const pairs[] = {"", "7.23e-21 1\n", "7.24e-21 2\n", "7.25e-21 3\n"};
+  std::string lab;
+  for (int n = 0; n <= 3; ++n) {
+    lab += pairs[n];
+    cases.push_back({std::to_string(n) + "Points", answers(), lab, {},
+                     {1, 0,
+                      "momfit: lab.dat: " + std::to_string(n) +
+                          " lab points read, at least 4 are needed\n",
+                      no_log}});
+  }
+  cases.push_back({"ProfileNotNumbers", answers(), {}, "0.5\nhigh\n",
+                   {-1, SIGABRT,
+                    abort_report("list read: incomprehensible list input",
+                                 "unit 25 named newintrin_red"),
+                    no_log}});
+  cases.push_back({"EmptyProfile", answers(), {}, "",
+                   {1, 0, "momfit: newintrin_red: no profile value read\n", no_log}});
+  // Lines 501 to 600 are never read, so they may hold anything.
+  cases.push_back({"ProfileOf600Lines", answers(), {},
+                   "1\n0.5\n" + repeat(496, "0\n") + "0.25\n0.5\n" + repeat(100, "junk\n"),
+                   {0, 0, "Execution resumes after PAUSE.", {}, "fort.7", "\n"}});
+  // Starting values that give no real momentum anywhere: every chi-square is
+  // infinite, and the run says so after its closing PAUSE.
+  const std::string no_fit = "momfit: no evaluation gave a finite chi-square below 1.0E38";
+  cases.push_back({"ZeroE0", with(0, "0"), {}, {}, {1, 0, no_fit, {}}});
+  cases.push_back({"NegativeE0", with(0, "-1420"), {}, {}, {1, 0, no_fit, {}}});
+  cases.push_back({"ZeroW1", with(1, "0"), {}, {}, {1, 0, no_fit, {}}});
+  cases.push_back({"NegativeW1", with(1, "-0.8"), {}, {}, {1, 0, no_fit, {}}});
+  // beta = 0 keeps every vertex at beta 0; negative beta is a usable start.
+  const std::string done = "Execution resumes after PAUSE.";
+  cases.push_back({"ZeroBeta", with(2, "0"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
+  cases.push_back({"NegativeBeta", with(2, "-0.5"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
+  cases.push_back({"ZeroChanges", answers({"1420", "0.8", "0.3", "lab.dat", "0", "0", "0", "1e-3"}),
+                   {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
+  cases.push_back({"NegativeChanges",
+                   answers({"1420", "0.8", "0.3", "lab.dat", "-0.2", "-10", "-20", "1e-3"}), {}, {},
+                   {0, 0, done, {}, "fort.7", "\n"}});
+  return cases;
+}
+
+void PrintTo(const MomfitCase& c, std::ostream* os) { *os << c.name; }
+
+class Momfit : public ::testing::TestWithParam<MomfitCase> {};
+
+TEST_P(Momfit, EndsAsDocumented) {
+  const MomfitCase& c = GetParam();
+  const std::string dir = momfit_dir();
+  if (c.lab) write_file(dir + "/lab.dat", *c.lab);
+  if (c.profile) write_file(dir + "/newintrin_red", *c.profile);
+  unsetenv("DISPLAY");  // the fit goes on without its window
+  check(run_in(dir, MOMFIT_PATH, c.input), c.expect, dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, Momfit, ::testing::ValuesIn(momfit_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(MomfitFiles, UnreadableLabFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads a file whatever its mode";
+  const std::string dir = momfit_dir();
+  ASSERT_EQ(chmod((dir + "/lab.dat").c_str(), 0), 0);
+  unsetenv("DISPLAY");
+  check(run_in(dir, MOMFIT_PATH, answers()),
+        {-1, SIGABRT, abort_report("open: Permission denied", "unit 20 named lab.dat"),
+         {"fort.7"}},
+        dir);
+}
+
+// A momfit run driven by the test: its PAUSEs are resumed `resumes` times,
+// then the next PAUSE gets `end_signal`; or, with `when_logged`, the signal
+// goes as soon as fort.7 holds records on disk.
+class Driven {
+ public:
+  Driven(const std::string& input, int resumes, int end_signal, bool when_logged)
+      : dir_(momfit_dir()), resumes_(resumes), end_signal_(end_signal), when_logged_(when_logged) {
+    write_file(dir_ + "/stdin", input);
+    pid_ = fork();
+    if (pid_ == 0) {
+      int in = open((dir_ + "/stdin").c_str(), O_RDONLY);
+      int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (in < 0 || out < 0 || err < 0 || chdir(dir_.c_str()) != 0) _exit(127);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      signal(SIGINT, SIG_DFL);  // an ignored SIGINT would stay ignored
+      unsetenv("DISPLAY");
+      execl(MOMFIT_PATH, MOMFIT_PATH, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+
+  // Advances the run by one look; true once it has ended.
+  bool step() {
+    if (ended_) return true;
+    if (waitpid(pid_, &status_, WNOHANG) == pid_) return ended_ = true;
+    if (std::chrono::steady_clock::now() - start_ > std::chrono::seconds(120)) {
+      ADD_FAILURE() << "no end after 120 s";
+      kill(pid_, SIGKILL);
+      return false;
+    }
+    if (sent_) return false;
+    const std::string err = read_file(dir_ + "/stderr");
+    int requests = 0;
+    for (auto at = err.find("kill -15 "); at != std::string::npos; at = err.find("kill -15 ", at + 1))
+      ++requests;
+    if (requests > answered_) {
+      ++answered_;
+      if (resumes_-- > 0) {
+        kill(pid_, SIGTERM);
+      } else {
+        send();
+      }
+    } else if (when_logged_ && !read_file(dir_ + "/fort.7").empty()) {
+      send();
+    }
+    return false;
+  }
+
+  bool exited_with(int status) const { return WIFEXITED(status_) && WEXITSTATUS(status_) == status; }
+  std::string err() const { return read_file(dir_ + "/stderr"); }
+  std::string log() const { return read_file(dir_ + "/fort.7"); }
+  std::size_t records_seen() const { return seen_; }
+
+ private:
+  // Counts the records on disk, then signals.
+  void send() {
+    const std::string now = log();
+    seen_ = static_cast<std::size_t>(std::count(now.begin(), now.end(), '\n'));
+    kill(pid_, end_signal_);
+    sent_ = true;
+  }
+
+  std::string dir_;
+  int resumes_, end_signal_;
+  bool when_logged_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  int answered_ = 0;
+  bool sent_ = false, ended_ = false;
+  std::size_t seen_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+void run_all(std::vector<Driven*> runs) {
+  for (bool all = false; !all; usleep(5000)) {
+    all = true;
+    for (Driven* r : runs) all = r->step() && all;
+  }
+}
+
+// Whole records only: each line ends with a newline and holds six numbers.
+void expect_whole_records(const std::string& log, std::size_t at_least) {
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), '\n');
+  std::istringstream in(log);
+  std::size_t n = 0;
+  for (std::string line; std::getline(in, line); ++n) {
+    std::istringstream fields(line);
+    int count = 0;
+    for (std::string f; fields >> f; ++count) {
+      char* end = nullptr;
+      std::strtod(f.c_str(), &end);
+      EXPECT_EQ(*end, '\0') << "record " << n + 1 << ": " << line;
+    }
+    EXPECT_EQ(count, 6) << "record " << n + 1 << ": " << line;
+  }
+  EXPECT_GE(n, at_least);
+}
+
+TEST(MomfitRuns, ZeroOrNegativeToleranceNeverConvergesAndPausesAtTheLimit) {
+  // Resume the limit's PAUSE twice, then interrupt at the third.
+  Driven zero(with(7, "0"), 2, SIGINT, false);
+  Driven negative(with(7, "-1"), 2, SIGINT, false);
+  run_all({&zero, &negative});
+  for (const Driven* r : {&zero, &negative}) {
+    const std::string err = r->err();
+    EXPECT_TRUE(r->exited_with(1)) << err;
+    const std::string pause = "PAUSE  ITMAX exceeded in amoeba statement executed\n";
+    std::size_t pauses = 0;
+    for (auto at = err.find(pause); at != std::string::npos; at = err.find(pause, at + 1)) ++pauses;
+    EXPECT_EQ(pauses, 3u) << err;
+    EXPECT_NE(err.find("Execution resumes after PAUSE.\n"), std::string::npos);
+    EXPECT_EQ(err.substr(err.size() - 10), "Interrupt\n") << err;
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    expect_whole_records(r->log(), 5000);
+  }
+}
+
+TEST(MomfitRuns, InterruptOrTerminateDuringTheFitKeepsWholeRecords) {
+  // A negative tolerance keeps the fit busy until the signal comes.
+  Driven interrupted(with(7, "-1"), 0, SIGINT, true);
+  Driven terminated(with(7, "-1"), 0, SIGTERM, true);
+  run_all({&interrupted, &terminated});
+  for (const auto& [r, message] :
+       {std::pair{&interrupted, "Interrupt\n"}, std::pair{&terminated, "Killed\n"}}) {
+    const std::string err = r->err();
+    EXPECT_TRUE(r->exited_with(1)) << err;
+    EXPECT_EQ(err.find("PAUSE"), std::string::npos) << err;  // the signal came during the fit
+    EXPECT_EQ(err.substr(err.size() - std::string(message).size()), message) << err;
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    expect_whole_records(r->log(), r->records_seen());
+    EXPECT_GT(r->records_seen(), 0u);
+  }
+}
+
+// --- bandfit ----------------------------------------------------------------
+
+struct DeckCase {
+  std::string name;
+  std::string deck;
+  Expect expect;
+};
+
+std::vector<DeckCase> deck_cases() {
+  const std::vector<std::string> none = {"fort.26", "fort.8"};
+  const std::string line = "'R V+0' 5 2150.5 1\n";
+  const std::string param = "B 1.9 1\n";
+  const auto fatal = [&](const std::string& reason) {
+    return Expect{-1, SIGABRT, reason + "\napparent state: unit 5 (unnamed)", none};
+  };
+  const auto refused = [&](const std::string& message) {
+    return Expect{1, 0, "bandfit: " + message + "\n", none};
+  };
+  const std::string eof = "list read: end of file";
+  const std::string bad = "list read: incomprehensible list input";
+  const std::string not_int = "list read: invalid number";
+  return {
+      {"EmptyDeck", "", fatal(eof)},
+      {"CountsCutShort", "2\n", fatal(eof)},
+      {"LineCutShort", "1 1\n'R V+0' 5 2150.5\n", fatal(eof)},
+      {"FewerLinesThanCounted", "2 1\n" + line, fatal(eof)},
+      {"ParameterCutShort", "1 1\n" + line + "B 1.9\n", fatal(eof)},
+      {"SplitPointCutShort", "1 1\n" + line + param + "1\n", fatal(eof)},
+      {"SplitPointMissing", "1 1\n" + line + param, fatal(eof)},
+      {"LetterForLineCount", "x 1\n", fatal(bad)},
+      {"FractionalParameterCount", "1 1.5\n", fatal(not_int)},
+      {"LetterForJ", "1 1\n'R V+0' five 2150.5 1\n" + param + "1 0\n", fatal(bad)},
+      {"FractionalJ", "1 1\n'R V+0' 5.5 2150.5 1\n" + param + "1 0\n", fatal(not_int)},
+      {"LetterForPosition", "1 1\n'R V+0' 5 high 1\n" + param + "1 0\n", fatal(bad)},
+      {"LetterForWeight", "1 1\n'R V+0' 5 2150.5 w\n" + param + "1 0\n", fatal(bad)},
+      {"LetterForValue", "1 1\n" + line + "B big 1\n1 0\n", fatal(bad)},
+      {"FractionalFlag", "1 1\n" + line + "B 1.9 1.0\n1 0\n", fatal(not_int)},
+      {"LetterForSplitPoint", "1 1\n" + line + param + "mu 0\n", fatal(bad)},
+      {"FractionalReportLevel", "1 1\n" + line + param + "1 0.5\n", fatal(not_int)},
+      {"UnquotedLabel", "1 1\nR V+0 5 2150.5 1\n" + param + "1 0\n", fatal(bad)},
+      {"UnknownLabel", "1 1\n'X V+0' 5 2150.5 1\n" + param + "1 0\n",
+       refused("line 1: unknown branch label \"X V+0\"")},
+      {"LowerJBelowTable", "1 1\n'Q V+0' -1 2150.5 1\n" + param + "1 0\n",
+       refused("line 1: Q V+0 lower J -1 is outside the term table (J 0 to 22)")},
+      {"LowerJAboveTable", "1 1\n'Q V+0' 23 2150.5 1\n" + param + "1 0\n",
+       refused("line 1: Q V+0 lower J 23 is outside the term table (J 0 to 22)")},
+      {"UpperJBelowTable", "1 1\n'P V+0' 0 2150.5 1\n" + param + "1 0\n",
+       refused("line 1: P V+0 at lower J 0 needs the upper term at J -1, outside the term table (J 0 to 22)")},
+      {"UpperJAboveTable", "1 1\n'R V+0' 22 2150.5 1\n" + param + "1 0\n",
+       refused("line 1: R V+0 at lower J 22 needs the upper term at J 23, outside the term table (J 0 to 22)")},
+      {"501Lines", "501 1\n", refused("deck has 501 lines; at most 500 can be fitted")},
+      {"31Parameters", "1 31\n", refused("deck has 31 parameters; at most 30 can be held")},
+      {"500LinesAnd1Fitted", "500 1\n" + repeat(500, line) + param + "1 0\n",
+       refused("deck has 500 lines and 1 fitted parameters; together at most 500 can be fitted")},
+      {"NegativeWeight", "1 1\n'R V+0' 5 2150.5 -1\n" + param + "1 0\n",
+       refused("line 1: negative weight -1")},
+      {"AllFlagsZero", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
+       {0, 0, "", {}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"}},
+      // The refinement fits a flagged parameter once but counts its flag.
+      {"FlagOfTwo", "3 1\n" + line + "'P V+0' 7 2140.25 1\n'R V+0' 6 2151.5 1\nB 1.9 2\n1 0\n",
+       {0, 0, "", {}, "fort.26", "OVER    3 READINGS, FITTING    2 PARAMETERS"}},
+  };
+}
+
+void PrintTo(const DeckCase& c, std::ostream* os) { *os << c.name; }
+
+class Bandfit : public ::testing::TestWithParam<DeckCase> {};
+
+TEST_P(Bandfit, EndsAsDocumented) {
+  const std::string dir = make_temp_dir();
+  const Outcome r = run_in(dir, BANDFIT_PATH, GetParam().deck);
+  check(r, GetParam().expect, dir);
+  if (GetParam().expect.exit_status == 0) {
+    EXPECT_EQ(r.out + r.err, "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, Bandfit, ::testing::ValuesIn(deck_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// --- colmerge ---------------------------------------------------------------
+
+struct MergeCase {
+  std::string name;
+  std::optional<std::string> cmp, nst;  // no value: the file is missing
+  std::string message;
+};
+
+std::vector<MergeCase> merge_cases() {
+  const std::string cmp = repeat(861, "1700\n");
+  const std::string nst = repeat(862, "1.5\t0.25\n");
+  return {
+      {"OneColumnMissing", {}, nst, "g0m2410d.cmp could not be opened\n"},
+      {"TwoColumnMissing", cmp, {}, "g0m2410d.nst could not be opened\n"},
+      {"BothMissing", {}, {},
+       "g0m2410d.cmp could not be opened\ng0m2410d.nst could not be opened\n"},
+      {"OneColumnShort", repeat(860, "1700\n"), nst,
+       "colmerge: g0m2410d.cmp ends after 860 values, 861 needed\n"},
+      {"TwoColumnShort", cmp, repeat(861, "1.5\t0.25\n") + "1.5\n",
+       "colmerge: g0m2410d.nst ends after 1723 values, 1724 needed\n"},
+      {"OneColumnText", "1700\nfast\n" + cmp, nst, "colmerge: g0m2410d.cmp: value 2 is not a number\n"},
+      {"TwoColumnText", cmp, "1.5 x\n" + nst, "colmerge: g0m2410d.nst: value 2 is not a number\n"},
+      {"EmptyInputs", "", "", "colmerge: g0m2410d.cmp ends after 0 values, 861 needed\n"},
+  };
+}
+
+void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
+
+class Colmerge : public ::testing::TestWithParam<MergeCase> {};
+
+// A refused merge exits with 1 and writes no line: sorted.out, opened (and
+// so emptied) before anything is read, stays empty.
+TEST_P(Colmerge, RefusesWithoutWritingALine) {
+  const MergeCase& c = GetParam();
+  const std::string dir = make_temp_dir();
+  if (c.cmp) write_file(dir + "/g0m2410d.cmp", *c.cmp);
+  if (c.nst) write_file(dir + "/g0m2410d.nst", *c.nst);
+  write_file(dir + "/sorted.out", "an earlier merge\n");
+  const Outcome r = run_in(dir, COLMERGE_PATH);
+  check(r, {1, 0, c.message, {}}, dir);
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(BadInput, Colmerge, ::testing::ValuesIn(merge_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(ColmergeOutput, UnwritableOutputIsReported) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/g0m2410d.cmp", repeat(861, "1700\n"));
+  write_file(dir + "/g0m2410d.nst", repeat(862, "1.5\t0.25\n"));
+  std::filesystem::create_directory(dir + "/sorted.out");  // not openable for writing
+  check(run_in(dir, COLMERGE_PATH), {1, 0, "sorted.out could not be opened\n", {}}, dir);
+}
+
+}  // namespace
