@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <utility>
 #include <vector>
 
 #include "recordio/internal.h"
@@ -381,10 +382,30 @@ class FormatWriter {
 
 }  // namespace
 
+namespace {
+
+// A program writes through a handful of fixed FORMATs, many times each (a
+// report line per spectral line): each text is parsed once. Texts beyond the
+// first kCachedFormats are parsed at every use, so the cache stays small.
+constexpr std::size_t kCachedFormats = 64;
+
+const std::vector<Node>& parsed(std::string_view format, std::vector<Node>& scratch) {
+  static std::vector<std::pair<std::string, std::vector<Node>>> cache;
+  for (const auto& [text, nodes] : cache) {
+    if (text == format) return nodes;
+  }
+  scratch = Parser(format).parse();
+  if (cache.size() == kCachedFormats) return scratch;
+  cache.emplace_back(std::string(format), std::move(scratch));
+  return cache.back().second;
+}
+
+}  // namespace
+
 void write_formatted(int unit, std::string_view format, std::span<const Item> items) {
   detail::begin_statement(false, true, unit, format);
-  const std::vector<Node> top = Parser(format).parse();
-  FormatWriter(unit, items).write(top);
+  std::vector<Node> scratch;
+  FormatWriter(unit, items).write(parsed(format, scratch));
   detail::end_statement();
 }
 

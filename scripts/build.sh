@@ -5,5 +5,5 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build}
 shift || true
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
