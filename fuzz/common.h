@@ -67,4 +67,22 @@ void run_one(Body body) {
   recordio::detail::close_all();
 }
 
+// An input whose first line holds the target's choices: that line, and the
+// text after it.
+struct Parts {
+  std::string_view header;
+  std::string_view body;
+};
+inline Parts split_header(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t eol = input.find('\n');
+  return {input.substr(0, eol), eol == std::string_view::npos ? "" : input.substr(eol + 1)};
+}
+
 }  // namespace fuzzing
+
+// Every target is its own program and includes this header once.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzzing::setup();
+  return 0;
+}

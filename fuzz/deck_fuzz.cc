@@ -9,11 +9,6 @@
 #include "bandfit/model.h"
 #include "fuzz/common.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzing::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bandfit::Deck deck;
   fuzzing::write_file("deck.in",

@@ -24,16 +24,10 @@ constexpr std::size_t kMaxItems = 64;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzing::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t eol = input.find('\n');
-  const std::string_view header = input.substr(0, eol);
-  std::string_view format = eol == std::string_view::npos ? "" : input.substr(eol + 1);
+  const fuzzing::Parts parts = fuzzing::split_header(data, size);
+  const std::string_view header = parts.header;
+  std::string_view format = parts.body;
   if (!format.empty() && format.back() == '\n') format.remove_suffix(1);  // the file's last newline
 
   std::vector<std::string> texts;  // stable storage for the CHARACTER items

@@ -29,16 +29,10 @@ struct Statement {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzing::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t eol = input.find('\n');
-  const std::string_view header = input.substr(0, eol);
-  const std::string_view text = eol == std::string_view::npos ? "" : input.substr(eol + 1);
+  const fuzzing::Parts parts = fuzzing::split_header(data, size);
+  const std::string_view header = parts.header;
+  const std::string_view text = parts.body;
 
   bool or_end = false;
   std::vector<Statement> statements(1);

@@ -8,11 +8,6 @@
 #include "momfit/blocks.h"
 #include "momfit/loaders.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzing::setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const bool profile = data[0] == 'p';
