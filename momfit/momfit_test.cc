@@ -15,12 +15,7 @@
 
 namespace {
 
-using testing_support::file_exists;
-using testing_support::make_temp_dir;
-using testing_support::Outcome;
-using testing_support::read_file;
-using testing_support::run_in;
-using testing_support::write_file;
+using namespace testing_support;  // the test helpers: run_in, read_file, ...
 
 // The answers to the dialogue, one per line, in the order of the prompts.
 std::string answers(const std::string& e0, const std::string& w1, const std::string& beta,

@@ -23,12 +23,7 @@
 
 namespace {
 
-using testing_support::file_exists;
-using testing_support::make_temp_dir;
-using testing_support::Outcome;
-using testing_support::read_file;
-using testing_support::run_in;
-using testing_support::write_file;
+using namespace testing_support;  // the test helpers: run_in, read_file, ...
 
 // What a case must end with.
 struct Expect {
