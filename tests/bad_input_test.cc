@@ -212,20 +212,8 @@ class Driven {
   Driven(const std::string& input, int resumes, int end_signal, bool when_logged)
       : dir_(momfit_dir()), resumes_(resumes), end_signal_(end_signal), when_logged_(when_logged) {
     write_file(dir_ + "/stdin", input);
-    pid_ = fork();
-    if (pid_ == 0) {
-      int in = open((dir_ + "/stdin").c_str(), O_RDONLY);
-      int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || err < 0 || chdir(dir_.c_str()) != 0) _exit(127);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      signal(SIGINT, SIG_DFL);  // an ignored SIGINT would stay ignored
-      unsetenv("DISPLAY");
-      execl(MOMFIT_PATH, MOMFIT_PATH, static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    unsetenv("DISPLAY");
+    pid_ = start_in(dir_, MOMFIT_PATH, dir_);
   }
 
   // Advances the run by one look; true once it has ended.

@@ -38,20 +38,18 @@ namespace {
 
 constexpr const char* kResumeRequest = "To resume execution, execute a   kill -15 ";
 
-// Forks; the child gets the standard streams and directory, then runs `child`.
-// Files rather than pipes: no deadlock whatever the child writes.
+// Forks; the child reads standard input from io/stdin, writes io/stdout and
+// io/stderr, works in dir and runs `child`. Files rather than pipes: no
+// deadlock whatever the child writes.
 template <class Child>
-Outcome fork_with(const std::string& dir, const std::string& input, Child child,
-                  const std::function<void()>& at_pause = {}) {
+pid_t spawn(const std::string& dir, const std::string& io, Child child) {
   std::fflush(nullptr);
-  std::string scratch = make_temp_dir();
-  write_file(scratch + "/stdin", input);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    int in = open((scratch + "/stdin").c_str(), O_RDONLY);
-    int out = open((scratch + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((scratch + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open((io + "/stdin").c_str(), O_RDONLY);
+    int out = open((io + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((io + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
     dup2(in, 0);
     dup2(out, 1);
@@ -59,6 +57,19 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child,
     child();
     _exit(127);
   }
+  return pid;
+}
+
+void exec_program(const std::string& program) {
+  execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+}
+
+template <class Child>
+Outcome fork_with(const std::string& dir, const std::string& input, Child child,
+                  const std::function<void()>& at_pause = {}) {
+  std::string scratch = make_temp_dir();
+  write_file(scratch + "/stdin", input);
+  const pid_t pid = spawn(dir, scratch, child);
   // A PAUSE without a terminal waits for signal 15: send one for each
   // "kill -15" request that appears on the child's standard error.
   int status = 0;
@@ -90,9 +101,14 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child,
 
 Outcome run_in(const std::string& dir, const std::string& program, const std::string& input,
                const std::function<void()>& at_pause) {
-  return fork_with(
-      dir, input,
-      [&] { execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr)); }, at_pause);
+  return fork_with(dir, input, [&] { exec_program(program); }, at_pause);
+}
+
+pid_t start_in(const std::string& dir, const std::string& program, const std::string& io) {
+  return spawn(dir, io, [&] {
+    signal(SIGINT, SIG_DFL);  // an interrupt ignored here would stay ignored in the program
+    exec_program(program);
+  });
 }
 
 Outcome run_child(const std::function<void()>& body, const std::string& input,

@@ -3,6 +3,8 @@
 // exit status. Shared by the end-to-end tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -26,6 +28,12 @@ Outcome run_in(const std::string& dir, const std::string& program,
 // (after flushing every open stream).
 Outcome run_child(const std::function<void()>& body, const std::string& input = "",
                   const std::string& dir = ".");
+
+// Starts `program` with no arguments in `dir`, standard input read from the
+// file io/stdin, standard output and error written to io/stdout and
+// io/stderr, SIGINT at its default action; returns its process id. The
+// caller waits for it.
+pid_t start_in(const std::string& dir, const std::string& program, const std::string& io);
 
 // A new empty directory under the system's temporary directory.
 std::string make_temp_dir();
