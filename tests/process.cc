@@ -21,6 +21,11 @@ std::string make_temp_dir() {
   return pattern;
 }
 
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -66,7 +71,7 @@ void exec_program(const std::string& program) {
 
 template <class Child>
 Outcome fork_with(const std::string& dir, const std::string& input, Child child,
-                  const std::function<void()>& at_pause = {}) {
+                  const std::function<void()>& at_pause = {}, int resumes = -1) {
   std::string scratch = make_temp_dir();
   write_file(scratch + "/stdin", input);
   const pid_t pid = spawn(dir, scratch, child);
@@ -82,9 +87,11 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child,
       ++requests;
     }
     if (requests > resumed) {
+      // Past the allowed resumes the PAUSE is interrupted instead.
+      const bool interrupt = resumes >= 0 && resumed >= static_cast<std::size_t>(resumes);
       resumed = requests;
       if (at_pause) at_pause();
-      kill(pid, SIGTERM);
+      kill(pid, interrupt ? SIGINT : SIGTERM);
     }
     usleep(2000);
   }
@@ -100,8 +107,8 @@ Outcome fork_with(const std::string& dir, const std::string& input, Child child,
 }  // namespace
 
 Outcome run_in(const std::string& dir, const std::string& program, const std::string& input,
-               const std::function<void()>& at_pause) {
-  return fork_with(dir, input, [&] { exec_program(program); }, at_pause);
+               const std::function<void()>& at_pause, int resumes) {
+  return fork_with(dir, input, [&] { exec_program(program); }, at_pause, resumes);
 }
 
 pid_t start_in(const std::string& dir, const std::string& program, const std::string& io) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -19,9 +20,11 @@ struct Outcome {
 
 // Runs `program` with no arguments in `dir`, `input` on its standard input.
 // Every PAUSE that asks for "kill -15" is resumed with SIGTERM, after
-// at_pause (if given) has run.
+// at_pause (if given) has run; with resumes >= 0, only that many are, and the
+// next PAUSE is interrupted with SIGINT.
 Outcome run_in(const std::string& dir, const std::string& program,
-               const std::string& input = "", const std::function<void()>& at_pause = {});
+               const std::string& input = "", const std::function<void()>& at_pause = {},
+               int resumes = -1);
 
 // Runs `body` in a forked child in `dir`, `input` on its standard input,
 // capturing as run_in does; the child ends with status 0 when body returns
@@ -37,6 +40,20 @@ pid_t start_in(const std::string& dir, const std::string& program, const std::st
 
 // A new empty directory under the system's temporary directory.
 std::string make_temp_dir();
+
+// A new empty temporary directory, removed with all it holds when the
+// object goes out of scope.
+class TempDir {
+ public:
+  TempDir() : path_(make_temp_dir()) {}
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // The whole content of a file ("" when it cannot be read) and whether it exists.
 std::string read_file(const std::string& path);
