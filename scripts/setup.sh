@@ -6,7 +6,8 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
           giza-dev libcpgplot0 xvfb xauth x11-apps imagemagick
-          clang libclang-rt-14-dev valgrind cppcheck clang-tidy "$@")
+          clang libclang-rt-14-dev valgrind cppcheck clang-tidy
+          man-db groff-base dpkg-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the suite twice, plainly and with AddressSanitizer + UBSan, and runs
-# every test of both builds.
+# every test of both builds; installs the plain build into a staging
+# directory and runs the installed programs and the Debian package build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -8,6 +9,7 @@ jobs=$(nproc)
 
 bash "$root/scripts/build.sh" "$root/build"
 ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+bash "$root/scripts/install_check.sh" "$root/build"
 
 bash "$root/scripts/build.sh" "$root/build-san" -DCMAKE_BUILD_TYPE=Debug -DLABSUITE_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

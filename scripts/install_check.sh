@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs a build (default build/) into a staging directory with DESTDIR
+# and runs the installed programs from there: constcol, momfit --version, a
+# bandfit run on the installed example deck, and the manual page check of
+# every installed page. Then builds the Debian package with cpack, prints
+# how long that took and shows its control data. The staging directory is
+# removed at the end.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+fail() { echo "install_check: $*" >&2; exit 1; }
+
+DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
+bin=$stage/usr/bin
+examples=$stage/usr/share/doc/labsuite/examples
+
+"$bin/constcol" >"$stage/column.txt"
+[[ $(wc -l <"$stage/column.txt") == 850 && $(sort -u "$stage/column.txt") == 1700.000 ]] ||
+  fail "constcol did not write 850 lines of 1700.000"
+
+version=$("$bin/momfit" --version </dev/null) || fail "momfit --version ended with status $?"
+[[ $version =~ ^momfit\ \(labsuite\)\ [0-9]+\.[0-9]+\.[0-9]+$ ]] ||
+  fail "momfit --version printed '$version'"
+
+mkdir "$stage/run"
+status=0
+(cd "$stage/run" && "$bin/bandfit" <"$examples/example.deck") || status=$?
+((status == 0)) || fail "bandfit on the example deck ended with status $status"
+grep -q 'FITTING SUBROUTINE COMPLETED' "$stage/run/fort.26" ||
+  fail "bandfit wrote no complete report fort.26"
+[[ $(wc -l <"$stage/run/fort.8") == 25 ]] || fail "bandfit's fort.8 does not list the 25 lines"
+
+pages=("$stage"/usr/share/man/man1/*.1)
+((${#pages[@]} == 4)) || fail "${#pages[@]} manual pages installed, 4 expected"
+bash "$root/scripts/check_man.sh" "${pages[@]}"
+
+start=$(date +%s%N)
+(cd "$build" && cpack -G DEB -B "$stage/deb" >/dev/null)
+ms=$((($(date +%s%N) - start) / 1000000))
+printf 'install_check: cpack -G DEB took %d.%03d s\n' $((ms / 1000)) $((ms % 1000))
+deb=$(echo "$stage"/deb/labsuite_*.deb)
+dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Depends|Maintainer):'
+dpkg-deb -f "$deb" Depends | grep -q libcpgplot0 || fail "the package does not depend on libcpgplot0"
+echo "install_check: installed programs, example run and manual pages in order"
