@@ -7,7 +7,7 @@
 namespace {
 
 using testing_support::file_exists;
-using testing_support::make_temp_dir;
+using testing_support::TempDir;
 using testing_support::read_file;
 using testing_support::run_in;
 using testing_support::write_file;
@@ -27,7 +27,8 @@ std::string nst_pairs(int n) {
 }
 
 TEST(Constcol, WritesExactly850LinesOf1700) {
-  auto r = run_in(make_temp_dir(), CONSTCOL_PATH);
+  const TempDir dir;
+  auto r = run_in(dir.str(), CONSTCOL_PATH);
   EXPECT_EQ(r.exit_status, 0);
   std::string want;
   for (int i = 0; i < 850; ++i) want += "1700.000\n";
@@ -37,7 +38,8 @@ TEST(Constcol, WritesExactly850LinesOf1700) {
 }
 
 TEST(Colmerge, ShiftsTheOneColumnFileDownByOneRow) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   // Line 2 of the pairs is (1.5, 0.25); the first single value is 1700. Values
   // beyond the fixed counts are never read.
   std::string nst = "7 8\n1.5\t0.25\n" + nst_pairs(870);
@@ -61,7 +63,8 @@ TEST(Colmerge, ShiftsTheOneColumnFileDownByOneRow) {
 }
 
 TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/sorted.out", "old content\n");
   auto r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
@@ -70,7 +73,8 @@ TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
   EXPECT_TRUE(file_exists(dir + "/sorted.out"));
   EXPECT_EQ(read_file(dir + "/sorted.out"), "");
 
-  std::string only_nst_missing = make_temp_dir();
+  const TempDir tmp2;
+  const std::string& only_nst_missing = tmp2.str();
   write_file(only_nst_missing + "/g0m2410d.cmp", cmp_values(861));
   r = run_in(only_nst_missing, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
@@ -79,7 +83,8 @@ TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
 }
 
 TEST(Colmerge, RefusesShortInputsWithoutWritingUndefinedLines) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/g0m2410d.cmp", cmp_values(500));
   write_file(dir + "/g0m2410d.nst", nst_pairs(862));
   auto r = run_in(dir, COLMERGE_PATH);
@@ -97,7 +102,8 @@ TEST(Colmerge, RefusesShortInputsWithoutWritingUndefinedLines) {
 }
 
 TEST(Colmerge, RefusesTextWhereANumberBelongs) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/g0m2410d.cmp", cmp_values(3) + "abc\n" + cmp_values(900));
   write_file(dir + "/g0m2410d.nst", "momentum probability\n" + nst_pairs(862));
   auto r = run_in(dir, COLMERGE_PATH);
