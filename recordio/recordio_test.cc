@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "tests/process.h"
 
 namespace {
