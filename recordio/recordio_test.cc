@@ -175,34 +175,73 @@ TEST_F(RecordIo, FormattedReadTakesTheWholeRecord) {
   recordio::close(43);
 }
 
-// The fatal report of a bad read from standard input.
+// The fatal report of a bad read from standard input, with the line the
+// read failed at: the record of the bad item, or the one after the last
+// record when the end was met.
 struct BadRead {
   const char* input;
   void (*read)();
   const char* report;
+  int line;
 };
 
 TEST_F(RecordIo, BadListInputIsFatalWithTheReport) {
   const BadRead cases[] = {
       {"1.5\n", +[] { std::int32_t i; recordio::read_list(5, {&i}); },
-       "list read: invalid number\n"},
+       "list read: invalid number\n", 1},
       {"abc\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: incomprehensible list input\n"},
+       "list read: incomprehensible list input\n", 1},
       {"1.0e\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: exponent field\n"},
+       "list read: exponent field\n", 1},
       {"1.0\n", +[] { float x, y; recordio::read_list(5, {&x, &y}); },
-       "list read: end of file\n"},
+       "list read: end of file\n", 2},
       {"0*3\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: bad repetition count\n"},
+       "list read: bad repetition count\n", 1},
+      // A statement over several records, after an earlier statement.
+      {"1 9\n\n2\n3 x\n",
+       +[] {
+         float x, y, z;
+         recordio::read_list(5, {&x});
+         recordio::read_list(5, {&x, &y, &z});
+       },
+       "list read: incomprehensible list input\n", 4},
+      {"", +[] { float x; recordio::read_list(5, {&x}); }, "list read: end of file\n", 1},
   };
   for (const BadRead& c : cases) {
     Outcome r = program(c.read, c.input);
     EXPECT_EQ(r.signal, SIGABRT) << c.input;
     EXPECT_EQ(r.err, std::string(c.report) +
                          "apparent state: unit 5 (unnamed)\n"
-                         "lately reading sequential formatted external IO\n")
+                         "lately reading sequential formatted external IO\n"
+                         "at line " + std::to_string(c.line) + " of standard input\n")
         << c.input;
   }
+}
+
+TEST_F(RecordIo, FatalReadOfANamedFileNamesItsLine) {
+  testing_support::write_file("my_lab.dat", "1 2\n3 y\n");
+  Outcome bad = program(+[] {
+    recordio::open_old(20, "my_lab.dat");
+    float x, y;
+    recordio::read_list(20, {&x, &y});
+    recordio::read_list(20, {&x, &y});
+  });
+  EXPECT_EQ(bad.err,
+            "list read: incomprehensible list input\n"
+            "apparent state: unit 20 named my_lab.dat\n"
+            "lately reading sequential formatted external IO\n"
+            "at line 2 of my_lab.dat\n");
+  Outcome ended = program(+[] {
+    recordio::open_old(20, "my_lab.dat");
+    recordio::Character<8> name;
+    for (int i = 0; i < 3; ++i) recordio::read_formatted(20, "(a)", name.span());
+  });
+  EXPECT_EQ(ended.err,
+            "formatted read: end of file\n"
+            "apparent state: unit 20 named my_lab.dat\n"
+            "last format: (a)\n"
+            "lately reading sequential formatted external IO\n"
+            "at line 3 of my_lab.dat\n");
 }
 
 TEST_F(RecordIo, OpenOldFailuresAreFatal) {

@@ -99,6 +99,11 @@ std::string abort_report(const std::string& reason, const std::string& state) {
   return reason + "\napparent state: " + state;
 }
 
+// The last line of the report: where the read failed.
+std::string failed_at(const std::string& line_of) {
+  return "lately reading sequential formatted external IO\nat line " + line_of + "\n";
+}
+
 std::vector<MomfitCase> momfit_cases() {
   const std::vector<std::string> no_log = {"fort.7"};
   std::vector<MomfitCase> cases;
@@ -149,6 +154,13 @@ std::vector<MomfitCase> momfit_cases() {
                     abort_report("list read: incomprehensible list input",
                                  "unit 25 named newintrin_red"),
                     no_log}});
+  // The line a fatal read failed at: a bad value, the end of the answers.
+  cases.push_back({"LineOfBadLabValue", answers(), "7.23e-21 1\n7.24e-21 2\n7.25e-21 x\n", {},
+                   {-1, SIGABRT, failed_at("3 of lab.dat"), no_log}});
+  cases.push_back({"LineOfBadProfileValue", answers(), {}, "0.5\nhigh\n",
+                   {-1, SIGABRT, failed_at("2 of newintrin_red"), no_log}});
+  cases.push_back({"LineOfEndOfAnswers", cut_before(5), {}, {},
+                   {-1, SIGABRT, failed_at("6 of standard input"), no_log}});
   cases.push_back({"EmptyProfile", answers(), {}, "",
                    {1, 0, "momfit: newintrin_red: no profile value read\n", no_log}});
   // Lines 501 to 600 are never read, so they may hold anything.
@@ -343,8 +355,20 @@ std::vector<DeckCase> deck_cases() {
   const std::string eof = "list read: end of file";
   const std::string bad = "list read: incomprehensible list input";
   const std::string not_int = "list read: invalid number";
+  const auto fatal_at = [&](const std::string& reason, int line) {
+    Expect e = fatal(reason);
+    e.message += "\nlately reading sequential formatted external IO\nat line " +
+                 std::to_string(line) + " of standard input\n";
+    return e;
+  };
   return {
       {"EmptyDeck", "", fatal(eof)},
+      // The line a fatal read failed at: where the bad item or the end was
+      // met, for a statement over several records too.
+      {"LineOfEmptyDeck", "", fatal_at(eof, 1)},
+      {"LineOfMissingLine", "2 1\n" + line, fatal_at(eof, 3)},
+      {"LineOfBadWeightAcrossRecords", "1 1\n'R V+0' 5\n\n2150.5\nw\n" + param + "1 0\n",
+       fatal_at(bad, 5)},
       {"CountsCutShort", "2\n", fatal(eof)},
       {"LineCutShort", "1 1\n'R V+0' 5 2150.5\n", fatal(eof)},
       {"FewerLinesThanCounted", "2 1\n" + line, fatal(eof)},
@@ -433,8 +457,8 @@ void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class Colmerge : public ::testing::TestWithParam<MergeCase> {};
 
-// A refused merge exits with 1 and writes no line: sorted.out, opened (and
-// so emptied) before anything is read, stays empty.
+// A refused merge exits with 1 and writes no line: an earlier sorted.out is
+// kept byte for byte, and no temporary file is left beside it.
 TEST_P(Colmerge, RefusesWithoutWritingALine) {
   const MergeCase& c = GetParam();
   const TempDir tmp;
@@ -444,7 +468,10 @@ TEST_P(Colmerge, RefusesWithoutWritingALine) {
   write_file(dir + "/sorted.out", "an earlier merge\n");
   const Outcome r = run_in(dir, COLMERGE_PATH);
   check(r, {1, 0, c.message, {}}, dir);
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "an earlier merge\n");
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u + c.cmp.has_value() + c.nst.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(BadInput, Colmerge, ::testing::ValuesIn(merge_cases()),

@@ -43,9 +43,8 @@ int count_of(const std::string& text, const std::string& what) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  const int in = terminal >= 0 ? terminal
-                               : open((run.input_file.empty() ? io + "/stdin" : run.input_file).c_str(),
-                                      O_RDONLY);
+  const std::string input = run.input_file.empty() ? io + "/stdin" : run.input_file;
+  const int in = terminal >= 0 ? terminal : open(input.c_str(), O_RDONLY);
   const int out = open((io + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open((io + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || chdir(run.dir.c_str()) != 0) _exit(127);
