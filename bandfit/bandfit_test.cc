@@ -22,7 +22,7 @@ namespace {
 
 using namespace bandfit;
 using testing_support::file_exists;
-using testing_support::make_temp_dir;
+using testing_support::TempDir;
 using testing_support::read_file;
 using testing_support::run_in;
 
@@ -39,7 +39,8 @@ std::string last_list;  // fort.8 of the last report_of
 std::string report_of(const std::function<void()>& body) {
   char old[4096];
   EXPECT_NE(getcwd(old, sizeof old), nullptr);
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   EXPECT_EQ(chdir(dir.c_str()), 0);
   body();
   recordio::close(26);
@@ -676,7 +677,8 @@ std::string deck_text(const Synthetic& s, int mu, int ip) {
 
 TEST(KnownConstants, OneCorrectionRecoversThem) {
   const Synthetic s = synthetic();
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   const auto out = run_in(dir, BANDFIT_PATH, deck_text(s, 4, 0));
   EXPECT_EQ(out.exit_status, 0);
   EXPECT_EQ(out.out + out.err, "");
@@ -778,7 +780,8 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
 
 TEST(Program, TableAndListRecords) {
   // Nothing fitted: the calculated column stays 0.
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   const auto out = run_in(dir, BANDFIT_PATH,
                           "3 1\n'R V+0' 5 1000.0 10\n'Q V+0', 3, 50.0, 0.5\n"
                           "\"P 2V0\" 4 2140.25 1 extra words\n B 1.9 0\n2 0\n");
@@ -796,7 +799,8 @@ TEST(Program, TableAndListRecords) {
 }
 
 TEST(Program, EmptyLineListWritesNoList) {
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   const auto out = run_in(dir, BANDFIT_PATH, "0 1\nB 1.9 1\n1 0\n");
   EXPECT_EQ(out.exit_status, 0);
   const std::string report = read_file(dir + "/fort.26");
@@ -838,14 +842,16 @@ TEST(Program, RefusesDecksItCannotFitBeforeWritingAnything) {
       {"2 1\n" + ok + "'R V+0' 5 100 -0.5\n" + one, "bandfit: line 2: negative weight -0.5\n"},
   };
   for (const auto& [deck, message] : cases) {
-    const std::string dir = make_temp_dir();
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
     const auto out = run_in(dir, BANDFIT_PATH, deck);
     EXPECT_EQ(out.exit_status, 1) << message;
     EXPECT_EQ(out.err, message);
     EXPECT_FALSE(file_exists(dir + "/fort.26") || file_exists(dir + "/fort.8")) << message;
   }
   // A flagged parameter of 0 leaves the fit, so it does not count.
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   const auto out =
       run_in(dir, BANDFIT_PATH, "499 2\n" + lines_of(499, ok) + "B 1.9 1\nD 0 1\n1 0\n");
   EXPECT_EQ(out.exit_status, 0);
@@ -856,7 +862,8 @@ TEST(Program, MalformedDeckIsFatalBeforeAnyOutput) {
   for (const std::string deck :
        {"1 1\n'R V+0' five 100 1\nB 1.9 1\n1 0\n", "1 1\n'R V+0' 5 100 1\nB 1.9 1\n",
         "1 1\nR V+0 5 100 1\nB 1.9 1\n1 0\n"}) {
-    const std::string dir = make_temp_dir();
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
     const auto out = run_in(dir, BANDFIT_PATH, deck);
     EXPECT_EQ(out.signal, SIGABRT) << deck;
     EXPECT_NE(out.err.find("apparent state: unit 5"), std::string::npos) << out.err;

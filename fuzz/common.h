@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "recordio/internal.h"
+#include "recordio/testing.h"
 
 namespace fuzzing {
 
@@ -36,7 +36,7 @@ inline void remove_work_dir() {
 // write to unit 6), and a fresh directory to work in, removed at exit, so
 // that "fort.N" files and inputs never land in the caller's directory.
 inline void setup() {
-  recordio::detail::end_hook = throw_end;
+  recordio::set_end_hook(throw_end);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   // Memory-backed when available: every run writes its input file.
   char name[] = "/dev/shm/labsuite-fuzz-XXXXXX";
@@ -64,7 +64,7 @@ void run_one(Body body) {
     body();
   } catch (const Ended&) {
   }
-  recordio::detail::close_all();
+  recordio::close_units();
 }
 
 // An input whose first line holds the target's choices: that line, and the

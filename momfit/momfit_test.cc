@@ -27,14 +27,13 @@ std::string answers(const std::string& e0, const std::string& w1, const std::str
 
 // A directory holding the demo data: demo_lab.dat and newintrin_red, made
 // at W1 = 1 eV, beta = 0.5, E0 = 1422 eV, with noise or without.
-std::string demo_dir(bool noisy = true) {
-  const std::string dir = make_temp_dir();
-  Outcome made = testing_support::run_child(
-      [noisy] {
-        execl(DEMO_DATA_PATH, DEMO_DATA_PATH, noisy ? nullptr : "--no-noise",
-              static_cast<char*>(nullptr));
-      },
-      "", dir);
+TempDir demo_dir(bool noisy = true) {
+  TempDir dir;
+  Run run;
+  run.program = DEMO_DATA_PATH;
+  if (!noisy) run.args = {"--no-noise"};
+  run.dir = dir.str();
+  Outcome made = testing_support::run(run);
   EXPECT_EQ(made.exit_status, 0) << made.err;
   return dir;
 }
@@ -66,10 +65,10 @@ class Loaders : public ::testing::Test {
   void SetUp() override {
     momfit::two = {};
     momfit::three = {};
-    dir_ = make_temp_dir();
     ASSERT_EQ(chdir(dir_.c_str()), 0);
   }
-  std::string dir_;
+  const TempDir tmp_;
+  const std::string dir_ = tmp_.str();
 };
 
 TEST_F(Loaders, LabPairsAreReadListDirected) {
@@ -104,7 +103,8 @@ TEST_F(Loaders, CapacitiesStopTheReading) {
 }
 
 TEST(Momfit, DemoFitRecoversTheKnownParameters) {
-  const std::string dir = demo_dir();
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
   Outcome r = momfit_in(dir, answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20",
                                      "1.0e-3"));
   ASSERT_EQ(r.exit_status, 0) << r.err;
@@ -175,7 +175,8 @@ TEST(Momfit, DemoFitRecoversTheKnownParameters) {
 }
 
 TEST(Momfit, ExactDataGiveTheParametersBack) {
-  const std::string dir = demo_dir(false);
+  const TempDir demo = demo_dir(false);
+  const std::string& dir = demo.str();
   Outcome r = momfit_in(dir, answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20",
                                      "1.0e-3"));
   ASSERT_EQ(r.exit_status, 0) << r.err;
@@ -186,7 +187,8 @@ TEST(Momfit, ExactDataGiveTheParametersBack) {
 }
 
 TEST(Momfit, RefusesInputsTheFitCannotUse) {
-  const std::string dir = demo_dir();
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
   write_file(dir + "/three.dat", "7.23e-21 1\n7.24e-21 2\n7.25e-21 3\n");
   Outcome few = momfit_in(dir, answers("1420", "1", "0", "three.dat", "1", "1", "1", "1e-4"));
   EXPECT_EQ(few.exit_status, 1);
@@ -204,7 +206,8 @@ TEST(Momfit, RefusesInputsTheFitCannotUse) {
 }
 
 TEST(Momfit, MissingOrBadInputIsTheFatalIoError) {
-  const std::string dir = demo_dir();
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
   // Leading blanks are part of the name, so the file is not found.
   Outcome missing = momfit_in(dir, answers("1420", "1", "0", "  demo_lab.dat", "1", "1", "1", "1"));
   EXPECT_EQ(missing.signal, SIGABRT);
@@ -226,7 +229,8 @@ TEST(Momfit, MissingOrBadInputIsTheFatalIoError) {
 TEST(Momfit, NoUsableEvaluationIsReportedAsAFailure) {
   // A negative W1 gives no real momentum anywhere: every chi-square is
   // infinite and block one keeps its start.
-  const std::string dir = demo_dir();
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
   Outcome r = momfit_in(dir, answers("1420", "-1", "0.3", "demo_lab.dat", "1", "10", "10", "1e-4"));
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.out.find(" Chi^2 is   Infinity\n"), std::string::npos);
@@ -277,7 +281,8 @@ class XServer {
 TEST(Momfit, DrawsTheFitInAnXWindow) {
   XServer x;
   if (!x.running()) GTEST_SKIP() << "Xvfb is not installed";
-  const std::string dir = demo_dir();
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
   setenv("DISPLAY", x.display().c_str(), 1);
   // At the closing PAUSE: the colours on the screen, as "count: (r,g,b)" lines.
   std::string histogram;

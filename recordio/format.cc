@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "recordio/recordio.h"
 
 namespace recordio {

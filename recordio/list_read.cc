@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "recordio/recordio.h"
 
 namespace recordio {

@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "recordio/recordio.h"
+#include "recordio/testing.h"
 
 namespace recordio {
 namespace {
@@ -122,6 +123,10 @@ void fail(std::string_view message) {
   if (detail::end_hook != nullptr) detail::end_hook(1);
   std::exit(1);
 }
+
+void set_end_hook(EndHook hook) { detail::end_hook = hook; }
+
+void close_units() { detail::close_all(); }
 
 int run(int argc, char** argv, void (*main_program)()) {
   if (argc > 0 && argv[0] != nullptr) {

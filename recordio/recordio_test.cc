@@ -1,9 +1,8 @@
 #include "recordio/recordio.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "tests/process.h"
 
 namespace {
@@ -26,10 +25,7 @@ using testing_support::run_child;
 // Each test runs in a fresh directory, where the units' fort.N files land.
 class RecordIo : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = testing_support::make_temp_dir();
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-  }
+  void SetUp() override { ASSERT_EQ(chdir(dir_.c_str()), 0); }
   // The records written to `unit` so far, the unit closed.
   static std::string file_of(int unit) {
     recordio::close(unit);
@@ -45,7 +41,8 @@ class RecordIo : public ::testing::Test {
         },
         input, dir_);
   }
-  std::string dir_;
+  const testing_support::TempDir tmp_;
+  const std::string dir_ = tmp_.str();
 };
 
 TEST_F(RecordIo, ListWriteItemTexts) {
@@ -178,34 +175,73 @@ TEST_F(RecordIo, FormattedReadTakesTheWholeRecord) {
   recordio::close(43);
 }
 
-// The fatal report of a bad read from standard input.
+// The fatal report of a bad read from standard input, with the line the
+// read failed at: the record of the bad item, or the one after the last
+// record when the end was met.
 struct BadRead {
   const char* input;
   void (*read)();
   const char* report;
+  int line;
 };
 
 TEST_F(RecordIo, BadListInputIsFatalWithTheReport) {
   const BadRead cases[] = {
       {"1.5\n", +[] { std::int32_t i; recordio::read_list(5, {&i}); },
-       "list read: invalid number\n"},
+       "list read: invalid number\n", 1},
       {"abc\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: incomprehensible list input\n"},
+       "list read: incomprehensible list input\n", 1},
       {"1.0e\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: exponent field\n"},
+       "list read: exponent field\n", 1},
       {"1.0\n", +[] { float x, y; recordio::read_list(5, {&x, &y}); },
-       "list read: end of file\n"},
+       "list read: end of file\n", 2},
       {"0*3\n", +[] { float x; recordio::read_list(5, {&x}); },
-       "list read: bad repetition count\n"},
+       "list read: bad repetition count\n", 1},
+      // A statement over several records, after an earlier statement.
+      {"1 9\n\n2\n3 x\n",
+       +[] {
+         float x, y, z;
+         recordio::read_list(5, {&x});
+         recordio::read_list(5, {&x, &y, &z});
+       },
+       "list read: incomprehensible list input\n", 4},
+      {"", +[] { float x; recordio::read_list(5, {&x}); }, "list read: end of file\n", 1},
   };
   for (const BadRead& c : cases) {
     Outcome r = program(c.read, c.input);
     EXPECT_EQ(r.signal, SIGABRT) << c.input;
     EXPECT_EQ(r.err, std::string(c.report) +
                          "apparent state: unit 5 (unnamed)\n"
-                         "lately reading sequential formatted external IO\n")
+                         "lately reading sequential formatted external IO\n"
+                         "at line " + std::to_string(c.line) + " of standard input\n")
         << c.input;
   }
+}
+
+TEST_F(RecordIo, FatalReadOfANamedFileNamesItsLine) {
+  testing_support::write_file("my_lab.dat", "1 2\n3 y\n");
+  Outcome bad = program(+[] {
+    recordio::open_old(20, "my_lab.dat");
+    float x, y;
+    recordio::read_list(20, {&x, &y});
+    recordio::read_list(20, {&x, &y});
+  });
+  EXPECT_EQ(bad.err,
+            "list read: incomprehensible list input\n"
+            "apparent state: unit 20 named my_lab.dat\n"
+            "lately reading sequential formatted external IO\n"
+            "at line 2 of my_lab.dat\n");
+  Outcome ended = program(+[] {
+    recordio::open_old(20, "my_lab.dat");
+    recordio::Character<8> name;
+    for (int i = 0; i < 3; ++i) recordio::read_formatted(20, "(a)", name.span());
+  });
+  EXPECT_EQ(ended.err,
+            "formatted read: end of file\n"
+            "apparent state: unit 20 named my_lab.dat\n"
+            "last format: (a)\n"
+            "lately reading sequential formatted external IO\n"
+            "at line 3 of my_lab.dat\n");
 }
 
 TEST_F(RecordIo, OpenOldFailuresAreFatal) {
@@ -375,13 +411,9 @@ TEST_F(RecordIo, SignalsReportAndEnd) {
 }
 
 TEST_F(RecordIo, PauseWithoutTerminalWaitsForSignal15) {
+  // The test runner sends the signal once the request is out.
   Outcome r = program(+[] {
     recordio::write_list(6, {static_cast<std::int32_t>(getpid())});
-    if (fork() == 0) {  // a second process resumes the pause
-      usleep(100000);
-      kill(getppid(), SIGTERM);
-      _exit(0);
-    }
     recordio::pause("ITMAX exceeded in amoeba");
     recordio::write_list(6, {"after"});
   });
@@ -396,30 +428,37 @@ TEST_F(RecordIo, PauseWithoutTerminalWaitsForSignal15) {
 
 // Runs a PAUSE with a terminal on standard input, typing `typed` into it.
 Outcome pause_on_terminal(const std::string& typed) {
-  const std::string dir = testing_support::make_temp_dir();
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    FILE* err = freopen((dir + "/err").c_str(), "w", stderr);
-    FILE* out = freopen((dir + "/out").c_str(), "w", stdout);
-    if (err == nullptr || out == nullptr) _exit(127);
+  testing_support::Run run;
+  run.terminal = true;
+  run.input = typed;
+  run.body = [] {
     char name[] = "prog";
     char* argv[] = {name, nullptr};
     recordio::run(1, argv, +[] {
       recordio::pause("");
       recordio::write_list(6, {"resumed"});
     });
-    _exit(0);
-  }
-  EXPECT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(master);
-  Outcome o;
-  o.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  o.out = read_file(dir + "/out");
-  o.err = read_file(dir + "/err");
-  return o;
+  };
+  return testing_support::run(run);
+}
+
+// The test runner's time limit: a PAUSE nobody answers is killed and fails
+// the test instead of hanging it.
+TEST(Pause, UnansweredIsKilledAtTheTimeLimit) {
+  testing_support::Run run;
+  run.body = [] {
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, +[] { recordio::pause("forever"); });
+  };
+  run.resumes = 0;
+  run.end_signal = 0;  // the request is left unanswered
+  run.limit = std::chrono::seconds(1);
+  Outcome r;
+  EXPECT_NONFATAL_FAILURE(r = testing_support::run(run), "still running after 1 s, killed");
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_EQ(r.pauses, 1);
 }
 
 TEST(Pause, OnTerminalGoResumesAndAnythingElseStops) {

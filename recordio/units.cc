@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "recordio/internal.h"
+#include "internal.h"
 #include "recordio/recordio.h"
 
 namespace recordio {
@@ -26,6 +26,8 @@ struct Unit {
   Mode mode = Mode::kNone;
   std::FILE* fp = nullptr;
   std::string name;  // empty: unnamed
+  long records = 0;    // records read so far
+  bool ended = false;  // the last read met the end of the input
 };
 
 struct State {
@@ -37,6 +39,10 @@ struct State {
   int unit = -1;
   std::string_view format;
   bool format_active = false;
+  // A data transfer statement runs and has asked its unit for a record: a
+  // fatal report then names the line it failed at.
+  bool transferring = false;
+  bool read_attempted = false;
 };
 
 State& state() {
@@ -88,12 +94,15 @@ void begin_statement(bool reading, bool external, int unit, std::string_view for
   s.unit = unit;
   s.format = format;
   s.format_active = !format.empty();
+  s.transferring = true;
+  s.read_attempted = false;
 }
 
 void end_statement() {
   State& s = state();
   s.format_active = false;
   s.format = {};
+  s.transferring = false;
   if (s.standard_connected) {
     for (int k : {0, 6}) {
       Unit& u = s.units[k];
@@ -125,6 +134,15 @@ void fatal(std::string_view op, std::string_view reason) {
   report += " sequential formatted ";
   report += s.external ? "external" : "internal";
   report += " IO\n";
+  // Where the read failed: the record holding the bad item, or the one
+  // after the last record when the end was met.
+  if (s.transferring && s.reading && s.read_attempted && s.unit >= 0 && s.unit < kUnits) {
+    const Unit& u = s.units[s.unit];
+    if (u.connected && u.mode == Mode::kRead) {
+      report += "at line " + std::to_string(u.records + (u.ended ? 1 : 0)) + " of " +
+                (u.standard ? std::string("standard input") : u.name) + "\n";
+    }
+  }
   std::fflush(stdout);
   std::fputs(report.c_str(), stderr);
   std::fflush(stderr);
@@ -166,6 +184,7 @@ void write_record(int unit, std::string_view record, std::string_view op) {
 bool read_record(int unit, std::string& record, std::string_view op) {
   check_unit_number(unit, op);
   Unit& u = unit_at(unit);
+  state().read_attempted = true;
   record.clear();
   if (!u.connected) {
     u.name = fort_name(unit);
@@ -177,7 +196,12 @@ bool read_record(int unit, std::string& record, std::string_view op) {
   }
   if (u.mode != Mode::kRead || u.fp == nullptr) return false;
   int c = std::getc(u.fp);
-  if (c == EOF) return false;
+  if (c == EOF) {
+    u.ended = true;
+    return false;
+  }
+  ++u.records;
+  u.ended = false;
   while (c != EOF && c != '\n') {
     record.push_back(static_cast<char>(c));
     c = std::getc(u.fp);
@@ -216,6 +240,7 @@ void open_old(int unit, std::string_view name) {
   s.unit = unit;
   s.external = true;
   s.format_active = false;
+  s.transferring = false;
   Unit& u = unit_at(unit);
   if (u.connected) release(u);
   std::size_t end = name.find_last_not_of(' ');

@@ -3,11 +3,9 @@
 // status, no sanitizer report, and must leave alone the output files that a
 // refused or malformed input may not create. docs/robustness.md lists the
 // cases with their outcomes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,17 +55,16 @@ std::string repeat(int n, const std::string& text) {
 
 // A directory with the demo data ("lab.dat", "newintrin_red"), made once and
 // copied for each case.
-std::string momfit_dir() {
-  static const std::string model = [] {
-    const std::string dir = make_temp_dir();
-    const Outcome made = testing_support::run_child(
-        [] { execl(DEMO_DATA_PATH, DEMO_DATA_PATH, static_cast<char*>(nullptr)); }, "", dir);
+TempDir momfit_dir() {
+  static const TempDir model = [] {
+    TempDir dir;
+    const Outcome made = run_in(dir.str(), DEMO_DATA_PATH);
     EXPECT_EQ(made.exit_status, 0) << made.err;
-    std::filesystem::rename(dir + "/demo_lab.dat", dir + "/lab.dat");
+    std::filesystem::rename(dir.path() / "demo_lab.dat", dir.path() / "lab.dat");
     return dir;
   }();
-  const std::string dir = make_temp_dir();
-  std::filesystem::copy(model, dir, std::filesystem::copy_options::recursive);
+  TempDir dir;
+  std::filesystem::copy(model.path(), dir.path(), std::filesystem::copy_options::recursive);
   return dir;
 }
 
@@ -100,6 +97,11 @@ struct MomfitCase {
 
 std::string abort_report(const std::string& reason, const std::string& state) {
   return reason + "\napparent state: " + state;
+}
+
+// The last line of the report: where the read failed.
+std::string failed_at(const std::string& line_of) {
+  return "lately reading sequential formatted external IO\nat line " + line_of + "\n";
 }
 
 std::vector<MomfitCase> momfit_cases() {
@@ -152,6 +154,13 @@ std::vector<MomfitCase> momfit_cases() {
                     abort_report("list read: incomprehensible list input",
                                  "unit 25 named newintrin_red"),
                     no_log}});
+  // The line a fatal read failed at: a bad value, the end of the answers.
+  cases.push_back({"LineOfBadLabValue", answers(), "7.23e-21 1\n7.24e-21 2\n7.25e-21 x\n", {},
+                   {-1, SIGABRT, failed_at("3 of lab.dat"), no_log}});
+  cases.push_back({"LineOfBadProfileValue", answers(), {}, "0.5\nhigh\n",
+                   {-1, SIGABRT, failed_at("2 of newintrin_red"), no_log}});
+  cases.push_back({"LineOfEndOfAnswers", cut_before(5), {}, {},
+                   {-1, SIGABRT, failed_at("6 of standard input"), no_log}});
   cases.push_back({"EmptyProfile", answers(), {}, "",
                    {1, 0, "momfit: newintrin_red: no profile value read\n", no_log}});
   // Lines 501 to 600 are never read, so they may hold anything.
@@ -183,7 +192,8 @@ class Momfit : public ::testing::TestWithParam<MomfitCase> {};
 
 TEST_P(Momfit, EndsAsDocumented) {
   const MomfitCase& c = GetParam();
-  const std::string dir = momfit_dir();
+  const TempDir tmp = momfit_dir();
+  const std::string& dir = tmp.str();
   if (c.lab) write_file(dir + "/lab.dat", *c.lab);
   if (c.profile) write_file(dir + "/newintrin_red", *c.profile);
   unsetenv("DISPLAY");  // the fit goes on without its window
@@ -195,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(BadInput, Momfit, ::testing::ValuesIn(momfit_cases()),
 
 TEST(MomfitFiles, UnreadableLabFile) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads a file whatever its mode";
-  const std::string dir = momfit_dir();
+  const TempDir tmp = momfit_dir();
+  const std::string& dir = tmp.str();
   ASSERT_EQ(chmod((dir + "/lab.dat").c_str(), 0), 0);
   unsetenv("DISPLAY");
   check(run_in(dir, MOMFIT_PATH, answers()),
@@ -210,62 +221,55 @@ TEST(MomfitFiles, UnreadableLabFile) {
 class Driven {
  public:
   Driven(const std::string& input, int resumes, int end_signal, bool when_logged)
-      : dir_(momfit_dir()), resumes_(resumes), end_signal_(end_signal), when_logged_(when_logged) {
-    write_file(dir_ + "/stdin", input);
-    unsetenv("DISPLAY");
-    pid_ = start_in(dir_, MOMFIT_PATH, dir_);
-  }
+      : dir_(momfit_dir()), end_signal_(end_signal), when_logged_(when_logged),
+        child_([&] {
+          Run r;
+          r.program = MOMFIT_PATH;
+          r.env = {"DISPLAY"};
+          r.dir = dir_.str();
+          r.input = input;
+          r.at_pause = [this] { at_pause(); };
+          r.resumes = resumes;
+          r.end_signal = end_signal;
+          r.limit = std::chrono::seconds(120);
+          return r;
+        }()),
+        resumes_(resumes) {}
 
   // Advances the run by one look; true once it has ended.
   bool step() {
-    if (ended_) return true;
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) return ended_ = true;
-    if (std::chrono::steady_clock::now() - start_ > std::chrono::seconds(120)) {
-      ADD_FAILURE() << "no end after 120 s";
-      kill(pid_, SIGKILL);
-      return false;
-    }
-    if (sent_) return false;
-    const std::string err = read_file(dir_ + "/stderr");
-    int requests = 0;
-    for (auto at = err.find("kill -15 "); at != std::string::npos; at = err.find("kill -15 ", at + 1))
-      ++requests;
-    if (requests > answered_) {
-      ++answered_;
-      if (resumes_-- > 0) {
-        kill(pid_, SIGTERM);
-      } else {
-        send();
-      }
-    } else if (when_logged_ && !read_file(dir_ + "/fort.7").empty()) {
-      send();
+    if (child_.step()) return true;
+    if (!sent_ && when_logged_ && !log().empty()) {
+      count_records();
+      child_.signal(end_signal_);
     }
     return false;
   }
 
-  bool exited_with(int status) const { return WIFEXITED(status_) && WEXITSTATUS(status_) == status; }
-  std::string err() const { return read_file(dir_ + "/stderr"); }
-  std::string log() const { return read_file(dir_ + "/fort.7"); }
+  bool exited_with(int status) const { return child_.outcome().exit_status == status; }
+  std::string err() const { return child_.outcome().err; }
+  std::string log() const { return read_file(dir_.str() + "/fort.7"); }
   std::size_t records_seen() const { return seen_; }
 
  private:
-  // Counts the records on disk, then signals.
-  void send() {
+  // The PAUSE past the resumes gets the signal: count the records first.
+  void at_pause() {
+    if (answered_++ == resumes_) count_records();
+  }
+  void count_records() {
     const std::string now = log();
     seen_ = static_cast<std::size_t>(std::count(now.begin(), now.end(), '\n'));
-    kill(pid_, end_signal_);
     sent_ = true;
   }
 
-  std::string dir_;
-  int resumes_, end_signal_;
+  TempDir dir_;
+  int end_signal_;
   bool when_logged_;
-  pid_t pid_ = -1;
-  int status_ = 0;
+  Child child_;
+  int resumes_;
   int answered_ = 0;
-  bool sent_ = false, ended_ = false;
+  bool sent_ = false;
   std::size_t seen_ = 0;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 void run_all(std::vector<Driven*> runs) {
@@ -351,8 +355,20 @@ std::vector<DeckCase> deck_cases() {
   const std::string eof = "list read: end of file";
   const std::string bad = "list read: incomprehensible list input";
   const std::string not_int = "list read: invalid number";
+  const auto fatal_at = [&](const std::string& reason, int line) {
+    Expect e = fatal(reason);
+    e.message += "\nlately reading sequential formatted external IO\nat line " +
+                 std::to_string(line) + " of standard input\n";
+    return e;
+  };
   return {
       {"EmptyDeck", "", fatal(eof)},
+      // The line a fatal read failed at: where the bad item or the end was
+      // met, for a statement over several records too.
+      {"LineOfEmptyDeck", "", fatal_at(eof, 1)},
+      {"LineOfMissingLine", "2 1\n" + line, fatal_at(eof, 3)},
+      {"LineOfBadWeightAcrossRecords", "1 1\n'R V+0' 5\n\n2150.5\nw\n" + param + "1 0\n",
+       fatal_at(bad, 5)},
       {"CountsCutShort", "2\n", fatal(eof)},
       {"LineCutShort", "1 1\n'R V+0' 5 2150.5\n", fatal(eof)},
       {"FewerLinesThanCounted", "2 1\n" + line, fatal(eof)},
@@ -399,7 +415,8 @@ void PrintTo(const DeckCase& c, std::ostream* os) { *os << c.name; }
 class Bandfit : public ::testing::TestWithParam<DeckCase> {};
 
 TEST_P(Bandfit, EndsAsDocumented) {
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   const Outcome r = run_in(dir, BANDFIT_PATH, GetParam().deck);
   check(r, GetParam().expect, dir);
   if (GetParam().expect.exit_status == 0) {
@@ -440,24 +457,29 @@ void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class Colmerge : public ::testing::TestWithParam<MergeCase> {};
 
-// A refused merge exits with 1 and writes no line: sorted.out, opened (and
-// so emptied) before anything is read, stays empty.
+// A refused merge exits with 1 and writes no line: an earlier sorted.out is
+// kept byte for byte, and no temporary file is left beside it.
 TEST_P(Colmerge, RefusesWithoutWritingALine) {
   const MergeCase& c = GetParam();
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   if (c.cmp) write_file(dir + "/g0m2410d.cmp", *c.cmp);
   if (c.nst) write_file(dir + "/g0m2410d.nst", *c.nst);
   write_file(dir + "/sorted.out", "an earlier merge\n");
   const Outcome r = run_in(dir, COLMERGE_PATH);
   check(r, {1, 0, c.message, {}}, dir);
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "an earlier merge\n");
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u + c.cmp.has_value() + c.nst.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(BadInput, Colmerge, ::testing::ValuesIn(merge_cases()),
                          [](const auto& info) { return info.param.name; });
 
 TEST(ColmergeOutput, UnwritableOutputIsReported) {
-  const std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/g0m2410d.cmp", repeat(861, "1700\n"));
   write_file(dir + "/g0m2410d.nst", repeat(862, "1.5\t0.25\n"));
   std::filesystem::create_directory(dir + "/sorted.out");  // not openable for writing

@@ -1,59 +1,107 @@
-// Runs a program of the suite as a user would: in a given directory, with a
-// given standard input, capturing its standard output, standard error and
-// exit status. Shared by the end-to-end tests.
+// The one way the tests start a child process: a program of the suite (or a
+// function, in a forked child) in a given directory, with a given standard
+// input, its standard output and error captured in files, every PAUSE
+// answered as the test asks, and a time limit on every wait. Also the
+// self-removing temporary directory and small file helpers.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testing_support {
+
+// A new empty temporary directory (under $TMPDIR, else /tmp), removed with
+// all it holds when the object goes out of scope. A moved-from object owns
+// nothing.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(TempDir&& other) noexcept;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  TempDir& operator=(TempDir&&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  const std::string& str() const { return text_; }
+
+ private:
+  std::filesystem::path path_;
+  std::string text_;
+  pid_t owner_;  // the process that made it, the only one that removes it
+};
+
+// What a child process is and how the test answers it.
+struct Run {
+  std::string program;                  // executed with `args`, or else
+  std::function<void()> body;           // run in the forked child; status 0 when it returns
+  std::vector<std::string> args;        // arguments after the program name
+  std::vector<std::string> env;         // "NAME=value" sets, "NAME" unsets, in the child only
+  std::string dir = ".";                // working directory of the child
+  std::string input;                    // standard input, unless
+  std::string input_file;               // ... this file is named
+  bool terminal = false;                // standard input a pseudo-terminal typed `input`
+  // Every PAUSE that asks for "kill -15" is resumed with SIGTERM after
+  // at_pause (if given) has run; with resumes >= 0 only that many are, and
+  // each later PAUSE gets end_signal instead.
+  std::function<void()> at_pause;
+  int resumes = -1;
+  int end_signal = SIGINT;
+  // Past this the child is killed (SIGKILL) and the test fails.
+  std::chrono::seconds limit{180};
+};
 
 struct Outcome {
   int exit_status = -1;  // the status passed to exit(), or -1 when killed
   int signal = 0;        // the signal that ended the process, or 0
+  int pauses = 0;        // PAUSE requests for signal 15 seen on standard error
+  bool timed_out = false;
   std::string out;       // standard output
   std::string err;       // standard error
 };
 
-// Runs `program` with no arguments in `dir`, `input` on its standard input.
-// Every PAUSE that asks for "kill -15" is resumed with SIGTERM, after
-// at_pause (if given) has run; with resumes >= 0, only that many are, and the
-// next PAUSE is interrupted with SIGINT.
+// A started child. step() looks once: it answers a new PAUSE request, ends
+// the child past its time limit, and reaps it; the destructor kills and
+// reaps a child still running. Cores are off and SIGINT, SIGQUIT and SIGTERM
+// at their default actions in the child (the program installs its own).
+class Child {
+ public:
+  explicit Child(Run run);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool step();                  // true once the child has ended
+  void signal(int sig) const;   // sends sig while it runs
+  std::string err() const;      // standard error so far
+  Outcome outcome() const;      // what it did; valid once step() is true
+
+ private:
+  Run run_;
+  TempDir io_;  // stdin, stdout, stderr
+  pid_t pid_ = -1;
+  int master_ = -1;  // the terminal's other end, when Run::terminal
+  int status_ = 0;
+  int pauses_ = 0;
+  bool ended_ = false, timed_out_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// Starts the child, waits for its end and returns what it did.
+Outcome run(Run run);
+
+// Shorthands of run(): `program` without arguments in `dir`...
 Outcome run_in(const std::string& dir, const std::string& program,
                const std::string& input = "", const std::function<void()>& at_pause = {},
                int resumes = -1);
-
-// Runs `body` in a forked child in `dir`, `input` on its standard input,
-// capturing as run_in does; the child ends with status 0 when body returns
-// (after flushing every open stream).
+// ... and `body` in a forked child in `dir`.
 Outcome run_child(const std::function<void()>& body, const std::string& input = "",
                   const std::string& dir = ".");
-
-// Starts `program` with no arguments in `dir`, standard input read from the
-// file io/stdin, standard output and error written to io/stdout and
-// io/stderr, SIGINT at its default action; returns its process id. The
-// caller waits for it.
-pid_t start_in(const std::string& dir, const std::string& program, const std::string& io);
-
-// A new empty directory under the system's temporary directory.
-std::string make_temp_dir();
-
-// A new empty temporary directory, removed with all it holds when the
-// object goes out of scope.
-class TempDir {
- public:
-  TempDir() : path_(make_temp_dir()) {}
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // The whole content of a file ("" when it cannot be read) and whether it exists.
 std::string read_file(const std::string& path);

@@ -2,10 +2,28 @@
 // "g0m2410d.nst" row by row into the three-column file "sorted.out". Line L
 // holds pair L of the two-column file and, from line 2 on, value L - 1 of the
 // one-column file; the first line's third value is 0.
+//
+// The merge is written to a temporary file beside sorted.out and renamed
+// over it only when it succeeded: a refused merge leaves an earlier
+// sorted.out as it was.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <cstdio>
+#include <string>
+
+#include "recordio/cli.h"
 
 namespace {
+
+constexpr cli::Program kProgram{
+    "colmerge", "",
+    "Joins the pairs of g0m2410d.nst and the values of g0m2410d.cmp, shifted\n"
+    "down one row, into sorted.out (861 tab-separated lines) in the current\n"
+    "directory. An earlier sorted.out is replaced only when the merge succeeds.\n"};
+
+constexpr const char* kOutput = "sorted.out";
 
 constexpr int kCmpValues = 861;  // read from g0m2410d.cmp
 constexpr int kNstPairs = 862;   // read from g0m2410d.nst
@@ -46,17 +64,68 @@ bool read_nst(std::FILE* in) {
   return true;
 }
 
+// The merge's temporary output beside sorted.out, with the mode a newly
+// created sorted.out would get (or the existing one's). Fails, creating
+// nothing, when sorted.out exists but cannot be written (a directory, say).
+class Output {
+ public:
+  Output() {
+    struct stat now {};
+    const bool exists = ::stat(kOutput, &now) == 0;
+    if (exists) {
+      std::FILE* probe = std::fopen(kOutput, "r+");  // writable, left unchanged
+      if (probe == nullptr) return;
+      std::fclose(probe);
+    }
+    const int fd = ::mkstemp(temp_.data());
+    if (fd < 0) return;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, exists ? now.st_mode & 07777 : 0666 & ~mask);
+    fp_ = ::fdopen(fd, "w");
+    if (fp_ == nullptr) {
+      ::close(fd);
+      std::remove(temp_.c_str());
+    }
+  }
+  // Removes the temporary file unless commit() renamed it.
+  ~Output() {
+    if (fp_ != nullptr) {
+      std::fclose(fp_);
+      std::remove(temp_.c_str());
+    }
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  std::FILE* file() const { return fp_; }
+
+  // Finishes the temporary file and renames it over sorted.out.
+  bool commit() {
+    const bool written = std::fclose(fp_) == 0;
+    fp_ = nullptr;
+    if (written && std::rename(temp_.c_str(), kOutput) == 0) return true;
+    std::remove(temp_.c_str());
+    return false;
+  }
+
+ private:
+  std::string temp_ = std::string(kOutput) + ".XXXXXX";
+  std::FILE* fp_ = nullptr;
+};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  cli::no_arguments(kProgram, argc, argv);
   // All three opens come first, in this order, each reported on failure.
   std::FILE* cmp = std::fopen("g0m2410d.cmp", "rt");
   if (cmp == nullptr) std::printf("g0m2410d.cmp could not be opened\n");
-  std::FILE* out = std::fopen("sorted.out", "wt");
-  if (out == nullptr) std::printf("sorted.out could not be opened\n");
+  Output out;
+  if (out.file() == nullptr) std::printf("sorted.out could not be opened\n");
   std::FILE* nst = std::fopen("g0m2410d.nst", "rt");
   if (nst == nullptr) std::printf("g0m2410d.nst could not be opened\n");
-  if (cmp == nullptr || out == nullptr || nst == nullptr) return 1;
+  if (cmp == nullptr || out.file() == nullptr || nst == nullptr) return 1;
 
   // Both inputs are checked before a line is written: a short file gives no
   // line of undefined values.
@@ -65,9 +134,9 @@ int main() {
   if (!cmp_ok || !nst_ok) return 1;
 
   for (int k = 0; k < kLines; ++k)
-    std::fprintf(out, "%g\t%e\t%e\n", static_cast<double>(first[k]),
+    std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(first[k]),
                  static_cast<double>(second[k]), static_cast<double>(third[k]));
-  if (std::fclose(out) != 0) {
+  if (!out.commit()) {
     std::fprintf(stderr, "colmerge: sorted.out could not be written\n");
     return 1;
   }

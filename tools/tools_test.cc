@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "labsuite/version.h"
 #include "tests/process.h"
 
 namespace {
 
 using testing_support::file_exists;
-using testing_support::make_temp_dir;
+using testing_support::TempDir;
 using testing_support::read_file;
 using testing_support::run_in;
 using testing_support::write_file;
@@ -19,6 +23,14 @@ std::string cmp_values(int n, int first = 1) {
   return s;
 }
 
+// The names in a directory: a refused run leaves no stray file.
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
 // n pairs "i<TAB>i/4" of the two-column file.
 std::string nst_pairs(int n) {
   std::string s;
@@ -27,7 +39,8 @@ std::string nst_pairs(int n) {
 }
 
 TEST(Constcol, WritesExactly850LinesOf1700) {
-  auto r = run_in(make_temp_dir(), CONSTCOL_PATH);
+  const TempDir dir;
+  auto r = run_in(dir.str(), CONSTCOL_PATH);
   EXPECT_EQ(r.exit_status, 0);
   std::string want;
   for (int i = 0; i < 850; ++i) want += "1700.000\n";
@@ -37,7 +50,8 @@ TEST(Constcol, WritesExactly850LinesOf1700) {
 }
 
 TEST(Colmerge, ShiftsTheOneColumnFileDownByOneRow) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   // Line 2 of the pairs is (1.5, 0.25); the first single value is 1700. Values
   // beyond the fixed counts are never read.
   std::string nst = "7 8\n1.5\t0.25\n" + nst_pairs(870);
@@ -61,31 +75,34 @@ TEST(Colmerge, ShiftsTheOneColumnFileDownByOneRow) {
 }
 
 TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/sorted.out", "old content\n");
   auto r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "g0m2410d.cmp could not be opened\ng0m2410d.nst could not be opened\n");
-  // The output file is opened (and so emptied) before the failure stops the run.
-  EXPECT_TRUE(file_exists(dir + "/sorted.out"));
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  // The earlier result is kept as it was, and no temporary file is left.
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "old content\n");
+  EXPECT_EQ(names_in(dir), std::set<std::string>{"sorted.out"});
 
-  std::string only_nst_missing = make_temp_dir();
+  const TempDir tmp2;
+  const std::string& only_nst_missing = tmp2.str();
   write_file(only_nst_missing + "/g0m2410d.cmp", cmp_values(861));
   r = run_in(only_nst_missing, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "g0m2410d.nst could not be opened\n");
-  EXPECT_EQ(read_file(only_nst_missing + "/sorted.out"), "");
+  EXPECT_EQ(names_in(only_nst_missing), std::set<std::string>{"g0m2410d.cmp"});
 }
 
 TEST(Colmerge, RefusesShortInputsWithoutWritingUndefinedLines) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/g0m2410d.cmp", cmp_values(500));
   write_file(dir + "/g0m2410d.nst", nst_pairs(862));
   auto r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.err, "colmerge: g0m2410d.cmp ends after 500 values, 861 needed\n");
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  EXPECT_FALSE(file_exists(dir + "/sorted.out"));
 
   // A pair cut in half counts the values read, not the pairs.
   write_file(dir + "/g0m2410d.cmp", cmp_values(861));
@@ -93,11 +110,12 @@ TEST(Colmerge, RefusesShortInputsWithoutWritingUndefinedLines) {
   r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.err, "colmerge: g0m2410d.nst ends after 21 values, 1724 needed\n");
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  EXPECT_FALSE(file_exists(dir + "/sorted.out"));
 }
 
 TEST(Colmerge, RefusesTextWhereANumberBelongs) {
-  std::string dir = make_temp_dir();
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
   write_file(dir + "/g0m2410d.cmp", cmp_values(3) + "abc\n" + cmp_values(900));
   write_file(dir + "/g0m2410d.nst", "momentum probability\n" + nst_pairs(862));
   auto r = run_in(dir, COLMERGE_PATH);
@@ -105,7 +123,59 @@ TEST(Colmerge, RefusesTextWhereANumberBelongs) {
   EXPECT_EQ(r.err,
             "colmerge: g0m2410d.cmp: value 4 is not a number\n"
             "colmerge: g0m2410d.nst: value 1 is not a number\n");
-  EXPECT_EQ(read_file(dir + "/sorted.out"), "");
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"g0m2410d.cmp", "g0m2410d.nst"}));
+}
+
+TEST(Colmerge, ASuccessfulMergeReplacesTheEarlierResultKeepingItsMode) {
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  write_file(dir + "/g0m2410d.cmp", cmp_values(861));
+  write_file(dir + "/g0m2410d.nst", nst_pairs(862));
+  write_file(dir + "/sorted.out", "an earlier merge\n");
+  namespace fs = std::filesystem;
+  fs::permissions(dir + "/sorted.out", fs::perms::owner_read | fs::perms::owner_write |
+                                           fs::perms::group_read);
+  const auto r = run_in(dir, COLMERGE_PATH);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const std::string out = read_file(dir + "/sorted.out");
+  EXPECT_EQ(out.substr(0, out.find('\n') + 1), "0\t0.000000e+00\t0.000000e+00\n");
+  EXPECT_EQ(fs::status(dir + "/sorted.out").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"g0m2410d.cmp", "g0m2410d.nst", "sorted.out"}));
+}
+
+// --help and --version answer on standard output; anything else is a usage
+// error. None of them reads or creates a file.
+TEST(Tools, OptionsAnswerWithoutTouchingFiles) {
+  struct Case {
+    const char* program;
+    std::string arg;
+    int status;
+    std::string out, err;
+  };
+  const std::string version = std::string(" (labsuite) ") + labsuite::kVersion + "\n";
+  const Case cases[] = {
+      {CONSTCOL_PATH, "--help", 0, "Usage: constcol\nWrites 850 lines", ""},
+      {CONSTCOL_PATH, "--version", 0, "constcol" + version, ""},
+      {CONSTCOL_PATH, "--all", 2, "", "constcol: unknown option '--all'; usage: constcol\n"},
+      {CONSTCOL_PATH, "900", 2, "", "constcol: unexpected argument '900'; usage: constcol\n"},
+      {COLMERGE_PATH, "--help", 0, "Usage: colmerge\nJoins the pairs", ""},
+      {COLMERGE_PATH, "--version", 0, "colmerge" + version, ""},
+      {COLMERGE_PATH, "-o", 2, "", "colmerge: unknown option '-o'; usage: colmerge\n"},
+  };
+  for (const Case& c : cases) {
+    const TempDir dir;
+    testing_support::Run run;
+    run.program = c.program;
+    run.args = {c.arg};
+    run.dir = dir.str();
+    const auto r = testing_support::run(run);
+    EXPECT_EQ(r.exit_status, c.status) << c.program << " " << c.arg;
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << c.program << " " << c.arg;
+    EXPECT_EQ(r.out.empty(), c.out.empty()) << c.program << " " << c.arg;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(names_in(dir.str()).empty()) << c.program << " " << c.arg;
+  }
 }
 
 }  // namespace

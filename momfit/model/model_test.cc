@@ -21,6 +21,7 @@
 #include "momfit/model/phi2.h"
 #include "momfit/model/stages.h"
 #include "recordio/recordio.h"
+#include "tests/process.h"
 
 namespace momfit {
 namespace {
@@ -426,13 +427,10 @@ TEST(Phi2, NoLabPointsGivesZeroAsTheBest) {
 // directory of our own.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("model_test." + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  std::filesystem::current_path(dir);
+  const testing_support::TempDir dir;
+  std::filesystem::current_path(dir.path());
   const int status = RUN_ALL_TESTS();
   recordio::close(7);
   std::filesystem::current_path("/");
-  std::filesystem::remove_all(dir);
   return status;
 }

@@ -1,11 +1,7 @@
 // Tests of the numerical kit: transforms against direct sums in double,
 // interpolation and search on hand-worked tables, the simplex minimiser on
 // traced and classic problems, and the PAUSE paths in a child process.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,7 +19,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "momfit/numeric/amoeba.h"
@@ -31,6 +26,7 @@
 #include "momfit/numeric/interp.h"
 #include "recordio/arrays.h"
 #include "recordio/recordio.h"
+#include "tests/process.h"
 
 namespace momfit {
 namespace {
@@ -38,38 +34,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // A child process that runs a body under the program entry of the record I/O
 // library with standard input not a terminal, so that every PAUSE asks for
-// signal 15; the parent sends it once the child waits, up to `resumes` times,
-// and kills the child at any further PAUSE.
+// signal 15; the test runner sends it up to `resumes` times and kills the
+// child at any further PAUSE.
 
-struct ChildRun {
-  int exit_status = -1;  // status passed to exit, -1 when killed
-  int signal = 0;        // signal that ended the child, or 0
-  int pauses = 0;        // PAUSEs seen on standard error
-  std::string out;
-  std::string err;
-};
-
-// True once the process sits in rt_sigsuspend, where a PAUSE waits; a signal
-// sent earlier could arrive before the PAUSE is ready for it.
-void wait_until_suspended(pid_t pid) {
-#if defined(__x86_64__)
-  const std::string sigsuspend = "130 ";
-#elif defined(__aarch64__)
-  const std::string sigsuspend = "133 ";
-#else
-  const std::string sigsuspend;
-#endif
-  for (int tries = 0; tries < 5000; ++tries) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    std::string line;
-    if (sigsuspend.empty() || !std::getline(in, line)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      return;
-    }
-    if (line.rfind(sigsuspend, 0) == 0) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
+using ChildRun = testing_support::Outcome;
 
 int count_of(const std::string& text, const std::string& what) {
   int n = 0;
@@ -78,66 +46,16 @@ int count_of(const std::string& text, const std::string& what) {
 }
 
 ChildRun run_child(void (*body)(), int resumes) {
-  char out_name[] = "/tmp/numeric_test_out.XXXXXX";
-  const int out_fd = mkstemp(out_name);
-  int err_pipe[2];
-  if (out_fd < 0 || pipe(err_pipe) != 0) throw std::runtime_error("no pipe or file for the child");
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const rlimit no_core{0, 0};  // an abort here is expected: no core file
-    setrlimit(RLIMIT_CORE, &no_core);
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    dup2(out_fd, 1);
-    dup2(err_pipe[1], 2);
-    close(err_pipe[0]);
+  testing_support::Run run;
+  run.body = [body] {
     static char name[] = "numeric_test";
     char* argv[] = {name, nullptr};
     recordio::run(1, argv, body);
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(err_pipe[1]);
-  ChildRun r;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  const std::string waits = "   command\n";
-  for (;;) {
-    pollfd p{err_pipe[0], POLLIN, 0};
-    if (poll(&p, 1, 100) > 0) {
-      char buf[4096];
-      const ssize_t got = read(err_pipe[0], buf, sizeof buf);
-      if (got <= 0) break;
-      r.err.append(buf, static_cast<std::size_t>(got));
-      const int now = count_of(r.err, waits);
-      for (; r.pauses < now; ++r.pauses) {
-        if (r.pauses < resumes) {
-          wait_until_suspended(pid);
-          kill(pid, SIGTERM);
-        } else {
-          kill(pid, SIGKILL);
-        }
-      }
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << "child still running after 60 s; stderr so far:\n" << r.err;
-      break;
-    }
-  }
-  close(err_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-  std::ifstream in(out_name);
-  std::ostringstream s;
-  s << in.rdbuf();
-  r.out = s.str();
-  close(out_fd);
-  unlink(out_name);
-  return r;
+  };
+  run.resumes = resumes;
+  run.end_signal = SIGKILL;
+  run.limit = std::chrono::seconds(60);
+  return testing_support::run(run);
 }
 
 std::vector<float> parse_floats(const std::string& text) {

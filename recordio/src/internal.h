@@ -1,12 +1,15 @@
 // Internals shared by the parts of the record I/O library: the unit table,
 // the record transfer primitives, the statement state kept for the fatal
-// report, and the FORMAT item texts. Not for use outside recordio/.
+// report, and the FORMAT item texts. Only the library's own sources (and its
+// unit test) have this directory on their include path.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "recordio/testing.h"
 
 namespace recordio::detail {
 
@@ -26,12 +29,7 @@ void end_statement();
 // aborts with the default SIGABRT action.
 [[noreturn]] void fatal(std::string_view op, std::string_view reason);
 
-// Test hook for running the library in-process many times (fuzzing). When
-// set, fatal(), fail() and stop() call it with the status they are about to
-// end the process with (-1 for the abort of fatal()) once the report is out
-// and every unit is closed; the hook may throw to unwind back to its caller.
-// If it returns, the process ends as usual. Null (the default) in programs.
-using EndHook = void (*)(int status);
+// The hook of recordio/testing.h (set_end_hook); null in programs.
 inline EndHook end_hook = nullptr;
 
 // --- Units (units.cc) -------------------------------------------------------
