@@ -123,6 +123,15 @@ void fail(std::string_view message) {
   std::exit(1);
 }
 
+void abort_run(std::string_view message) {
+  const std::string text = std::string(message) + "\n";
+  say(text.c_str());
+  detail::close_all();
+  if (detail::end_hook != nullptr) detail::end_hook(-1);
+  ::signal(SIGABRT, SIG_DFL);
+  std::abort();
+}
+
 int run(int argc, char** argv, void (*main_program)()) {
   if (argc > 0 && argv[0] != nullptr) {
     const std::string_view path = argv[0];
