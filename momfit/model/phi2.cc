@@ -6,13 +6,6 @@
 #include "momfit/numeric/outcome.h"
 
 namespace momfit {
-namespace {
-
-// Kilograms per mass unit as the model uses it, and joules per eV.
-constexpr float kAmu = 1.67353e-27f;
-constexpr float kEvolt = 1.6021774e-19f;
-
-}  // namespace
 
 // sqrt(2 evolt m1 amu mu (w/m1 + E0/m2 + 2 sqrt(e0 w / (m1 m2)) cos(phi))),
 // the cross term from the E0 entered at the start (e0), the E0/m2 term from
@@ -20,6 +13,9 @@ constexpr float kEvolt = 1.6021774e-19f;
 // under either root has no real momentum: the entry is NaN and the result
 // false.
 bool Objective::momentum(float& entry, double w, double e0now, double cosphi, double mu) const {
+  // Kilograms per mass unit as the model uses it, and joules per eV.
+  constexpr float kAmu = 1.67353e-27f;
+  constexpr float kEvolt = 1.6021774e-19f;
   const float m1 = s_.config.m1;
   const float m2 = s_.config.m2;
   const double cross = static_cast<double>(s_.two.e0) * w / (static_cast<double>(m1) * m2);
