@@ -13,13 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool profile = data[0] == 'p';
   fuzzing::write_file("input.dat",
                       std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
-  momfit::two = momfit::BlockTwo{};
-  momfit::three = momfit::BlockThree{};
-  fuzzing::run_one([profile] {
+  momfit::FitState s;
+  fuzzing::run_one([profile, &s] {
     if (profile) {
-      momfit::load_profile("input.dat");
+      momfit::load_profile("input.dat", s);
     } else {
-      momfit::load_lab("input.dat");
+      momfit::load_lab("input.dat", s);
     }
   });
   return 0;

@@ -1,10 +1,12 @@
-// The shared fit state of momfit: the best point (block one), the lab data
-// and scalars (block two), the counts and instrument profile (block three).
-// All three are zero at program start; the driver fills two and three, the
-// chi-square stage keeps one up to date.
+// The fit state of momfit: the best point (block one), the lab data and
+// scalars (block two), the counts and instrument profile (block three), and
+// the fixed choices of a run (file name, fragment masses). The driver makes
+// one FitState per run and hands it to the loaders, the display and the
+// objective; the chi-square stage keeps block one up to date.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "recordio/arrays.h"
 
@@ -37,8 +39,20 @@ struct BlockThree {
   recordio::Array1<float, kProfileRoom> prof;
 };
 
-inline BlockOne one;
-inline BlockTwo two;
-inline BlockThree three;
+// What a run takes as fixed: the instrument-profile file (read from the
+// current directory) and the two fragment masses of the model (mass units).
+struct FitConfig {
+  std::string profile = "newintrin_red";
+  float m1 = 69.92425f;
+  float m2 = 1.007825f;
+};
+
+// All zero at the start, as the blocks of a run begin.
+struct FitState {
+  FitConfig config;
+  BlockOne one;
+  BlockTwo two;
+  BlockThree three;
+};
 
 }  // namespace momfit

@@ -4,19 +4,10 @@
 
 #include <string>
 
-#include "momfit/blocks.h"
 #include "recordio/recordio.h"
 
-namespace momfit::display {
+namespace momfit {
 namespace {
-
-bool window_open = false;
-
-// The left ends of the result texts (kg m/s).
-constexpr float kLeftX = 7.22E-21f;
-constexpr float kValueX = 7.225E-21f;
-constexpr float kCmLabelX = 7.27E-21f;
-constexpr float kCmValueX = 7.275E-21f;
 
 // cpgtext takes a C string; the texts are fixed-length CHARACTER values.
 void text_at(float x, float y, std::string_view text) {
@@ -25,38 +16,50 @@ void text_at(float x, float y, std::string_view text) {
 
 }  // namespace
 
-void open_plot() {
+void Plot::open(const FitState& s) {
   if (cpgbeg(0, "/xwindow", 1, 1) != 1) {
     recordio::complain("cannot open the plot window on /xwindow; the fit goes on without it");
     return;
   }
-  window_open = true;
+  open_ = true;
   cpgslw(2);
   cpgsci(1);
   cpgsch(1.5f);
   cpgscf(2);
-  const float top = two.probmax / 100.0f + two.probmax;
+  const float top = s.two.probmax / 100.0f + s.two.probmax;
   cpgenv(7.22E-21f, 7.28E-21f, 2.0E-23f, top, 0, 0);
   cpglab("Momentum(kgm/s)", "Probability", " ");
   cpgscf(1);
   cpgsci(1);
-  cpgpt(three.nlab, two.labmom.data(), two.labprob.data(), 1);
+  cpgpt(s.three.nlab, s.two.labmom.data(), s.two.labprob.data(), 1);
 }
 
-void plot_points(int colour, int n, const float* x, const float* y, int marker) {
-  if (!window_open) return;
+void Plot::curve(int colour, std::span<const float> x, std::span<const float> y) {
+  if (!open_) return;
+  constexpr int kMarker = 901;
   cpgsci(colour);
-  cpgpt(n, x, y, marker);
+  cpgpt(static_cast<int>(x.size()), x.data(), y.data(), kMarker);
 }
 
-void show_results(std::string_view labinput, std::string_view charw1,
-                  std::string_view charw1cm, std::string_view charbeta,
-                  std::string_view chare0, std::string_view charchi2) {
-  if (!window_open) return;
+void Plot::erase_curve(std::span<const float> x, std::span<const float> y) {
+  curve(0, x, y);  // the background colour
+}
+
+void Plot::draw_curve(std::span<const float> x, std::span<const float> y) { curve(14, x, y); }
+
+void Plot::show_results(const FitState& s, std::string_view labinput, std::string_view charw1,
+                        std::string_view charw1cm, std::string_view charbeta,
+                        std::string_view chare0, std::string_view charchi2) {
+  if (!open_) return;
+  // The left ends of the result texts (kg m/s).
+  constexpr float kLeftX = 7.22E-21f;
+  constexpr float kValueX = 7.225E-21f;
+  constexpr float kCmLabelX = 7.27E-21f;
+  constexpr float kCmValueX = 7.275E-21f;
   cpgsci(1);
-  cpgpt(three.nlab, two.labmom.data(), two.labprob.data(), 1);
+  cpgpt(s.three.nlab, s.two.labmom.data(), s.two.labprob.data(), 1);
   cpgsch(0.75f);
-  const float p = two.probmax;
+  const float p = s.two.probmax;
   const float y100 = p - 100.0f, y200 = p - 200.0f, y400 = p - 400.0f,
               y500 = p - 500.0f, y600 = p - 600.0f;
   text_at(kLeftX, y200, "bestW1=");
@@ -72,12 +75,10 @@ void show_results(std::string_view labinput, std::string_view charw1,
   text_at(kValueX, y600, charchi2);
 }
 
-void close_plot() {
-  if (!window_open) return;
+void Plot::close() {
+  if (!open_) return;
   cpgend();
-  window_open = false;
+  open_ = false;
 }
 
-bool is_open() { return window_open; }
-
-}  // namespace momfit::display
+}  // namespace momfit

@@ -14,20 +14,6 @@
 namespace momfit {
 namespace {
 
-constexpr float kWavenumbersPerEv = 8065.54f;
-constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
-
-// Run values; static like the rest of the fit state.
-float w1, w2, beta, e0c, w1c, w2c, betac, ftol;
-std::int32_t iter;
-recordio::Character<99> labinput;
-recordio::Character<99> input;
-recordio::Matrix1<float, 5, 4> vertix;
-recordio::Array1<float, 6> theresult;
-recordio::Array1<float, 4> corner;
-float w1cm;
-recordio::Character<20> charw1, charw2, charbeta, chare0, charchi2, charw1cm;
-
 void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, items); }
 void blank() { say({" "}); }
 void ask(const char* prompt, float& value) {
@@ -41,58 +27,69 @@ void change(float& q, float v) {
   q = q + v;
 }
 
-void set_rows(float a, float b, float c, float d) {
-  for (int i = 1; i <= 5; ++i) {
-    vertix(i, 1) = a;
-    vertix(i, 2) = b;
-    vertix(i, 3) = c;
-    vertix(i, 4) = d;
+// What an evaluation shows goes to the plot; the kit's troubles PAUSE with
+// their designed text, at the moment the objective meets them.
+class Shown final : public EvaluationObserver {
+ public:
+  explicit Shown(Plot& plot) : plot_(plot) {}
+  void trouble(std::string_view message) override { recordio::pause(message); }
+  void erase_curve(std::span<const float> x, std::span<const float> y) override {
+    plot_.erase_curve(x, y);
   }
-}
-
-// Evaluates the five vertices into theresult, one "Chi^2 is " line each.
-void evaluate_vertices() {
-  for (int i = 1; i <= 5; ++i) {
-    for (int j = 1; j <= 4; ++j) corner(j) = vertix(i, j);
-    theresult(i) = phi2(corner.span());
-    say({"Chi^2 is ", theresult(i)});
+  void draw_curve(std::span<const float> x, std::span<const float> y) override {
+    plot_.draw_curve(x, y);
   }
-}
 
-void minimise() {
+ private:
+  Plot& plot_;
+};
+
+// One run, one fit: the run values of the dialogue, the fit state, the plot
+// and the objective, each phase a member.
+class Fit {
+ public:
+  void run();
+
+ private:
+  void dialogue();
+  void load();
+  void start_simplex();
+  void restart_simplex();
+  void set_rows(float a, float b, float c, float d);
+  void evaluate_vertices();
+  void minimise();
+  void results();
+
+  FitState s_;
+  Plot plot_;
+  Shown shown_{plot_};
+  Objective phi2_{s_, &shown_};
+
+  // Starting values and changes (each change becomes a changed value).
+  float w1 = 0.0f, w2 = 0.0f, beta = 0.0f;
+  float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;
+  float ftol = 0.0f;
+  recordio::Character<99> labinput;
+  recordio::Character<99> input;
+  recordio::Matrix1<float, 5, 4> vertix;
+  recordio::Array1<float, 6> theresult;
+};
+
+// Step 1: the dialogue, written and read in its fixed order.
+void Fit::dialogue() {
   blank();
-  say({"Finished initializing, calling amoeba..."});
-  amoeba(vertix.view(), theresult.span(), 5, 4, 4, ftol, phi2, iter);
-}
-
-// Refuses inputs the objective cannot work with, before the plot opens.
-void check_inputs() {
-  if (three.nlab < kMinLab) {
-    recordio::fail(std::string(labinput.trimmed()) + ": " + std::to_string(three.nlab) +
-                   " lab points read, at least 4 are needed");
-  }
-  if (three.nprof == 0) {
-    recordio::fail(std::string(input.trimmed()) + ": no profile value read");
-  }
-}
-
-}  // namespace
-
-void fit_main() {
-  // 1. Dialogue.
-  blank();
-  ask("Please enter the E0 value (eV)", two.e0);
+  ask("Please enter the E0 value (eV)", s_.two.e0);
   blank();
   ask("Please enter an initial guess at width 1 (eV)", w1);
   blank();
   w2 = 0.0f;
   blank();
-  two.weight2 = 0.0f;
+  s_.two.weight2 = 0.0f;
   blank();
   ask("Please enter the beta value", beta);
   blank();
   say({"The instrumental profile filename is intrin4"});
-  input.assign("newintrin_red");
+  input.assign(s_.config.profile);
   blank();
   say({"Please enter the lab data filename"});
   recordio::read_formatted(5, "(a)", labinput.span());
@@ -108,70 +105,139 @@ void fit_main() {
   ask("Please enter the tolerance level", ftol);
   blank();
   say({"Thanks."});
+}
 
-  // 2. Input files.
-  load_lab(labinput.view());
-  load_profile(input.view());
-  check_inputs();
+// Step 2: both input files, then a refusal of inputs the objective cannot
+// work with, before the plot opens.
+void Fit::load() {
+  load_lab(labinput.view(), s_);
+  load_profile(input.view(), s_);
+  constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
+  if (s_.three.nlab < kMinLab) {
+    recordio::fail(std::string(labinput.trimmed()) + ": " + std::to_string(s_.three.nlab) +
+                   " lab points read, at least 4 are needed");
+  }
+  if (s_.three.nprof == 0) {
+    recordio::fail(std::string(input.trimmed()) + ": no profile value read");
+  }
+}
 
-  // 3-5. Echo, best chi-square, plot.
-  say({"Initial E0 is ", two.e0});
-  say({"Initial W1 is ", w1});
-  say({"Initial beta is ", beta});
-  one.bestchi2 = 1.0E38f;
-  display::open_plot();
+void Fit::set_rows(float a, float b, float c, float d) {
+  for (int i = 1; i <= 5; ++i) {
+    vertix(i, 1) = a;
+    vertix(i, 2) = b;
+    vertix(i, 3) = c;
+    vertix(i, 4) = d;
+  }
+}
 
-  // 6-9. Changed values, starting simplex, first minimisation.
+// Steps 6-7: the changed values and the starting simplex.
+void Fit::start_simplex() {
   change(w1c, w1);
   change(w2c, w2);
   change(betac, beta);
-  change(e0c, two.e0);
-  set_rows(w1, w2, beta, two.e0);
+  change(e0c, s_.two.e0);
+  set_rows(w1, w2, beta, s_.two.e0);
   vertix(2, 1) = w1c;
   vertix(3, 2) = w2c;
   vertix(4, 3) = betac;
   vertix(5, 4) = e0c;
-  evaluate_vertices();
-  minimise();
+}
 
-  // 10-11. Restart simplex around block one, built once; second minimisation.
+// Step 10: around block one, the diagonal from the changed values.
+void Fit::restart_simplex() {
+  const BlockOne& one = s_.one;
   set_rows(one.bestw1, one.bestw2, one.bestbeta, one.beste0);
   vertix(2, 1) = w1c - w1c / 10.0f;
   vertix(3, 2) = w2c - w2c / 12.0f;
   vertix(4, 3) = betac - betac / 15.0f;
   vertix(5, 4) = e0c - e0c / 500.0f;
-  blank();
-  say({"Initializing again"});
-  blank();
-  evaluate_vertices();
-  minimise();
+}
 
-  // 12-13. Results on the terminal and as texts for the plot.
+// Evaluates the five vertices into theresult, one "Chi^2 is " line each.
+void Fit::evaluate_vertices() {
+  recordio::Array1<float, 4> corner;
+  for (int i = 1; i <= 5; ++i) {
+    for (int j = 1; j <= 4; ++j) corner(j) = vertix(i, j);
+    theresult(i) = phi2_(corner.span());
+    say({"Chi^2 is ", theresult(i)});
+  }
+}
+
+// One minimisation; from the iteration limit on, every further step waits
+// for the user first.
+void Fit::minimise() {
+  blank();
+  say({"Finished initializing, calling amoeba..."});
+  Amoeba search(vertix.view(), theresult.span(), 4, ftol);
+  while (search.run(phi2_) == Outcome::iteration_limit) {
+    recordio::pause(pause_text(Outcome::iteration_limit));
+  }
+}
+
+// Steps 12-14: the best point on the terminal, as texts, and on the plot.
+void Fit::results() {
+  constexpr float kWavenumbersPerEv = 8065.54f;
+  const BlockOne& one = s_.one;
   blank();
   say({"Best W1 is ", one.bestw1});
   say({"Best W1 is ", one.bestw1 * kWavenumbersPerEv});
   say({"Best beta is ", one.bestbeta});
   say({"Best E0 is ", one.beste0});
   blank();
+  recordio::Character<20> charw1, charw2, charbeta, chare0, charchi2, charw1cm;
   recordio::write_list(charw1.span(), {one.bestw1});
   recordio::write_list(charw2.span(), {one.bestw2});
   recordio::write_list(charbeta.span(), {one.bestbeta});
   recordio::write_list(chare0.span(), {one.beste0});
   recordio::write_list(charchi2.span(), {one.bestchi2});
-  w1cm = one.bestw1 * kWavenumbersPerEv;
+  const float w1cm = one.bestw1 * kWavenumbersPerEv;
   recordio::write_list(charw1cm.span(), {w1cm});
+  plot_.show_results(s_, labinput.view(), charw1.view(), charw1cm.view(), charbeta.view(),
+                     chare0.view(), charchi2.view());
+}
 
-  // 14-16. Final display, PAUSE, close.
-  display::show_results(labinput.view(), charw1.view(), charw1cm.view(), charbeta.view(),
-                        chare0.view(), charchi2.view());
+void Fit::run() {
+  dialogue();
+  load();
+
+  // 3-5. Echo, best chi-square, plot.
+  say({"Initial E0 is ", s_.two.e0});
+  say({"Initial W1 is ", w1});
+  say({"Initial beta is ", beta});
+  s_.one.bestchi2 = 1.0E38f;
+  plot_.open(s_);
+
+  // 6-9. Starting simplex, first minimisation.
+  start_simplex();
+  evaluate_vertices();
+  minimise();
+
+  // 10-11. Restart simplex around block one, built once; second minimisation.
+  restart_simplex();
+  blank();
+  say({"Initializing again"});
+  blank();
+  evaluate_vertices();
+  minimise();
+
+  // 12-16. Results, PAUSE, close.
+  results();
   recordio::pause("");
-  display::close_plot();
+  plot_.close();
 
   // Block one still holds its start: no evaluation gave a usable chi-square.
-  if (!(one.bestchi2 < 1.0E38f)) {
+  if (!(s_.one.bestchi2 < 1.0E38f)) {
     recordio::fail("no evaluation gave a finite chi-square below 1.0E38; "
                    "the best values printed are not fit results");
   }
+}
+
+}  // namespace
+
+void fit_main() {
+  Fit fit;
+  fit.run();
 }
 
 }  // namespace momfit

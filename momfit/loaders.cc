@@ -1,16 +1,16 @@
 #include "momfit/loaders.h"
 
-#include "momfit/blocks.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
 
 namespace {
-constexpr int kLabUnit = 20;
-constexpr int kProfileUnit = 25;
+// The units of the two files.
+enum Unit : int { kLabUnit = 20, kProfileUnit = 25 };
 }  // namespace
 
-void load_lab(std::string_view name) {
+void load_lab(std::string_view name, FitState& s) {
+  BlockTwo& two = s.two;
   recordio::open_old(kLabUnit, name);
   int i = 1;
   for (; i <= kMaxLab; ++i) {
@@ -19,10 +19,11 @@ void load_lab(std::string_view name) {
   }
   recordio::close(kLabUnit);
   two.probbase = two.labprob(1);
-  three.nlab = i - 1;
+  s.three.nlab = i - 1;
 }
 
-void load_profile(std::string_view name) {
+void load_profile(std::string_view name, FitState& s) {
+  BlockThree& three = s.three;
   recordio::open_old(kProfileUnit, name);
   int k = 1;
   for (; k <= kMaxProfile; ++k) {

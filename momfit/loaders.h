@@ -4,17 +4,19 @@
 
 #include <string_view>
 
+#include "momfit/blocks.h"
+
 namespace momfit {
 
 // Reads up to kMaxLab pairs from the file `name` (trailing blanks dropped)
 // on unit 20: labmom, labprob, probmax (a running maximum from its current
 // value), probbase = labprob(1), nlab. An incomplete last pair is not
 // counted; a missing file or a value that is not a number is the fatal
-// I/O error.
-void load_lab(std::string_view name);
+// I/O error. Fills s.two and s.three.nlab.
+void load_lab(std::string_view name, FitState& s);
 
 // Reads the first value of each line of the file `name`, up to kMaxProfile
-// values, on unit 25 into prof(1..nprof); sets nprof.
-void load_profile(std::string_view name);
+// values, on unit 25 into s.three.prof(1..nprof); sets nprof.
+void load_profile(std::string_view name, FitState& s);
 
 }  // namespace momfit

@@ -63,27 +63,26 @@ double last_value(const std::string& out, const std::string& label) {
 class Loaders : public ::testing::Test {
  protected:
   void SetUp() override {
-    momfit::two = {};
-    momfit::three = {};
     ASSERT_EQ(chdir(dir_.c_str()), 0);
   }
   const TempDir tmp_;
   const std::string dir_ = tmp_.str();
+  momfit::FitState s_;
 };
 
 TEST_F(Loaders, LabPairsAreReadListDirected) {
   // An empty line is passed over, a comma separates like a blank, a third
   // number is skipped, and a last line with one number is no pair.
   write_file("lab", "1.0 -5\n\n2.0,-3\n3.0 -4 99\n4.0\n-2\n5.0\n");
-  momfit::load_lab("lab    ");
-  EXPECT_EQ(momfit::three.nlab, 4);
-  EXPECT_EQ(momfit::two.labmom(2), 2.0f);
-  EXPECT_EQ(momfit::two.labprob(2), -3.0f);
-  EXPECT_EQ(momfit::two.labmom(3), 3.0f);
-  EXPECT_EQ(momfit::two.labmom(4), 4.0f);  // completed from the next line
-  EXPECT_EQ(momfit::two.labprob(4), -2.0f);
-  EXPECT_EQ(momfit::two.probbase, -5.0f);
-  EXPECT_EQ(momfit::two.probmax, 0.0f);  // all negative: the start value stays
+  momfit::load_lab("lab    ", s_);
+  EXPECT_EQ(s_.three.nlab, 4);
+  EXPECT_EQ(s_.two.labmom(2), 2.0f);
+  EXPECT_EQ(s_.two.labprob(2), -3.0f);
+  EXPECT_EQ(s_.two.labmom(3), 3.0f);
+  EXPECT_EQ(s_.two.labmom(4), 4.0f);  // completed from the next line
+  EXPECT_EQ(s_.two.labprob(4), -2.0f);
+  EXPECT_EQ(s_.two.probbase, -5.0f);
+  EXPECT_EQ(s_.two.probmax, 0.0f);  // all negative: the start value stays
 }
 
 TEST_F(Loaders, CapacitiesStopTheReading) {
@@ -92,14 +91,14 @@ TEST_F(Loaders, CapacitiesStopTheReading) {
   for (int k = 1; k <= 600; ++k) prof += std::to_string(k) + " 0.2 0.3\n";
   write_file("lab", lab);
   write_file("newintrin_red", prof);
-  momfit::load_lab("lab");
-  momfit::load_profile("newintrin_red");
-  EXPECT_EQ(momfit::three.nlab, 1000);
-  EXPECT_EQ(momfit::two.labmom(1000), 1000.0f);
-  EXPECT_EQ(momfit::two.probmax, 6.0f);
-  EXPECT_EQ(momfit::three.nprof, 500);
-  EXPECT_EQ(momfit::three.prof(2), 2.0f);  // first value of each line only
-  EXPECT_EQ(momfit::three.prof(501), 0.0f);
+  momfit::load_lab("lab", s_);
+  momfit::load_profile("newintrin_red", s_);
+  EXPECT_EQ(s_.three.nlab, 1000);
+  EXPECT_EQ(s_.two.labmom(1000), 1000.0f);
+  EXPECT_EQ(s_.two.probmax, 6.0f);
+  EXPECT_EQ(s_.three.nprof, 500);
+  EXPECT_EQ(s_.three.prof(2), 2.0f);  // first value of each line only
+  EXPECT_EQ(s_.three.prof(501), 0.0f);
 }
 
 TEST(Momfit, DemoFitRecoversTheKnownParameters) {

@@ -128,6 +128,15 @@ void set_end_hook(EndHook hook) { detail::end_hook = hook; }
 
 void close_units() { detail::close_all(); }
 
+void abort_run(std::string_view message) {
+  const std::string text = std::string(message) + "\n";
+  say(text.c_str());
+  detail::close_all();
+  if (detail::end_hook != nullptr) detail::end_hook(-1);
+  ::signal(SIGABRT, SIG_DFL);
+  std::abort();
+}
+
 int run(int argc, char** argv, void (*main_program)()) {
   if (argc > 0 && argv[0] != nullptr) {
     const std::string_view path = argv[0];

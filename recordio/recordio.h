@@ -119,6 +119,11 @@ void complain(std::string_view message);
 // complain(), then every unit closed and exit status 1.
 [[noreturn]] void fail(std::string_view message);
 
+// An abnormal end for a run-time error that is not an I/O error (such as
+// "complex division by zero"): the message as a line on standard error,
+// every unit flushed and closed, then an abort with the default action.
+[[noreturn]] void abort_run(std::string_view message);
+
 // Program entry: records the arguments, installs the signal handlers,
 // connects units 0, 5 and 6, runs main_program, closes every unit and
 // returns the exit status 0 for main() to return.

@@ -1,20 +1,33 @@
 // The objective of the momentum fit: one parameter vector in, the chi-square
-// of the model against the lab data out, the model curve redrawn on the way.
+// of the model against the lab data out. What an evaluation has to show (the
+// model curve, the troubles of the numerical kit) goes to an observer that
+// the caller connects; the model itself draws and waits for nothing.
 #pragma once
 
 #include <span>
+#include <string_view>
+
+#include "momfit/blocks.h"
+#include "momfit/model/stages.h"
+#include "recordio/arrays.h"
 
 namespace momfit {
 
-// x holds 4 values: W1 (eV), W2 (eV), beta, E0 (eV). Tabulates the angular
-// probability and the momenta over 180 angles, rebins them onto the lab
-// momenta of block two, adds the second component when W2 is not 0.0,
-// convolves with the instrument profile of block three (which stays as
-// loaded), erases the previous curve and draws the scaled new one, and
-// returns chi2 of it: +infinity when a momentum is not real or the model has
-// no positive value. Updates block one and logs one record on unit 7.
-// Not reentrant: the work tables are static.
-float phi2(std::span<const float> x);
+// What one evaluation hands out, in this order within the call: each
+// trouble of the interpolation as it comes back from rebin, then the curve
+// of the previous evaluation to erase and the new curve to draw (both nlab
+// points, x the lab momenta). Every call of Objective makes exactly one
+// erase_curve and one draw_curve call; the new curve's values are only
+// valid during the call.
+class EvaluationObserver {
+ public:
+  virtual void trouble(std::string_view message) = 0;
+  virtual void erase_curve(std::span<const float> x, std::span<const float> y) = 0;
+  virtual void draw_curve(std::span<const float> x, std::span<const float> y) = 0;
+
+ protected:
+  ~EvaluationObserver() = default;
+};
 
 // The work tables as the last call left them: 180 probabilities and the
 // momenta of the two components (calcenergy2 only written when W2 is not
@@ -26,6 +39,48 @@ struct Phi2Tables {
   std::span<const float> calcenergy2;
   std::span<const float> ncalcprob;
 };
-Phi2Tables phi2_tables();
+
+// phi2 as an object: it reads the lab data, the profile and the masses of
+// the fit state it is given, keeps block one of that state up to date, and
+// owns its work tables, which live from one call to the next (the curve now
+// on the plot is erased by the next call). Made once per run; not reentrant.
+class Objective {
+ public:
+  // state must outlive the objective; observer may be null (nothing shown,
+  // troubles ignored).
+  explicit Objective(FitState& state, EvaluationObserver* observer = nullptr)
+      : s_(state), observer_(observer) {}
+
+  // x holds 4 values: W1 (eV), W2 (eV), beta, E0 (eV). Tabulates the angular
+  // probability and the momenta over 180 angles, rebins them onto the lab
+  // momenta of block two, adds the second component when W2 is not 0.0,
+  // convolves with the instrument profile of block three (which stays as
+  // loaded), scales the result, and returns chi2 of it: +infinity when a
+  // momentum is not real or the model has no positive value. Updates block
+  // one and logs one record on unit 7.
+  float operator()(std::span<const float> x);
+
+  Phi2Tables tables() const;
+
+ private:
+  // The momentum (kg m/s) at cos(phi) of a fragment pair released with
+  // width w; false, with a NaN entry, when it is not real.
+  bool momentum(float& entry, double w, double e0now, double cosphi, double mu) const;
+  void report(int failures);
+
+  FitState& s_;
+  EvaluationObserver* observer_;
+
+  recordio::Array1<float, kTable> calcprob_;
+  recordio::Array1<float, kTable> calcenergy1_;
+  recordio::Array1<float, kTable> calcenergy2_;
+  recordio::Array1<float, kMaxLab> rcalcprob1_;
+  recordio::Array1<float, kMaxLab> rcalcprob2_;
+  recordio::Array1<float, kMaxLab> empty_;
+  recordio::Array1<float, kFftLength> tcalcprob_;
+  recordio::Array1<float, kMaxLab> ccalcprob_;
+  recordio::Array1<float, kMaxLab> ncalcprob_;
+  ConvolveWork work_;
+};
 
 }  // namespace momfit

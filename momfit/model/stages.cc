@@ -7,21 +7,12 @@
 #include <cstdint>
 #include <limits>
 
-#include "momfit/blocks.h"
 #include "momfit/numeric/fft.h"
 #include "momfit/numeric/interp.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
 namespace {
-
-constexpr int kPoints = 4;  // interpolation order of rebin: a cubic
-
-// convolve's result work array (at least 2 x kFftLength values).
-std::array<float, 2200> ans;
-// The response laid out afresh for every convolution: convlv rearranges the
-// array it is given, and the loaded profile must stay whole for the next one.
-std::array<float, kFftLength> response_copy;
 
 inline float& el(std::span<float> a, int i) { return a[static_cast<std::size_t>(i - 1)]; }
 inline float el(std::span<const float> a, int i) { return a[static_cast<std::size_t>(i - 1)]; }
@@ -37,8 +28,10 @@ int starting_guess(float g) {
 
 }  // namespace
 
-void rebin(std::span<const float> value, std::span<const float> abscissa, std::span<float> out,
-           std::span<const float> grid, int n) {
+int rebin(std::span<const float> value, std::span<const float> abscissa, std::span<float> out,
+          std::span<const float> grid, int n) {
+  constexpr int kPoints = 4;  // interpolation order: a cubic
+  int failures = 0;
   for (int i = 1; i <= n; ++i) {
     const float g = el(grid, i);
     int j = starting_guess(g);
@@ -52,9 +45,12 @@ void rebin(std::span<const float> value, std::span<const float> abscissa, std::s
     const int k = std::min(std::max(j - 1, 1), kTable - kPoints + 1);
     const auto first = static_cast<std::size_t>(k - 1);
     float dy = 0.0f;  // error estimate, not used
-    polint(abscissa.subspan(first, kPoints), value.subspan(first, kPoints), kPoints, g,
-           el(out, i), dy);
+    if (polint(abscissa.subspan(first, kPoints), value.subspan(first, kPoints), kPoints, g,
+               el(out, i), dy) != Outcome::ok) {
+      ++failures;
+    }
   }
+  return failures;
 }
 
 void profadd(std::span<float> out, std::span<const float> first, std::span<const float> second,
@@ -62,16 +58,17 @@ void profadd(std::span<float> out, std::span<const float> first, std::span<const
   for (int i = 1; i <= n; ++i) el(out, i) = weight * el(second, i) + el(first, i);
 }
 
-void convolve(std::span<float> profile, std::span<float> out, std::span<const float> /*grid*/,
-              std::span<const float> response, int n, int m) {
+void convolve(std::span<float> profile, std::span<float> out, std::span<const float> response,
+              int n, int m, ConvolveWork& work) {
   for (int i = n + 1; i <= kFftLength; ++i) el(profile, i) = 0.0f;
   // convlv lays the negative lags out at the end of the array it is given and
   // clears the middle; a fresh copy keeps every lag for every evaluation.
   m = std::min(m, kFftLength);
-  std::copy_n(response.begin(), m, response_copy.begin());
-  std::fill(response_copy.begin() + m, response_copy.end(), 0.0f);
-  convlv(profile.first(kFftLength), kFftLength, response_copy, m, 1, ans);
-  for (int j = 1; j <= n; ++j) el(out, j) = ans[static_cast<std::size_t>(j - 1)];
+  std::copy_n(response.begin(), m, work.response.begin());
+  std::fill(work.response.begin() + m, work.response.end(), 0.0f);
+  // A forward convolution (isign = +1) has no outcome but ok.
+  (void)convlv(profile.first(kFftLength), kFftLength, work.response, m, 1, work.ans, work.fft);
+  for (int j = 1; j <= n; ++j) el(out, j) = work.ans[static_cast<std::size_t>(j - 1)];
 }
 
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base) {
@@ -89,8 +86,9 @@ bool normalise(std::span<const float> in, std::span<float> out, int n, float top
   return true;
 }
 
-float chi2(std::span<const float> model, std::span<const float> x, bool evaluable) {
-  const int n = three.nlab;
+float chi2(std::span<const float> model, std::span<const float> x, FitState& s, bool evaluable) {
+  const int n = s.three.nlab;
+  BlockOne& one = s.one;
   float chi2total = 0.0f;
   if (!evaluable || n == 3) {
     // Nothing to compare, or a zero divisor: this point can never be best.
@@ -99,7 +97,7 @@ float chi2(std::span<const float> model, std::span<const float> x, bool evaluabl
     // Each difference is divided by n - 3 before squaring.
     const auto divisor = static_cast<float>(n - 3);
     for (int i = 1; i <= n; ++i) {
-      float inside = (two.labprob(i) - el(model, i)) / divisor;
+      float inside = (s.two.labprob(i) - el(model, i)) / divisor;
       inside = inside * inside;
       chi2total = chi2total + inside;
     }

@@ -2,11 +2,15 @@
 // onto the lab momenta, add a second profile, convolve with the instrument
 // profile, scale onto the lab range, and measure the chi-square.
 //
-// Arrays are floats with element i (from 1) at position i - 1. Each stage
-// keeps its working values in static storage: none is reentrant or allocates.
+// Arrays are floats with element i (from 1) at position i - 1. The stages
+// keep no state of their own and allocate nothing: convolve's scratch is a
+// ConvolveWork that its caller owns.
 #pragma once
 
+#include <array>
 #include <span>
+
+#include "momfit/blocks.h"
 
 namespace momfit {
 
@@ -14,12 +18,22 @@ namespace momfit {
 constexpr int kTable = 180;
 constexpr int kFftLength = 1024;
 
+// convolve's scratch, kept by its caller across calls.
+struct ConvolveWork {
+  std::array<float, 2200> ans;  // the result (at least 2 x kFftLength values)
+  // The response laid out afresh for every convolution: convlv rearranges the
+  // array it is given, and the loaded profile must stay whole for the next one.
+  std::array<float, kFftLength> response;
+  std::array<float, 2 * kFftLength> fft;  // the transform of the profile
+};
+
 // out(i) = the cubic through four table points around grid(i) (abscissa has
 // kTable entries, ascending or descending), or 0.0 where grid(i) lies outside
-// the table, for i = 1..n. Two equal abscissae among the four points PAUSE
-// with "failure in polint".
-void rebin(std::span<const float> value, std::span<const float> abscissa, std::span<float> out,
-           std::span<const float> grid, int n);
+// the table, for i = 1..n. Returns how many of the n interpolations met two
+// equal abscissae among their four points (each one a "failure in polint"
+// for the caller to report; that out(i) is the value reached so far).
+[[nodiscard]] int rebin(std::span<const float> value, std::span<const float> abscissa,
+                        std::span<float> out, std::span<const float> grid, int n);
 
 // out(i) = weight * second(i) + first(i), i = 1..n.
 void profadd(std::span<float> out, std::span<const float> first, std::span<const float> second,
@@ -29,10 +43,9 @@ void profadd(std::span<float> out, std::span<const float> first, std::span<const
 // convolved with the m response values (lags 0, 1, .. in positions 1..(m+1)/2,
 // lags -1, -2, .. counted down from position m; n, m <= kFftLength).
 // profile needs room for kFftLength values: entries n+1.. are set to 0.0.
-// The response is only read: every call convolves with all of it. grid is
-// not used.
-void convolve(std::span<float> profile, std::span<float> out, std::span<const float> grid,
-              std::span<const float> response, int n, int m);
+// The response is only read: every call convolves with all of it.
+void convolve(std::span<float> profile, std::span<float> out, std::span<const float> response,
+              int n, int m, ConvolveWork& work);
 
 // out(i) = (top - base) * in(i) / max + base, i = 1..n, max being the largest
 // input value: the maximum maps onto top and zero onto base. Returns false,
@@ -40,12 +53,13 @@ void convolve(std::span<float> profile, std::span<float> out, std::span<const fl
 // (the model cannot be scaled).
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base);
 
-// Chi-square of model(1..nlab) against labprob of block two: the sum of
+// Chi-square of model(1..nlab) against s.two.labprob: the sum of
 // ((labprob(i) - model(i)) / (nlab - 3))^2. +infinity instead when the model
 // is not evaluable, when nlab = 3 or when the sum is NaN. When the value is
-// strictly below bestchi2, block one takes it and x (W1, W2, beta, E0).
+// strictly below bestchi2, block one of s takes it and x (W1, W2, beta, E0).
 // Either way one record goes to unit 7: bestw1, bestw2, bestbeta, beste0,
 // this chi-square, bestchi2.
-float chi2(std::span<const float> model, std::span<const float> x, bool evaluable = true);
+float chi2(std::span<const float> model, std::span<const float> x, FitState& s,
+           bool evaluable = true);
 
 }  // namespace momfit

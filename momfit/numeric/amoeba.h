@@ -1,16 +1,16 @@
-// Downhill simplex minimiser: amoeba and its trial move
-// amotry, in single precision, with every stored intermediate a float.
+// Downhill simplex minimiser (amoeba, with its trial move amotry), in single
+// precision, with every stored intermediate a float.
 //
-// The vertex table is the caller's column-major storage: element (i, j) at
-// position (i - 1) + rowcap * (j - 1); row i is vertex i, column j is
-// coordinate j. The working storage (psum, ptry, the ranks) is static: the
-// routines are not reentrant, and dims may not exceed 20.
+// The vertex table is the caller's column-major storage; row i is vertex i,
+// column j is coordinate j. The working storage belongs to the search object.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <span>
 #include <type_traits>
 
+#include "momfit/numeric/outcome.h"
 #include "recordio/arrays.h"
 
 namespace momfit {
@@ -50,19 +50,50 @@ class ObjectiveRef {
   float (*call_)(const ObjectiveRef&, std::span<const float>);
 };
 
-// Minimises func from the starting simplex of dims + 1 vertices whose values
-// the caller has put in fvals(1..dims+1). Returns when the relative spread
-// 2|f(hi) - f(lo)| / (|f(hi)| + |f(lo)|) is below ftol (no guard term), with
-// the best vertex in row 1 and its value in fvals(1). iter receives the number
-// of calls of func. From 5000 calls on, every step first pauses with
-// "ITMAX exceeded in amoeba" and then goes on. colcap plays no part.
-void amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int rowcap, int colcap,
-            int dims, float ftol, ObjectiveRef func, int& iter);
+// The downhill simplex search over a caller's vertex table: a value that
+// lives for one minimisation and holds the search's working storage, so that
+// a search stopped at the iteration limit goes on from the same state.
+//
+//   Amoeba search(simplex, fvals, dims, ftol);
+//   while (search.run(func) == Outcome::iteration_limit) { /* tell the user */ }
+class Amoeba {
+ public:
+  static constexpr int kNmax = 20;     // coordinates the working storage holds
+  static constexpr int kItmax = 5000;  // calls of func before every step stops
 
-// One trial move of vertex ihi by factor fac through the centroid of the
-// others; replaces the vertex (and updates psum) when the trial value is
-// strictly lower. Returns the trial value. amoeba is its only caller.
-float amotry(recordio::Matrix<float> simplex, std::span<float> fvals, std::span<float> psum,
-             int rowcap, int colcap, int dims, ObjectiveRef func, int ihi, float fac);
+  // simplex: rows 1..dims+1 are the vertices, columns 1..dims the
+  // coordinates (leading dimension simplex.ld()); fvals(1..dims+1) their
+  // values, filled by the caller. Both are the caller's, kept in step by run.
+  Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol);
+
+  // Steps the search until one of:
+  // - converged: the relative spread 2|f(hi) - f(lo)| / (|f(hi)| + |f(lo)|)
+  //   is below ftol (no guard term); the best vertex is in row 1, its value
+  //   in fvals(1);
+  // - iteration_limit: iter() has reached kItmax and a step is due. The next
+  //   run takes that step and stops again before the one after it;
+  // - no_finite_value: every vertex value is +infinity (no way downhill);
+  // - too_many_coordinates: dims exceeds kNmax; nothing is done.
+  Outcome run(ObjectiveRef func);
+
+  // Calls of func since the search was made.
+  int iter() const { return iter_; }
+
+ private:
+  // One trial move of vertex ihi by factor fac through the centroid of the
+  // others; replaces the vertex (and updates psum) when the trial value is
+  // strictly lower. Returns the trial value.
+  float amotry(ObjectiveRef func, int ihi, float fac);
+
+  recordio::Matrix<float> p_;
+  std::span<float> y_;
+  int dims_;
+  float ftol_;
+  int iter_ = 0;
+  bool sums_due_ = true;      // psum is rebuilt at the start and after a shrink
+  bool limit_passed_ = false; // the limit was reported for the step now due
+  std::array<float, kNmax> psum_{};
+  std::array<float, kNmax> ptry_{};
+};
 
 }  // namespace momfit

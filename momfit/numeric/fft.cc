@@ -1,46 +1,24 @@
 #include "momfit/numeric/fft.h"
 
 #include <cmath>
-#include <csignal>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
-
-#include "recordio/recordio.h"
 
 namespace momfit {
 namespace {
-
-constexpr int kNmax = 4096;  // complex values of convlv's work array
-
-// convlv's work array `fft`: 4096 complex values, static storage.
-float fft_store[2 * kNmax];
 
 // 1-based element i of a float array.
 inline float& el(std::span<float> a, int i) { return a[static_cast<std::size_t>(i - 1)]; }
 inline float el(std::span<const float> a, int i) { return a[static_cast<std::size_t>(i - 1)]; }
 
 // Complex quotient a / b by Smith's method, in double, the parts rounded to
-// float. A zero divisor ends the program: the message, every unit flushed and
-// closed, then an abort with the default action (no "IOT Trap" on top).
+// float. b is not zero (convlv stops before a zero divisor).
 void complex_divide(float ar, float ai, float br, float bi, float& cr, float& ci) {
   const double abr = std::fabs(static_cast<double>(br));
   const double abi = std::fabs(static_cast<double>(bi));
   double qr;
   double qi;
   if (abr <= abi) {
-    if (abi == 0.0) {
-      std::fflush(stdout);
-      std::fputs("complex division by zero\n", stderr);
-      std::fflush(stderr);
-      for (int unit = 1; unit < 100; ++unit) {
-        if (unit != 5 && unit != 6) recordio::close(unit);
-      }
-      std::fflush(nullptr);
-      std::signal(SIGABRT, SIG_DFL);
-      std::abort();
-    }
     const double ratio = static_cast<double>(br) / bi;
     const double den = bi * (1.0 + ratio * ratio);
     qr = (ar * ratio + ai) / den;
@@ -193,9 +171,10 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
   }
 }
 
-void convlv(std::span<const float> data, int n, std::span<float> respns, int m, int isign,
-            std::span<float> ans) {
-  const std::span<float> fft(fft_store, 2 * kNmax);
+Outcome convlv(std::span<const float> data, int n, std::span<float> respns, int m, int isign,
+               std::span<float> ans, std::span<float> work) {
+  const std::span<float> fft = work;
+  Outcome outcome = Outcome::ok;
   // Negative lags to the end of the n-long array, then zeros between.
   for (int i = 1; i <= (m - 1) / 2; ++i) el(respns, n + 1 - i) = el(respns, m + 1 - i);
   for (int i = (m + 3) / 2; i <= n - (m - 1) / 2; ++i) el(respns, i) = 0.0f;
@@ -213,18 +192,19 @@ void convlv(std::span<const float> data, int n, std::span<float> respns, int m, 
       ar = static_cast<float>(pr / dno2);
       ai = static_cast<float>(pi / dno2);
     } else if (isign == -1) {
-      if (std::hypot(ar, ai) == 0.0f) recordio::pause("deconvolving at response zero in convlv");
+      if (std::hypot(ar, ai) == 0.0f) return Outcome::response_zero;
       float qr;
       float qi;
       complex_divide(fr, fi, ar, ai, qr, qi);
       ar = static_cast<float>(qr / dno2);
       ai = static_cast<float>(qi / dno2);
     } else {
-      recordio::pause("no meaning for isign in convlv");
+      outcome = Outcome::bad_isign;  // the frequency stays as it is
     }
   }
   el(ans, 2) = el(ans, 2 * no2 + 1);
   realft(ans, n, -1);
+  return outcome;
 }
 
 }  // namespace momfit

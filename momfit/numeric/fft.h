@@ -5,11 +5,13 @@
 // transform (isign = +1) uses exp(+2 pi i j k / N); nothing normalises.
 // The twiddle factors come from a double-precision recurrence and are
 // rounded to float in each butterfly. Every length must be a power of 2
-// (not checked). convlv keeps a static work array: n <= 4096. None of the
-// routines is reentrant or allocates.
+// (not checked). The routines keep no state and allocate nothing: convlv's
+// scratch is the caller's.
 #pragma once
 
 #include <span>
+
+#include "momfit/numeric/outcome.h"
 
 namespace momfit {
 
@@ -30,12 +32,17 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
 // values, padding included) with the response given in wrap-around order in
 // respns[0 .. m): lags 0, 1, .. first, lags -1, -2, .. counted down from
 // position m. respns has room for n values and is rearranged in place into
-// the n-long wrap-around array (not restored). ans needs 2n floats;
-// ans[0 .. n) receives the result. PAUSE "deconvolving at response zero in
-// convlv" before a division by a zero of the response's transform (which then
-// ends the program: "complex division by zero"); PAUSE "no meaning for isign
-// in convlv" once per frequency for any other isign.
-void convlv(std::span<const float> data, int n, std::span<float> respns, int m, int isign,
-            std::span<float> ans);
+// the n-long wrap-around array (not restored). ans and work need 2n floats
+// each (work is scratch: the data's transform); ans[0 .. n) receives the
+// result. Outcomes:
+// - ok: ans holds the convolution (isign = +1) or deconvolution (-1);
+// - response_zero: deconvolution met a zero of the response's transform and
+//   stopped before dividing by it; ans is unfinished (the program ends
+//   there: "complex division by zero");
+// - bad_isign: any other isign leaves every one of the n/2 + 1 frequencies
+//   unchanged, so ans is n/2 times the rearranged response (the program
+//   pauses once per frequency).
+[[nodiscard]] Outcome convlv(std::span<const float> data, int n, std::span<float> respns, int m,
+                             int isign, std::span<float> ans, std::span<float> work);
 
 }  // namespace momfit

@@ -1,8 +1,10 @@
-// Polynomial interpolation and ordered-table search.
-// Both work in float, keep static scratch storage and are not reentrant.
+// Polynomial interpolation and ordered-table search, in float. Neither keeps
+// state between calls; both are reentrant.
 #pragma once
 
 #include <span>
+
+#include "momfit/numeric/outcome.h"
 
 namespace momfit {
 
@@ -10,11 +12,11 @@ namespace momfit {
 // through (xa(i), ya(i)), i = 1..n (n from 1 to 10); dy = the last correction
 // added to y (unchanged when n = 1). The chain of corrections starts at the
 // nearest abscissa (the first of equally near ones) and stays centred on it.
-// Two equal abscissae: PAUSE "failure in polint"; when resumed, the
-// interpolation ends there and y is the value reached so far (no division by
+// Returns ok, or equal_abscissae when two abscissae are equal: the
+// interpolation ends there, y being the value reached so far (no division by
 // the zero difference).
-void polint(std::span<const float> xa, std::span<const float> ya, int n, float x, float& y,
-            float& dy);
+[[nodiscard]] Outcome polint(std::span<const float> xa, std::span<const float> ya, int n, float x,
+                             float& y, float& dy);
 
 // Search of the monotonic table xx(1..n) (ascending or descending) from the
 // guess jlo: on return x lies between xx(jlo) and xx(jlo + 1); 0 below the

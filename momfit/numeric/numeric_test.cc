@@ -207,8 +207,8 @@ TEST(Convlv, MatchesDirectCircularSum) {
       const std::vector<float> data = random_floats(n, 31u + m);
       std::vector<float> resp = random_floats(n, 41u + m);
       const std::vector<double> ref = direct_convolution(data, resp, m);
-      std::vector<float> ans(2 * n);
-      convlv(data, n, resp, m, 1, ans);
+      std::vector<float> ans(2 * n), work(2 * n);
+      EXPECT_EQ(convlv(data, n, resp, m, 1, ans, work), Outcome::ok);
       double worst = 0;
       for (int j = 0; j < n; ++j) worst = std::max(worst, std::fabs(ans[j] - ref[j]));
       EXPECT_LE(worst, 2e-6 * std::sqrt(m) * std::log2(n) * 4) << "m=" << m << " n=" << n;
@@ -219,15 +219,15 @@ TEST(Convlv, MatchesDirectCircularSum) {
 TEST(Convlv, UnitResponseAndShift) {
   constexpr int n = 32;
   const std::vector<float> data = random_floats(n, 51);
-  std::vector<float> ans(2 * n);
+  std::vector<float> ans(2 * n), work(2 * n);
   std::vector<float> one(n, 9.0f);
   one[0] = 1.0f;
-  convlv(data, n, one, 1, 1, ans);
+  EXPECT_EQ(convlv(data, n, one, 1, 1, ans, work), Outcome::ok);
   for (int j = 0; j < n; ++j) EXPECT_NEAR(ans[j], data[j], 1e-6f);
 
   std::vector<float> shift(n, 9.0f);
   shift[0] = 0.0f, shift[1] = 1.0f, shift[2] = 0.0f;
-  convlv(data, n, shift, 3, 1, ans);
+  EXPECT_EQ(convlv(data, n, shift, 3, 1, ans, work), Outcome::ok);
   EXPECT_NEAR(ans[0], data[n - 1], 1e-6f);
   for (int j = 1; j < n; ++j) EXPECT_NEAR(ans[j], data[j - 1], 1e-6f);
 }
@@ -238,9 +238,9 @@ TEST(Convlv, RearrangesResponseAndLosesNegativeLagsOnSecondCall) {
   data[4] = 1.0f;  // an impulse shows the response as used
   std::vector<float> resp(n, 7.0f);
   resp[0] = 0.5f, resp[1] = 0.25f, resp[2] = 0.125f;
-  std::vector<float> ans(2 * n);
+  std::vector<float> ans(2 * n), work(2 * n);
 
-  convlv(data, n, resp, 3, 1, ans);
+  EXPECT_EQ(convlv(data, n, resp, 3, 1, ans, work), Outcome::ok);
   std::vector<float> after1(n, 0.0f);
   after1[0] = 0.5f, after1[1] = 0.25f, after1[n - 1] = 0.125f;
   EXPECT_EQ(resp, after1);
@@ -248,7 +248,7 @@ TEST(Convlv, RearrangesResponseAndLosesNegativeLagsOnSecondCall) {
   EXPECT_NEAR(ans[4], 0.5f, 1e-6f);
   EXPECT_NEAR(ans[5], 0.25f, 1e-6f);
 
-  convlv(data, n, resp, 3, 1, ans);
+  EXPECT_EQ(convlv(data, n, resp, 3, 1, ans, work), Outcome::ok);
   std::vector<float> after2(n, 0.0f);
   after2[0] = 0.5f, after2[1] = 0.25f;
   EXPECT_EQ(resp, after2);
@@ -263,12 +263,13 @@ TEST(Convlv, DeconvolutionUndoesConvolution) {
   // Transform 1 + 0.5 cos: never zero.
   std::vector<float> resp(n, 0.0f);
   resp[0] = 1.0f, resp[1] = 0.25f, resp[2] = 0.25f;
-  std::vector<float> conv(2 * n);
-  convlv(data, n, resp, 3, 1, conv);
+  std::vector<float> conv(2 * n), work(2 * n);
+  EXPECT_EQ(convlv(data, n, resp, 3, 1, conv, work), Outcome::ok);
   std::vector<float> back(2 * n);
   std::vector<float> resp2(n, 0.0f);
   resp2[0] = 1.0f, resp2[1] = 0.25f, resp2[2] = 0.25f;
-  convlv(std::span<const float>(conv.data(), n), n, resp2, 3, -1, back);
+  EXPECT_EQ(convlv(std::span<const float>(conv.data(), n), n, resp2, 3, -1, back, work),
+            Outcome::ok);
   for (int j = 0; j < n; ++j) EXPECT_NEAR(back[j], data[j], 2e-5f) << "j=" << j;
 }
 
@@ -277,7 +278,12 @@ void convlv_without_sign() {
   std::array<float, n> data{1, 2, 3, 4, 5, 6, 7, 8};
   std::array<float, n> resp{1, 2, 3, 0, 0, 0, 0, 0};
   std::array<float, 2 * n> ans{};
-  convlv(data, n, resp, 3, 0, ans);
+  std::array<float, 2 * n> work{};
+  // The program's answer to the outcome: one PAUSE per frequency left as it was.
+  const Outcome o = convlv(data, n, resp, 3, 0, ans, work);
+  if (o == Outcome::bad_isign) {
+    for (int k = 0; k <= n / 2; ++k) recordio::pause(pause_text(o));
+  }
   // ans holds 2n values; the checker takes its size for 2.
   // cppcheck-suppress containerOutOfBounds
   for (int j = 0; j < n; ++j) std::printf("%.9g\n", ans[j]);
@@ -301,7 +307,13 @@ void deconvolve_by_zero() {
   std::array<float, n> data{1, 2, 3, 4, 5, 6, 7, 8};
   std::array<float, n> resp{};
   std::array<float, 2 * n> ans{};
-  convlv(data, n, resp, 1, -1, ans);
+  std::array<float, 2 * n> work{};
+  // The program's answer to the outcome: the PAUSE, then the abnormal end.
+  const Outcome o = convlv(data, n, resp, 1, -1, ans, work);
+  if (o == Outcome::response_zero) {
+    recordio::pause(pause_text(o));
+    recordio::abort_run("complex division by zero");
+  }
   std::printf("not reached\n");
 }
 
@@ -327,14 +339,14 @@ TEST(ConvlvPause, DeconvolvingAtResponseZeroEndsAfterResume) {
 TEST(Polint, ExactOnPolynomials) {
   const std::array<float, 4> xa{1, 2, 3, 4};
   float y = 0, dy = 0;
-  polint(xa, std::array<float, 4>{1, 4, 9, 16}, 4, 2.5f, y, dy);
+  EXPECT_EQ(polint(xa, std::array<float, 4>{1, 4, 9, 16}, 4, 2.5f, y, dy), Outcome::ok);
   EXPECT_EQ(y, 6.25f);
   EXPECT_EQ(dy, 0.0f);  // a quadratic needs no cubic correction
-  polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 2.5f, y, dy);
+  EXPECT_EQ(polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 2.5f, y, dy), Outcome::ok);
   EXPECT_EQ(y, 15.625f);
   EXPECT_NE(dy, 0.0f);
   // Outside the points too (extrapolation of the cubic).
-  polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 5.0f, y, dy);
+  EXPECT_EQ(polint(xa, std::array<float, 4>{1, 8, 27, 64}, 4, 5.0f, y, dy), Outcome::ok);
   EXPECT_EQ(y, 125.0f);
 }
 
@@ -343,11 +355,11 @@ TEST(Polint, AtAnAbscissaAndSinglePoint) {
   const std::array<float, 4> ya{3.5f, -1.25f, 8.0f, 0.375f};
   for (int i = 0; i < 4; ++i) {
     float y = 0, dy = 0;
-    polint(xa, ya, 4, xa[i], y, dy);
+    EXPECT_EQ(polint(xa, ya, 4, xa[i], y, dy), Outcome::ok);
     EXPECT_EQ(y, ya[i]) << "i=" << i;
   }
   float y = 0, dy = -42.0f;
-  polint(xa, ya, 1, 2.0f, y, dy);
+  EXPECT_EQ(polint(xa, ya, 1, 2.0f, y, dy), Outcome::ok);
   EXPECT_EQ(y, 3.5f);
   EXPECT_EQ(dy, -42.0f);  // n = 1 makes no correction
 }
@@ -356,7 +368,9 @@ void polint_on_equal_abscissae() {
   const std::array<float, 4> xa{1, 2, 2, 4};
   const std::array<float, 4> ya{10, 20, 30, 40};
   float y = -1, dy = -1;
-  polint(xa, ya, 4, 1.5f, y, dy);
+  // The program's answer to the outcome: the PAUSE, then on with the value.
+  const Outcome o = polint(xa, ya, 4, 1.5f, y, dy);
+  if (o == Outcome::equal_abscissae) recordio::pause(pause_text(o));
   std::printf("%.9g %.9g\n", y, dy);
 }
 
@@ -429,6 +443,21 @@ TEST(Hunt, LongTableMatchesOrderedSearch) {
 
 struct StopSearch {};
 
+// One search from the simplex as the tests drive it: run once, iter taken
+// from the search also when the objective throws.
+Outcome run_amoeba(recordio::Matrix<float> p, std::span<float> y, int dims, float ftol,
+                   ObjectiveRef f, int& iter) {
+  Amoeba search(p, y, dims, ftol);
+  try {
+    const Outcome o = search.run(f);
+    iter = search.iter();
+    return o;
+  } catch (const StopSearch&) {
+    iter = search.iter();
+    throw;
+  }
+}
+
 // A 1-D trace worked out by hand: reflection through the best vertex, then the
 // expansion of the row as it now stands (twice as far as the reflected point).
 TEST(Amoeba, ExpansionActsOnTheReflectedRow) {
@@ -444,7 +473,7 @@ TEST(Amoeba, ExpansionActsOnTheReflectedRow) {
     throw StopSearch{};
   };
   int iter = -1;
-  EXPECT_THROW(amoeba(p.view(), y, 2, 1, 1, 1e-3f, f, iter), StopSearch);
+  EXPECT_THROW(run_amoeba(p.view(), y, 1, 1e-3f, f, iter), StopSearch);
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(seen[0], -1.0f);
   EXPECT_EQ(seen[1], -2.0f);
@@ -467,7 +496,7 @@ TEST(Amoeba, ShrinkWhenContractionFails) {
     if (x[0] == 0.5f) return 2.0f;
     throw StopSearch{};
   };
-  EXPECT_THROW(amoeba(p.view(), y, 2, 1, 1, 1e-3f, f, iter), StopSearch);
+  EXPECT_THROW(run_amoeba(p.view(), y, 1, 1e-3f, f, iter), StopSearch);
   const std::vector<float> want{-1.0f, 0.5f, 0.5f, -0.5f};
   EXPECT_EQ(seen, want);
   EXPECT_EQ(p(2, 1), 0.5f);
@@ -487,7 +516,7 @@ TEST(Amoeba, ConvergedSimplexReturnsAtOnceWithLastLowestRowFirst) {
     return 0.0f;
   };
   int iter = -1;
-  amoeba(p.view(), y, 5, 4, 4, 0.5f, f, iter);  // spread 2/5 < 0.5
+  EXPECT_EQ(run_amoeba(p.view(), y, 4, 0.5f, f, iter), Outcome::converged);  // spread 2/5 < 0.5
   EXPECT_EQ(iter, 0);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(y, (std::array<float, 5>{2.0f, 2.0f, 3.0f, 3.0f, 3.0f}));
@@ -499,7 +528,7 @@ TEST(Amoeba, ConvergedSimplexReturnsAtOnceWithLastLowestRowFirst) {
   // All values equal and not zero: spread 0, any positive tolerance ends it,
   // and the last row is the best.
   std::array<float, 5> flat{7.0f, 7.0f, 7.0f, 7.0f, 7.0f};
-  amoeba(p.view(), flat, 5, 4, 4, 1e-30f, f, iter);
+  EXPECT_EQ(run_amoeba(p.view(), flat, 4, 1e-30f, f, iter), Outcome::converged);
   EXPECT_EQ(iter, 0);
   EXPECT_EQ(p(1, 1), 51.0f);
   EXPECT_EQ(p(5, 1), 41.0f);
@@ -516,8 +545,12 @@ TEST(Amoeba, EveryVertexUnevaluableReturnsAtOnce) {
     return inf;
   };
   int iter = -1;
-  amoeba(p.view(), y, 5, 4, 4, 1e-3f, f, iter);
+  EXPECT_EQ(run_amoeba(p.view(), y, 4, 1e-3f, f, iter), Outcome::no_finite_value);
   EXPECT_EQ(iter, 0);
+  EXPECT_EQ(calls, 0);
+  // More coordinates than the working storage holds: nothing is done.
+  EXPECT_EQ(run_amoeba(p.view(), y, Amoeba::kNmax + 1, 1e-3f, f, iter),
+            Outcome::too_many_coordinates);
   EXPECT_EQ(calls, 0);
   // One finite vertex is enough to search from.
   auto flat = [&](std::span<const float>) {
@@ -525,7 +558,7 @@ TEST(Amoeba, EveryVertexUnevaluableReturnsAtOnce) {
     return 1.0f;
   };
   y = {inf, inf, 1.0f, inf, inf};
-  amoeba(p.view(), y, 5, 4, 4, 1e-3f, flat, iter);
+  run_amoeba(p.view(), y, 4, 1e-3f, flat, iter);
   EXPECT_GT(calls, 0);
   EXPECT_EQ(y[0], 1.0f);
 }
@@ -568,7 +601,7 @@ TEST(Amoeba, QuadraticBowlCountsEveryCall) {
   }
   counter.calls = 0;
   int iter = -1;
-  amoeba(p.view(), y, 5, 4, 4, 1e-6f, bowl, iter);
+  run_amoeba(p.view(), y, 4, 1e-6f, bowl, iter);
   EXPECT_EQ(iter, counter.calls);
   EXPECT_GT(iter, 20);
   EXPECT_NEAR(p(1, 1), centre[0], 5e-3f);
@@ -597,7 +630,7 @@ TEST(Amoeba, RosenbrockCountsEveryCall) {
   for (int i = 1; i <= 3; ++i) y[i - 1] = rosen(std::array<float, 2>{p(i, 1), p(i, 2)});
   counter.calls = 0;
   int iter = -1;
-  amoeba(p.view(), y, 3, 2, 2, 1e-7f, rosen, iter);
+  run_amoeba(p.view(), y, 2, 1e-7f, rosen, iter);
   EXPECT_EQ(iter, counter.calls);
   EXPECT_NEAR(p(1, 1), 1.0f, 2e-2f);
   EXPECT_NEAR(p(1, 2), 1.0f, 4e-2f);
@@ -620,8 +653,11 @@ void amoeba_on_zero() {
     if (calls == 5005) _exit(0);
     return 0.0f;
   };
-  int iter = 0;
-  amoeba(p.view(), y, 3, 2, 2, 1e-3f, f, iter);
+  // The driver's answer to the limit: a PAUSE, then the search goes on.
+  Amoeba search(p.view(), y, 2, 1e-3f);
+  while (search.run(f) == Outcome::iteration_limit) {
+    recordio::pause(pause_text(Outcome::iteration_limit));
+  }
 }
 
 TEST(AmoebaPause, LimitPausesBeforeEveryFurtherStep) {
