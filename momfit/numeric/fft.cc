@@ -272,6 +272,56 @@ void stages_v4(float* d, int nn, const Twiddles& t) {
   }
 }
 
+// (re, -im) of both complex values: a change of sign, as the scalar code's.
+inline V4 conj4(V4 v) { return __builtin_shuffle(v, -v, I4{0, 5, 2, 7}); }
+// The two complex values in the other order.
+inline V4 swap_pairs(V4 v) { return __builtin_shuffle(v, I4{2, 3, 0, 1}); }
+// c v for c = (cr, ci) as the scalar code forms it: (cr vr - ci vi, cr vi + ci vr).
+inline V4 cmul4(V4 cr, V4 ci, V4 v) {
+  const V4 p = cr * v;
+  const V4 q = ci * __builtin_shuffle(v, I4{1, 0, 3, 2});
+  return __builtin_shuffle(p - q, p + q, I4{0, 5, 2, 7});
+}
+
+// twofft's split for complex values j, j+1 (1-based) and their partners
+// n+2-j, n+1-j (two iterations of its loop, which touch disjoint values).
+inline void twofft_pair(float* f1, float* f2, int n, int j, V4 c1r, V4 c1i, V4 c2r, V4 c2i) {
+  float* const pj = f1 + 2 * j - 2;
+  float* const pk = f1 + 2 * n - 2 * j;  // complex n+1-j, n+2-j
+  const V4 x = load4(pj);
+  const V4 ck = conj4(swap_pairs(load4(pk)));
+  const V4 h1 = cmul4(c1r, c1i, x + ck);
+  const V4 h2 = cmul4(c2r, c2i, x - ck);
+  store4(pj, h1);
+  store4(pk, swap_pairs(conj4(h1)));
+  store4(f2 + 2 * j - 2, h2);
+  store4(f2 + 2 * n - 2 * j, swap_pairs(conj4(h2)));
+}
+
+// realft's step for complex values i, i+1 (1-based) of n floats and their
+// partners n/2+2-i, n/2+1-i (two iterations of its loop, disjoint values),
+// lane by lane the operations of the scalar step.
+inline void realft_pair(float* d, int n, int i, V4 c1, V4 c2, V4 wr, V4 wi) {
+  float* const pj = d + 2 * i - 2;
+  float* const pk = d + n - 2 * i;  // complex n/2+1-i, n/2+2-i
+  const V4 x = load4(pj);
+  const V4 y = swap_pairs(load4(pk));
+  const V4 sum = x + y;
+  const V4 dif = x - y;
+  const V4 h1 = c1 * __builtin_shuffle(sum, dif, I4{0, 5, 2, 7});  // (h1r, h1i)
+  const V4 t = c2 * __builtin_shuffle(sum, dif, I4{1, 4, 3, 6});
+  const V4 h2 = __builtin_shuffle(-t, t, I4{0, 5, 2, 7});  // (h2r, h2i)
+  const V4 p = wr * h2;
+  const V4 q = wi * __builtin_shuffle(h2, I4{1, 0, 3, 2});
+  // Own values: h1r + wr h2r - wi h2i, h1i + wr h2i + wi h2r.
+  const V4 u = h1 + p;
+  store4(pj, __builtin_shuffle(u - q, u + q, I4{0, 5, 2, 7}));
+  // Partners: h1r - wr h2r + wi h2i, -h1i + wr h2i + wi h2r.
+  const V4 h1c = conj4(h1);
+  const V4 v = __builtin_shuffle(h1c - p, h1c + p, I4{0, 5, 2, 7});
+  store4(pk, swap_pairs(v + q));
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 // The same with eight floats (four complex values) per vector, compiled for
 // AVX2 (and used only where the processor has it); FMA stays disabled, so
@@ -444,7 +494,19 @@ void realft(std::span<float> data, int n, int isign) {
       }
       t.made[static_cast<std::size_t>(lg)] = true;
     }
-    for (int i = 2; i <= n / 4; ++i) {
+    int i = 2;
+#if LABSUITE_FFT_VECTORS
+    // Two steps at a time: their values are disjoint (see realft_pair).
+    float* const d = data.first(static_cast<std::size_t>(n)).data();
+    const V4 c1v{c1, c1, c1, c1};
+    const V4 c2v{c2, c2, c2, c2};
+    for (; i + 1 <= n / 4; i += 2) {
+      const auto k = at + static_cast<std::size_t>(i - 2);
+      realft_pair(d, n, i, c1v, c2v, V4{t.re[k], t.re[k], t.re[k + 1], t.re[k + 1]},
+                  V4{t.im[k], t.im[k], t.im[k + 1], t.im[k + 1]});
+    }
+#endif
+    for (; i <= n / 4; ++i) {
       const auto k = at + static_cast<std::size_t>(i - 2);
       step(i, t.re[k], t.im[k]);
     }
@@ -483,7 +545,20 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
   im(fft2, 1) = 0.0f;
   im(fft1, 1) = 0.0f;
   const int n2 = n + 2;
-  for (int j = 2; j <= n / 2 + 1; ++j) {
+  int j = 2;
+#if LABSUITE_FFT_VECTORS
+  // Two iterations at a time while they and their partners are disjoint
+  // (see twofft_pair); the middle value, its own partner, stays scalar.
+  if (n >= 4) {
+    float* const f1 = fft1.first(static_cast<std::size_t>(2 * n)).data();
+    float* const f2 = fft2.first(static_cast<std::size_t>(2 * n)).data();
+    for (; j + 1 <= n / 2; j += 2) {
+      twofft_pair(f1, f2, n, j, V4{c1r, c1r, c1r, c1r}, V4{c1i, c1i, c1i, c1i},
+                  V4{c2r, c2r, c2r, c2r}, V4{c2i, c2i, c2i, c2i});
+    }
+  }
+#endif
+  for (; j <= n / 2 + 1; ++j) {
     const int k = n2 - j;
     // conj(fft1(k))
     const float ckr = re(fft1, k);
