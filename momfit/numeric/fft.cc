@@ -58,7 +58,6 @@ void complex_divide(float ar, float ai, float br, float bi, float& cr, float& ci
   ci = static_cast<float>(qi);
 }
 
-
 // --- four1's kernels ----------------------------------------------------------
 //
 // The butterflies of one stage touch disjoint values, so the order in which
