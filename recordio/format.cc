@@ -1,6 +1,9 @@
 // FORMAT-driven write and the "(a)" read: the FORMAT text is parsed into a
 // small tree at each statement and worked left to right against the items.
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +44,42 @@ std::string printed(const char* form, int precision, double v) {
   return t;
 }
 
+// Precisions up to this many digits go through std::to_chars, which gives
+// the characters printf gives (both round the exact binary value to the
+// nearest, ties to even, and lay out "%.*f" and "%.*e" the same way) without
+// printf's cost; longer ones through printed(). The buffer holds any finite
+// double in either form at such a precision (309 integer digits at most).
+constexpr int kShortPrecision = 64;
+using ShortText = std::array<char, 400>;
+
+// "%#.*f" of a finite v: the point is there even for d = 0.
+std::string fixed_text(double v, int d) {
+  if (d > kShortPrecision) return printed("%#.*f", d, v);
+  ShortText buf;
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, d);
+  std::string t(buf.data(), r.ptr);
+  if (d == 0) t += '.';
+  return t;
+}
+
+// "%.*e" of a finite v.
+std::string exp_text(double v, int precision) {
+  if (precision > kShortPrecision) return printed("%.*e", precision, v);
+  ShortText buf;
+  const auto r =
+      std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific, precision);
+  return std::string(buf.data(), r.ptr);
+}
+
+// The decimal digits of 0 <= v <= 999, at least `width` of them, after text.
+void append_digits(std::string& text, int v, int width) {
+  char d[3] = {static_cast<char>('0' + v / 100), static_cast<char>('0' + v / 10 % 10),
+               static_cast<char>('0' + v % 10)};
+  int k = v >= 100 ? 0 : v >= 10 ? 1 : 2;
+  k = std::min(k, 3 - width);
+  text.append(d + k, d + 3);
+}
+
 std::string stars(int w) { return std::string(static_cast<std::size_t>(w), '*'); }
 
 std::string right_justified(const std::string& text, int w) {
@@ -52,7 +91,7 @@ std::string right_justified(const std::string& text, int w) {
 
 std::string fixed_field(double v, int w, int d) {
   if (!std::isfinite(v)) return stars(w);
-  std::string body = printed("%#.*f", d, std::fabs(v));
+  std::string body = fixed_text(std::fabs(v), d);
   // A value that rounds to zero keeps no minus sign.
   const bool neg = v < 0 && body.find_first_of("123456789") != std::string::npos;
   const std::string sign = neg ? "-" : "";
@@ -73,7 +112,7 @@ std::string exp_field(double v, int w, int d, int e, char letter) {
     // "%.*e" rounds to d significant digits: d.ddd e X is .dddd times 10^(X+1).
     // A fixed buffer here cut the text of a wide Ew.d before its exponent,
     // and the search for the 'e' then ran off the end of the string.
-    const std::string t = printed("%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
+    const std::string t = exp_text(std::fabs(v), d > 0 ? d - 1 : 0);
     const std::size_t epos = t.find('e');
     for (std::size_t k = 0; k < epos; ++k) {
       if (t[k] != '.') digits += t[k];
@@ -83,17 +122,21 @@ std::string exp_field(double v, int w, int d, int e, char letter) {
   }
   const int mag = std::abs(exponent);
   const char esign = exponent < 0 ? '-' : '+';
-  char ebuf[16];
+  // The exponent part: Ee gives the letter, the sign and e digits; otherwise
+  // the letter, the sign and 2 digits, or the sign and 3 without the letter.
+  std::string ebuf;
   if (e > 0) {
     const std::string edigits = std::to_string(mag);
     if (static_cast<int>(edigits.size()) > e || e > 9) return stars(w);
-    std::snprintf(ebuf, sizeof ebuf, "%c%c%s%s", letter, esign,
-                  std::string(static_cast<std::size_t>(e) - edigits.size(), '0').c_str(),
-                  edigits.c_str());
+    ebuf = {letter, esign};
+    ebuf.append(static_cast<std::size_t>(e) - edigits.size(), '0');
+    ebuf += edigits;
   } else if (mag <= 99) {
-    std::snprintf(ebuf, sizeof ebuf, "%c%c%02d", letter, esign, mag);
+    ebuf = {letter, esign};
+    append_digits(ebuf, mag, 2);
   } else if (mag <= 999) {
-    std::snprintf(ebuf, sizeof ebuf, "%c%03d", esign, mag);
+    ebuf = {esign};
+    append_digits(ebuf, mag, 3);
   } else {
     return stars(w);
   }

@@ -1,7 +1,7 @@
 // List-directed write, to units and into CHARACTER variables.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kLineLimit = 80;
 
 // The text of a REAL or DOUBLE PRECISION item: a blank, the sign column, the
-// value in "%.9G" with a decimal point made sure of.
+// value in printf's "%.9G" with a decimal point made sure of.
 std::string real_text(double v) {
   std::string s = " ";
   if (std::isnan(v)) return s + " NaN";
@@ -28,9 +28,12 @@ std::string real_text(double v) {
   }
   if (std::isinf(v)) return s + "Infinity";
   if (v == 0) return s + "0.";
+  // "%.9G" through std::to_chars, which lays out and rounds "%.9g" as printf
+  // does (nearest, ties to even), then the upper-case exponent letter.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.9G", v);
-  std::string t = buf;
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 9);
+  std::string t(buf, r.ptr);
+  if (const std::size_t e = t.find('e'); e != std::string::npos) t[e] = 'E';
   if (t.find('.') == std::string::npos) {
     std::size_t e = t.find('E');
     if (e == std::string::npos) {

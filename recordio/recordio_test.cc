@@ -52,6 +52,7 @@ TEST_F(RecordIo, ListWriteItemTexts) {
   recordio::write_list(30, {0.1f, 7.22e-21f, 0.0f, 1.0E38f});
   recordio::write_list(30, {"Chi^2 is ", 3.14159265f});
   recordio::write_list(30, {0.1, 806.554});  // DOUBLE: its own nine digits
+  recordio::write_list(30, {123456788.5, 123456789.5});  // ties to the even digit
   recordio::write_list(30, {" "});
   recordio::write_list(30, {"x  ", 1});  // trailing blanks of a text are kept
   EXPECT_EQ(file_of(30),
@@ -61,6 +62,7 @@ TEST_F(RecordIo, ListWriteItemTexts) {
             "  0.100000001  7.21999993E-21  0.  9.99999968E+37\n"
             " Chi^2 is   3.14159274\n"
             "  0.1  806.554\n"
+            "  123456788.  123456790.\n"
             "  \n"
             " x   1\n");
 }
@@ -297,6 +299,12 @@ TEST_F(RecordIo, FormattedFields) {
   EXPECT_EQ(fixed_field(100.0, 6, 3), "******");
   EXPECT_EQ(fixed_field(1.0, 3, 1), "1.0");
   EXPECT_EQ(fixed_field(NAN, 7, 3), "*******");
+  // Exact binary ties round to the even digit, as printf rounds them; F4.0
+  // keeps the point; a subnormal takes three exponent digits.
+  EXPECT_EQ(fixed_field(0.125, 8, 2), "    0.12");
+  EXPECT_EQ(fixed_field(-2.5, 4, 0), " -2.");
+  EXPECT_EQ(exp_field(0.375, 10, 2, 0, 'E'), "  0.38E+00");
+  EXPECT_EQ(exp_field(-1e-320, 12, 1, 3, 'D'), "   -0.1D-319");
   EXPECT_EQ(int_field(12, 4, -1), "  12");
   EXPECT_EQ(int_field(-12, 3, -1), "-12");
   EXPECT_EQ(int_field(1234, 3, -1), "***");

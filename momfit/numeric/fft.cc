@@ -1,7 +1,10 @@
 #include "momfit/numeric/fft.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace momfit {
@@ -33,10 +36,362 @@ void complex_divide(float ar, float ai, float br, float bi, float& cr, float& ci
   ci = static_cast<float>(qi);
 }
 
+// --- four1's kernels ----------------------------------------------------------
+//
+// The butterflies of one stage touch disjoint values, so the order in which
+// they run does not change any result; each one is always the same six float
+// operations on the same operands (butterfly() below), with the factors
+// rounded from the same double recurrence. So every variant here gives the
+// bits of the plain loop that does one butterfly at a time and makes the
+// factors as it goes (which stays as the fallback).
+
+// Factors exp(i k theta) by a recurrence in double, from w = (wr, wi): four1's
+// stage with mmax floats per half starts at w_0 = 1 with theta =
+// 2 pi / (isign mmax); the butterflies use them rounded to float.
+struct Recurrence {
+  explicit Recurrence(double theta) {
+    const double s = std::sin(0.5 * theta);
+    wpr = -2.0 * s * s;
+    wpi = std::sin(theta);
+  }
+  void next() {
+    const double wtemp = wr;
+    wr = wr * wpr - wi * wpi + wr;
+    wi = wi * wpr + wtemp * wpi + wi;
+  }
+  double wpr;
+  double wpi;
+  double wr = 1.0;
+  double wi = 0.0;
+};
+
+// b = a - t, a = a + t with t = w b (complex values as float pairs).
+inline void butterfly(float* a, float* b, float wrs, float wis) {
+  const float tempr = wrs * b[0] - wis * b[1];
+  const float tempi = wrs * b[1] + wis * b[0];
+  b[0] = a[0] - tempr;
+  b[1] = a[1] - tempi;
+  a[0] = a[0] + tempr;
+  a[1] = a[1] + tempi;
+}
+
+// Transforms up to this many complex values use the kept tables below.
+constexpr int kTableMax = 4096;
+
+// The factors depend only on the stage and the direction: they are made once
+// per direction and kept. Factor k of the stage with half-length h (complex
+// values) sits at float 2(h - 1 + k) and the next, duplicated, so that a
+// vector of interleaved (re, im) values meets its factor in both lanes.
+struct Twiddles {
+  int made = 0;  // stages with h <= made are filled in
+  std::array<float, 2 * (kTableMax - 1)> re;
+  std::array<float, 2 * (kTableMax - 1)> im;
+};
+Twiddles twiddle_store[2];  // isign +1, -1
+
+const Twiddles& twiddles(int nn, int isign) {
+  Twiddles& t = twiddle_store[isign == 1 ? 0 : 1];
+  for (int h = t.made == 0 ? 1 : 2 * t.made; h < nn; h *= 2) {
+    Recurrence w(6.28318530717959 / (isign * 2 * h));
+    for (int k = 0; k < h; ++k, w.next()) {
+      const auto at = static_cast<std::size_t>(2 * (h - 1 + k));
+      t.re[at] = t.re[at + 1] = static_cast<float>(w.wr);
+      t.im[at] = t.im[at + 1] = static_cast<float>(w.wi);
+    }
+    t.made = h;
+  }
+  return t;
+}
+
+// The exchanges of the bit reversal for nn complex values: pairs (i, j) of
+// complex indices, i < j, in the order the reversal loop meets them (the
+// order does not matter: each value moves once). Made once per length; the
+// pairs of length nn at [nn / 2, nn / 2 + count).
+struct Reversal {
+  std::array<std::uint16_t, kTableMax> first{};
+  std::array<std::uint16_t, kTableMax> second{};
+  std::array<int, 13> count{};  // by log2(nn); -1 until made
+  Reversal() { count.fill(-1); }
+};
+Reversal reversal_store;
+static_assert(kTableMax == 1 << 12, "Reversal::count covers nn = 1 .. 4096");
+
+void reverse_bits(float* d, int nn) {
+  int lg = 0;
+  while ((1 << lg) < nn) ++lg;
+  Reversal& r = reversal_store;
+  const auto at = static_cast<std::size_t>(nn / 2);
+  if (r.count[static_cast<std::size_t>(lg)] < 0) {
+    // The reversal loop of the plain transform, noting its exchanges.
+    const int n = 2 * nn;
+    int c = 0;
+    int j = 1;
+    for (int i = 1; i <= n - 1; i += 2) {
+      if (j > i) {
+        r.first[at + static_cast<std::size_t>(c)] = static_cast<std::uint16_t>(i / 2);
+        r.second[at + static_cast<std::size_t>(c)] = static_cast<std::uint16_t>(j / 2);
+        ++c;
+      }
+      int m = n / 2;
+      while (m >= 2 && j > m) {
+        j = j - m;
+        m = m / 2;
+      }
+      j = j + m;
+    }
+    r.count[static_cast<std::size_t>(lg)] = c;
+  }
+  // Whole complex values move: 8 bytes copied, no arithmetic.
+  const int c = r.count[static_cast<std::size_t>(lg)];
+  for (std::size_t k = at; k < at + static_cast<std::size_t>(c); ++k) {
+    float* const p = d + 2 * r.first[k];
+    float* const q = d + 2 * r.second[k];
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, q, 8);
+    std::memcpy(p, &b, 8);
+    std::memcpy(q, &a, 8);
+  }
+}
+
+// Every stage one butterfly at a time, the factors from the tables.
+void stages_plain(float* d, int nn, const Twiddles& t) {
+  for (int h = 1; h < nn; h *= 2) {
+    const float* const wr = t.re.data() + 2 * (h - 1);
+    const float* const wi = t.im.data() + 2 * (h - 1);
+    for (int g = 0; g < 2 * nn; g += 4 * h) {
+      for (int k = 0; k < h; ++k) butterfly(d + g + 2 * k, d + g + 2 * k + 2 * h, wr[2 * k], wi[2 * k]);
+    }
+  }
+}
+
+// realft's factors for n real values: w_1 = 1 + wpr + i wpi for theta =
+// pi / (n/2) (forward) or its negative, then the recurrence; like four1's
+// they are made once per length and direction and kept, rounded to float:
+// factor i (i = 2 .. n/4) at [n/4 + i - 2], for n up to 2 kTableMax.
+struct HalfTwiddles {
+  std::array<float, kTableMax> re{};
+  std::array<float, kTableMax> im{};
+  std::array<bool, 14> made{};  // by log2(n)
+};
+HalfTwiddles half_store[2];  // isign 1, any other
+static_assert(2 * kTableMax == 1 << 13, "HalfTwiddles::made covers n = 1 .. 8192");
+
+// The recurrence realft steps along, at factor 1.
+Recurrence realft_recurrence(double theta) {
+  Recurrence w(theta);
+  w.wr = 1.0 + w.wpr;
+  w.wi = w.wpi;
+  return w;
+}
+
+// Butterflies side by side in vector registers (GCC and Clang vector
+// extensions; LABSUITE_FFT_SCALAR or another compiler keeps the plain loop).
+// In each lane the operations of butterfly(): the real lanes take
+// wr xr - wi xi, the imaginary lanes wr xi + wi xr; both are formed on all
+// lanes and each lane keeps its own (no negated factor stands in for a
+// subtraction, no operation is fused or regrouped).
+#if defined(__GNUC__) && !defined(LABSUITE_FFT_SCALAR)
+#define LABSUITE_FFT_VECTORS 1
+
+// Four floats: two complex values, or their two factors duplicated.
+using V4 = float __attribute__((vector_size(16)));
+using I4 = int __attribute__((vector_size(16)));
+
+inline V4 load4(const float* p) {
+  V4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store4(float* p, V4 v) { std::memcpy(p, &v, sizeof v); }
+
+inline void butterfly_v4(V4& y, V4& x, V4 wr, V4 wi) {
+  const V4 p = wr * x;
+  const V4 q = wi * __builtin_shuffle(x, I4{1, 0, 3, 2});
+  const V4 t = __builtin_shuffle(p - q, p + q, I4{0, 5, 2, 7});
+  x = y - t;
+  y = y + t;
+}
+
+// Two butterflies at a time: in the first stage those of two groups (y x),
+// later two of one group.
+void stages_v4(float* d, int nn, const Twiddles& t) {
+  const int n = 2 * nn;
+  for (int h = 1; h < nn; h *= 2) {
+    const float* const wr = t.re.data() + 2 * (h - 1);
+    const float* const wi = t.im.data() + 2 * (h - 1);
+    if (h == 1) {
+      const V4 r{wr[0], wr[1], wr[0], wr[1]};
+      const V4 i{wi[0], wi[1], wi[0], wi[1]};
+      for (int g = 0; g < n; g += 8) {
+        const V4 lo = load4(d + g);
+        const V4 hi = load4(d + g + 4);
+        V4 y = __builtin_shuffle(lo, hi, I4{0, 1, 4, 5});
+        V4 x = __builtin_shuffle(lo, hi, I4{2, 3, 6, 7});
+        butterfly_v4(y, x, r, i);
+        store4(d + g, __builtin_shuffle(y, x, I4{0, 1, 4, 5}));
+        store4(d + g + 4, __builtin_shuffle(y, x, I4{2, 3, 6, 7}));
+      }
+      continue;
+    }
+    for (int g = 0; g < n; g += 4 * h) {
+      for (int k = 0; k < h; k += 2) {
+        float* const a = d + g + 2 * k;
+        float* const b = a + 2 * h;
+        V4 y = load4(a);
+        V4 x = load4(b);
+        butterfly_v4(y, x, load4(wr + 2 * k), load4(wi + 2 * k));
+        store4(a, y);
+        store4(b, x);
+      }
+    }
+  }
+}
+
+// (re, -im) of both complex values: a change of sign, as the scalar code's.
+inline V4 conj4(V4 v) { return __builtin_shuffle(v, -v, I4{0, 5, 2, 7}); }
+// The two complex values in the other order.
+inline V4 swap_pairs(V4 v) { return __builtin_shuffle(v, I4{2, 3, 0, 1}); }
+// c v for c = (cr, ci) as the scalar code forms it: (cr vr - ci vi, cr vi + ci vr).
+inline V4 cmul4(V4 cr, V4 ci, V4 v) {
+  const V4 p = cr * v;
+  const V4 q = ci * __builtin_shuffle(v, I4{1, 0, 3, 2});
+  return __builtin_shuffle(p - q, p + q, I4{0, 5, 2, 7});
+}
+
+// twofft's split for complex values j, j+1 (1-based) and their partners
+// n+2-j, n+1-j (two iterations of its loop, which touch disjoint values).
+inline void twofft_pair(float* f1, float* f2, int n, int j, V4 c1r, V4 c1i, V4 c2r, V4 c2i) {
+  float* const pj = f1 + 2 * j - 2;
+  float* const pk = f1 + 2 * n - 2 * j;  // complex n+1-j, n+2-j
+  const V4 x = load4(pj);
+  const V4 ck = conj4(swap_pairs(load4(pk)));
+  const V4 h1 = cmul4(c1r, c1i, x + ck);
+  const V4 h2 = cmul4(c2r, c2i, x - ck);
+  store4(pj, h1);
+  store4(pk, swap_pairs(conj4(h1)));
+  store4(f2 + 2 * j - 2, h2);
+  store4(f2 + 2 * n - 2 * j, swap_pairs(conj4(h2)));
+}
+
+// realft's step for complex values i, i+1 (1-based) of n floats and their
+// partners n/2+2-i, n/2+1-i (two iterations of its loop, disjoint values),
+// lane by lane the operations of the scalar step.
+inline void realft_pair(float* d, int n, int i, V4 c1, V4 c2, V4 wr, V4 wi) {
+  float* const pj = d + 2 * i - 2;
+  float* const pk = d + n - 2 * i;  // complex n/2+1-i, n/2+2-i
+  const V4 x = load4(pj);
+  const V4 y = swap_pairs(load4(pk));
+  const V4 sum = x + y;
+  const V4 dif = x - y;
+  const V4 h1 = c1 * __builtin_shuffle(sum, dif, I4{0, 5, 2, 7});  // (h1r, h1i)
+  const V4 t = c2 * __builtin_shuffle(sum, dif, I4{1, 4, 3, 6});
+  const V4 h2 = __builtin_shuffle(-t, t, I4{0, 5, 2, 7});  // (h2r, h2i)
+  const V4 p = wr * h2;
+  const V4 q = wi * __builtin_shuffle(h2, I4{1, 0, 3, 2});
+  // Own values: h1r + wr h2r - wi h2i, h1i + wr h2i + wi h2r.
+  const V4 u = h1 + p;
+  store4(pj, __builtin_shuffle(u - q, u + q, I4{0, 5, 2, 7}));
+  // Partners: h1r - wr h2r + wi h2i, -h1i + wr h2i + wi h2r.
+  const V4 h1c = conj4(h1);
+  const V4 v = __builtin_shuffle(h1c - p, h1c + p, I4{0, 5, 2, 7});
+  store4(pk, swap_pairs(v + q));
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with eight floats (four complex values) per vector, compiled for
+// AVX2 (and used only where the processor has it); FMA stays disabled, so
+// every product is rounded before its sum as in the plain loop.
+#define LABSUITE_FFT_AVX2 1
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+using V8 = float __attribute__((vector_size(32)));
+using I8 = int __attribute__((vector_size(32)));
+
+inline V8 load8(const float* p) {
+  V8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+
+inline void butterfly_v8(V8& y, V8& x, V8 wr, V8 wi) {
+  const V8 p = wr * x;
+  const V8 q = wi * __builtin_shuffle(x, I8{1, 0, 3, 2, 5, 4, 7, 6});
+  const V8 t = __builtin_shuffle(p - q, p + q, I8{0, 9, 2, 11, 4, 13, 6, 15});
+  x = y - t;
+  y = y + t;
+}
+
+// Four butterflies at a time: of four groups (y x) in the first stage, of
+// two groups (y0 y1 x0 x1) in the second, of one group later.
+void stages_v8(float* d, int nn, const Twiddles& t) {
+  const int n = 2 * nn;
+  for (int h = 1; h < nn; h *= 2) {
+    const float* const wr = t.re.data() + 2 * (h - 1);
+    const float* const wi = t.im.data() + 2 * (h - 1);
+    if (h <= 2) {
+      // Lanes of y and x from the two halves of 16 floats.
+      const I8 ys = h == 1 ? I8{0, 1, 4, 5, 8, 9, 12, 13} : I8{0, 1, 2, 3, 8, 9, 10, 11};
+      const I8 xs = h == 1 ? I8{2, 3, 6, 7, 10, 11, 14, 15} : I8{4, 5, 6, 7, 12, 13, 14, 15};
+      // And back: the inverse arrangement.
+      const I8 lo_back = h == 1 ? I8{0, 1, 8, 9, 2, 3, 10, 11} : I8{0, 1, 2, 3, 8, 9, 10, 11};
+      const I8 hi_back = h == 1 ? I8{4, 5, 12, 13, 6, 7, 14, 15} : I8{4, 5, 6, 7, 12, 13, 14, 15};
+      const int f = h == 1 ? 0 : 2;  // second factor's position (the first again when h = 1)
+      const V8 r{wr[0], wr[1], wr[f], wr[f + 1], wr[0], wr[1], wr[f], wr[f + 1]};
+      const V8 i{wi[0], wi[1], wi[f], wi[f + 1], wi[0], wi[1], wi[f], wi[f + 1]};
+      for (int g = 0; g < n; g += 16) {
+        const V8 lo = load8(d + g);
+        const V8 hi = load8(d + g + 8);
+        V8 y = __builtin_shuffle(lo, hi, ys);
+        V8 x = __builtin_shuffle(lo, hi, xs);
+        butterfly_v8(y, x, r, i);
+        store8(d + g, __builtin_shuffle(y, x, lo_back));
+        store8(d + g + 8, __builtin_shuffle(y, x, hi_back));
+      }
+      continue;
+    }
+    for (int g = 0; g < n; g += 4 * h) {
+      for (int k = 0; k < h; k += 4) {
+        float* const a = d + g + 2 * k;
+        float* const b = a + 2 * h;
+        V8 y = load8(a);
+        V8 x = load8(b);
+        butterfly_v8(y, x, load8(wr + 2 * k), load8(wi + 2 * k));
+        store8(a, y);
+        store8(b, x);
+      }
+    }
+  }
+}
+
+#pragma GCC pop_options
+#endif  // x86
+#endif  // vector extensions
+
 }  // namespace
 
 void four1(std::span<float> data, int nn, int isign) {
   const int n = 2 * nn;
+  // A power-of-2 length within the tables, either direction: the kept
+  // exchanges and factors, the butterflies side by side where the kernels
+  // allow (the same bits as the loops below, see above).
+  if (nn >= 1 && nn <= kTableMax && (nn & (nn - 1)) == 0 && (isign == 1 || isign == -1)) {
+    // first() checks the size in checked builds.
+    float* const d = data.first(static_cast<std::size_t>(n)).data();
+    reverse_bits(d, nn);
+    const Twiddles& t = twiddles(nn, isign);
+#if LABSUITE_FFT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && nn >= 8) return stages_v8(d, nn, t);
+#endif
+#if LABSUITE_FFT_VECTORS
+    if (nn >= 4) return stages_v4(d, nn, t);
+#endif
+    return stages_plain(d, nn, t);
+  }
   // Bit reversal.
   int j = 1;
   for (int i = 1; i <= n - 1; i += 2) {
@@ -55,15 +410,10 @@ void four1(std::span<float> data, int nn, int isign) {
   int mmax = 2;
   while (n > mmax) {
     const int istep = 2 * mmax;
-    const double theta = 6.28318530717959 / (isign * mmax);
-    const double s = std::sin(0.5 * theta);
-    const double wpr = -2.0 * s * s;
-    const double wpi = std::sin(theta);
-    double wr = 1.0;
-    double wi = 0.0;
+    Recurrence w(6.28318530717959 / (isign * mmax));
     for (int m = 1; m <= mmax - 1; m += 2) {
-      const float wrs = static_cast<float>(wr);
-      const float wis = static_cast<float>(wi);
+      const float wrs = static_cast<float>(w.wr);
+      const float wis = static_cast<float>(w.wi);
       for (int i = m; i <= n; i += istep) {
         const int jj = i + mmax;
         const float tempr = wrs * el(data, jj) - wis * el(data, jj + 1);
@@ -73,9 +423,7 @@ void four1(std::span<float> data, int nn, int isign) {
         el(data, i) = el(data, i) + tempr;
         el(data, i + 1) = el(data, i + 1) + tempi;
       }
-      const double wtemp = wr;
-      wr = wr * wpr - wi * wpi + wr;
-      wi = wi * wpr + wtemp * wpi + wi;
+      w.next();
     }
     mmax = istep;
   }
@@ -93,19 +441,12 @@ void realft(std::span<float> data, int n, int isign) {
     c2 = 0.5f;
     theta = -theta;
   }
-  const double s = std::sin(0.5 * theta);
-  const double wpr = -2.0 * s * s;
-  const double wpi = std::sin(theta);
-  double wr = 1.0 + wpr;
-  double wi = wpi;
   const int n2p3 = n + 3;
-  for (int i = 2; i <= n / 4; ++i) {
+  auto step = [&](int i, float wrs, float wis) {
     const int i1 = 2 * i - 1;
     const int i2 = i1 + 1;
     const int i3 = n2p3 - i2;
     const int i4 = i3 + 1;
-    const float wrs = static_cast<float>(wr);
-    const float wis = static_cast<float>(wi);
     const float h1r = c1 * (el(data, i1) + el(data, i3));
     const float h1i = c1 * (el(data, i2) - el(data, i4));
     const float h2r = -(c2 * (el(data, i2) + el(data, i4)));
@@ -114,9 +455,43 @@ void realft(std::span<float> data, int n, int isign) {
     el(data, i2) = h1i + wrs * h2i + wis * h2r;
     el(data, i3) = h1r - wrs * h2r + wis * h2i;
     el(data, i4) = -h1i + wrs * h2i + wis * h2r;
-    const double wtemp = wr;
-    wr = wr * wpr - wi * wpi + wr;
-    wi = wi * wpr + wtemp * wpi + wi;
+  };
+  if (n >= 4 && n <= 2 * kTableMax && (n & (n - 1)) == 0) {
+    // The kept factors: the same recurrence ran once for this length and
+    // direction, so the same floats.
+    HalfTwiddles& t = half_store[isign == 1 ? 0 : 1];
+    int lg = 0;
+    while ((1 << lg) < n) ++lg;
+    const auto at = static_cast<std::size_t>(n / 4);
+    if (!t.made[static_cast<std::size_t>(lg)]) {
+      Recurrence w = realft_recurrence(theta);
+      for (std::size_t k = 0; k + 2 <= at; ++k, w.next()) {
+        t.re[at + k] = static_cast<float>(w.wr);
+        t.im[at + k] = static_cast<float>(w.wi);
+      }
+      t.made[static_cast<std::size_t>(lg)] = true;
+    }
+    int i = 2;
+#if LABSUITE_FFT_VECTORS
+    // Two steps at a time: their values are disjoint (see realft_pair).
+    float* const d = data.first(static_cast<std::size_t>(n)).data();
+    const V4 c1v{c1, c1, c1, c1};
+    const V4 c2v{c2, c2, c2, c2};
+    for (; i + 1 <= n / 4; i += 2) {
+      const auto k = at + static_cast<std::size_t>(i - 2);
+      realft_pair(d, n, i, c1v, c2v, V4{t.re[k], t.re[k], t.re[k + 1], t.re[k + 1]},
+                  V4{t.im[k], t.im[k], t.im[k + 1], t.im[k + 1]});
+    }
+#endif
+    for (; i <= n / 4; ++i) {
+      const auto k = at + static_cast<std::size_t>(i - 2);
+      step(i, t.re[k], t.im[k]);
+    }
+  } else {
+    Recurrence w = realft_recurrence(theta);
+    for (int i = 2; i <= n / 4; ++i, w.next()) {
+      step(i, static_cast<float>(w.wr), static_cast<float>(w.wi));
+    }
   }
   if (isign == 1) {
     const float h1r = el(data, 1);
@@ -147,7 +522,20 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
   im(fft2, 1) = 0.0f;
   im(fft1, 1) = 0.0f;
   const int n2 = n + 2;
-  for (int j = 2; j <= n / 2 + 1; ++j) {
+  int j = 2;
+#if LABSUITE_FFT_VECTORS
+  // Two iterations at a time while they and their partners are disjoint
+  // (see twofft_pair); the middle value, its own partner, stays scalar.
+  if (n >= 4) {
+    float* const f1 = fft1.first(static_cast<std::size_t>(2 * n)).data();
+    float* const f2 = fft2.first(static_cast<std::size_t>(2 * n)).data();
+    for (; j + 1 <= n / 2; j += 2) {
+      twofft_pair(f1, f2, n, j, V4{c1r, c1r, c1r, c1r}, V4{c1i, c1i, c1i, c1i},
+                  V4{c2r, c2r, c2r, c2r}, V4{c2i, c2i, c2i, c2i});
+    }
+  }
+#endif
+  for (; j <= n / 2 + 1; ++j) {
     const int k = n2 - j;
     // conj(fft1(k))
     const float ckr = re(fft1, k);

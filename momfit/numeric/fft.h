@@ -4,9 +4,10 @@
 // (complex element k, from 1, at float positions 2k-1 and 2k). The forward
 // transform (isign = +1) uses exp(+2 pi i j k / N); nothing normalises.
 // The twiddle factors come from a double-precision recurrence and are
-// rounded to float in each butterfly. Every length must be a power of 2
-// (not checked). The routines keep no state and allocate nothing: convlv's
-// scratch is the caller's.
+// rounded to float in each butterfly; for lengths up to 4096 complex values
+// they (and the bit-reversal exchanges) are made once and kept in tables,
+// with the same bits. Every length must be a power of 2 (not checked). The
+// routines allocate nothing; convlv's scratch is the caller's.
 #pragma once
 
 #include <span>
