@@ -24,7 +24,7 @@ enum class OrthoStatus : int {
 inline double status_value(OrthoStatus s) { return static_cast<int>(s); }
 
 // One least-squares solver: its results (cof, cs, vcv, cv, under the names
-// the reports use) and its working storage (about 140 kB: keep it off small
+// the reports use) and its working storage (about 160 kB: keep it off small
 // stacks). The results persist between solves; a failed solve leaves those
 // it did not reach as they were.
 class Ortho {

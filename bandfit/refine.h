@@ -9,7 +9,7 @@
 
 namespace bandfit {
 
-// The working storage of a refinement (about 270 kB, keep it off small
+// The working storage of a refinement (about 280 kB, keep it off small
 // stacks): the derivative matrix, which parameters are fitted, and the
 // solver with its results. After refine it holds what the report showed.
 struct Refinement {
@@ -30,7 +30,7 @@ struct Outcome {
   };
   Kind kind = completed;
   OrthoStatus status = OrthoStatus::done;  // the solver's status, when it was called
-  double deviation = 0.0;  // the standard deviation of the fit reported, when it was
+  double deviation = 0.0;  // standard deviation of the fit reported (completed, solver_failed)
 };
 
 // Makes one correction step on deck d (m <= 30 parameters, n lines,
