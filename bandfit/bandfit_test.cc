@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,10 +34,9 @@ std::vector<std::string> records(const std::string& text) {
   return r;
 }
 
-std::string last_list;  // fort.8 of the last report_of
-
-// Runs body in a fresh directory; returns what it left in fort.26.
-std::string report_of(const std::function<void()>& body) {
+// Runs body in a fresh directory; returns what it left in fort.26 (and in
+// fort.8 through list, when given).
+std::string report_of(const std::function<void()>& body, std::string* list = nullptr) {
   char old[4096];
   EXPECT_NE(getcwd(old, sizeof old), nullptr);
   const TempDir tmp;
@@ -46,22 +46,20 @@ std::string report_of(const std::function<void()>& body) {
   recordio::close(26);
   recordio::close(8);
   EXPECT_EQ(chdir(old), 0);
-  last_list = read_file(dir + "/fort.8");
+  if (list != nullptr) *list = read_file(dir + "/fort.8");
   return read_file(dir + "/fort.26");
 }
 
-void set_lines(const std::vector<std::pair<std::string, int>>& lines) {
+LineBlock lines_of(const std::vector<std::pair<std::string, int>>& lines) {
+  LineBlock b;
   int i = 0;
   for (const auto& [label, j] : lines) {
     ++i;
-    line_block.branch(i).assign(label);
-    line_block.jlow(i) = j;
+    b.branch(i).assign(label);
+    b.jlow(i) = j;
   }
+  return b;
 }
-
-const char* const kLabels[15] = {"P V+0", "Q V+0", "R V+0", "P V+1", "Q V+1",
-                                 "R V+1", "P V+2", "Q V+2", "R V+2", "P 2V0",
-                                 "Q 2V0", "R 2V0", "P 4V2", "Q 4V2", "R 4V2"};
 
 // --- Line model -------------------------------------------------------------
 
@@ -96,29 +94,28 @@ TEST(Values, EachParameterEntersItsOwnTerms) {
   for (const Case& k : cases) {
     ParamArray c;
     for (auto [pos, v] : k.c) c(pos) = v;
-    set_lines({{k.label, k.j}});
     LineArray y;
-    values(c, 30, y, 1);
+    values(c, y, 1, lines_of({{k.label, k.j}}));
     EXPECT_NEAR(y(1), k.want, 1e-12) << k.label << " J " << k.j;
   }
   // The common origin reaches every line of every band.
   ParamArray c;
   c(21) = 2000;
-  for (const char* label : kLabels) {
-    set_lines({{label, 5}});
+  for (const char* label : {"P V+0", "Q V+0", "R V+0", "P V+1", "Q V+1", "R V+1", "P V+2", "Q V+2",
+                            "R V+2", "P 2V0", "Q 2V0", "R 2V0", "P 4V2", "Q 4V2", "R 4V2"}) {
     LineArray y;
-    values(c, 21, y, 1);
+    values(c, y, 1, lines_of({{label, 5}}));
     EXPECT_EQ(y(1), 2000) << label;
   }
 }
 
 TEST(Values, LabelsOutsideTheFifteenKeepTheirValue) {
-  set_lines({{"r V+0", 5}, {" R V+0", 5}, {"R V+3", 5}, {"R V+0", 5}});
+  const LineBlock lines = lines_of({{"r V+0", 5}, {" R V+0", 5}, {"R V+3", 5}, {"R V+0", 5}});
   ParamArray c;
   c(21) = 1;
   LineArray y;
   for (int i = 1; i <= 4; ++i) y(i) = -7;
-  values(c, 21, y, 4);
+  values(c, y, 4, lines);
   EXPECT_EQ(y(1), -7);
   EXPECT_EQ(y(2), -7);
   EXPECT_EQ(y(3), -7);
@@ -185,9 +182,11 @@ Reference normal_equations(int n, int m, const std::function<double(int, int)>& 
   return ref;
 }
 
-// Static: the matrices are too large for the stack.
-DerivMatrix tz;
-CovMatrix tvcv, tcv;
+// A solver and its regressors (about 280 kB): on the heap, off the stack.
+struct Solve {
+  DerivMatrix z;
+  Ortho o;
+};
 
 TEST(Ortho, AgreesWithNormalEquationsOnRandomProblems) {
   unsigned seed = 12345;
@@ -195,119 +194,116 @@ TEST(Ortho, AgreesWithNormalEquationsOnRandomProblems) {
     seed = seed * 1103515245u + 12345u;
     return ((seed >> 8) & 0xffff) / 65536.0;
   };
+  const auto t = std::make_unique<Solve>();
   for (auto [n, m] : {std::pair{12, 1}, {40, 5}, {150, 12}, {470, 30}}) {
     LineArray y, w;
     for (int k = 1; k <= n; ++k) {
-      for (int i = 1; i <= m; ++i) tz(i, k) = 2 * uniform() - 1;
+      for (int i = 1; i <= m; ++i) t->z(i, k) = 2 * uniform() - 1;
       y(k) = 10 * uniform() - 5;
       w(k) = 0.1 + 2 * uniform();
     }
-    ParamArray cof, cs;
-    double check = 0;
-    ortho(n, m, y, tz, w, cof, cs, tvcv, tcv, check);
-    ASSERT_EQ(check, 1.0);
+    ASSERT_EQ(t->o.solve(n, m, y, t->z, w), OrthoStatus::done);
+    const Ortho& o = t->o;
     const Reference ref = normal_equations(
-        n, m, [](int i, int k) { return tz(i, k); }, y, w);
+        n, m, [&](int i, int k) { return t->z(i, k); }, y, w);
     const double ssq = static_cast<double>(ref.rss) / (n - m);
     for (int i = 1; i <= m; ++i) {
-      EXPECT_NEAR(cof(i), ref.cof[i - 1], 1e-10);
+      EXPECT_NEAR(o.cof(i), ref.cof[i - 1], 1e-10);
       const double inv_ii = static_cast<double>(ref.inv[i - 1][i - 1]);
-      EXPECT_NEAR(cs(i), std::sqrt(ssq * inv_ii), 1e-10);
-      EXPECT_EQ(tvcv(m + 1, i), cs(i));
-      EXPECT_NEAR(tcv(m + 1, i), std::sqrt(inv_ii), 1e-10);
-      EXPECT_EQ(tcv(i, i), 1.0);
+      EXPECT_NEAR(o.cs(i), std::sqrt(ssq * inv_ii), 1e-10);
+      EXPECT_EQ(o.vcv(m + 1, i), o.cs(i));
+      EXPECT_NEAR(o.cv(m + 1, i), std::sqrt(inv_ii), 1e-10);
+      EXPECT_EQ(o.cv(i, i), 1.0);
       for (int j = 1; j <= m; ++j) {
         const double inv_ij = static_cast<double>(ref.inv[i - 1][j - 1]);
-        EXPECT_NEAR(tvcv(i, j), ssq * inv_ij, 1e-11);
-        EXPECT_NEAR(tcv(i, j), inv_ij / std::sqrt(inv_ii * ref.inv[j - 1][j - 1]), 1e-10);
+        EXPECT_NEAR(o.vcv(i, j), ssq * inv_ij, 1e-11);
+        EXPECT_NEAR(o.cv(i, j), inv_ij / std::sqrt(inv_ii * ref.inv[j - 1][j - 1]), 1e-10);
       }
     }
   }
 }
 
 TEST(Ortho, OneRegressorAndTheZeroWeightDivisor) {
+  const auto t = std::make_unique<Solve>();
+  Ortho& o = t->o;
   LineArray y, w;
   const double zs[] = {1, 2, 3, 4}, ys[] = {1.5, 1.0, 3.5, 3.0};
   for (int k = 1; k <= 4; ++k) {
-    tz(1, k) = zs[k - 1];
+    t->z(1, k) = zs[k - 1];
     y(k) = ys[k - 1];
     w(k) = 1;
   }
-  ParamArray cof, cs;
-  double check = 0;
-  ortho(4, 1, y, tz, w, cof, cs, tvcv, tcv, check);
-  EXPECT_NEAR(cof(1), 26.0 / 30, 1e-15);
-  EXPECT_EQ(tcv(1, 1), 1.0);
-  EXPECT_NEAR(tcv(2, 1), 1 / std::sqrt(30.0), 1e-15);
+  EXPECT_EQ(o.solve(4, 1, y, t->z, w), OrthoStatus::done);
+  EXPECT_NEAR(o.cof(1), 26.0 / 30, 1e-15);
+  EXPECT_EQ(o.cv(1, 1), 1.0);
+  EXPECT_NEAR(o.cv(2, 1), 1 / std::sqrt(30.0), 1e-15);
   // An observation of weight 0 changes nothing but the divisor n - m.
-  const double cs4 = cs(1);
-  tz(1, 5) = 7;
+  const double cs4 = o.cs(1);
+  t->z(1, 5) = 7;
   y(5) = 100;
   w(5) = 0;
-  ortho(5, 1, y, tz, w, cof, cs, tvcv, tcv, check);
-  EXPECT_NEAR(cof(1), 26.0 / 30, 1e-15);
-  EXPECT_NEAR(cs(1), cs4 * std::sqrt(3.0 / 4.0), 1e-15);
+  EXPECT_EQ(o.solve(5, 1, y, t->z, w), OrthoStatus::done);
+  EXPECT_NEAR(o.cof(1), 26.0 / 30, 1e-15);
+  EXPECT_NEAR(o.cs(1), cs4 * std::sqrt(3.0 / 4.0), 1e-15);
 }
 
 TEST(Ortho, NearlyParallelRegressorsStayAccurate) {
   // Powers 0 to 9 of x in (0, 1] are close to parallel; one orthogonalisation
   // pass alone loses the coefficients entirely here.
+  const auto t = std::make_unique<Solve>();
   LineArray y, w;
   for (int k = 1; k <= 60; ++k) {
     double p = 1;
     y(k) = 0;
     w(k) = 1;
     for (int i = 1; i <= 10; ++i, p *= k / 60.0) {
-      tz(i, k) = p;
+      t->z(i, k) = p;
       y(k) += p;
     }
   }
-  ParamArray cof, cs;
-  double check = 0;
-  ortho(60, 10, y, tz, w, cof, cs, tvcv, tcv, check);
-  EXPECT_EQ(check, 1.0);
-  for (int i = 1; i <= 10; ++i) EXPECT_NEAR(cof(i), 1.0, 1e-8) << i;
+  EXPECT_EQ(t->o.solve(60, 10, y, t->z, w), OrthoStatus::done);
+  for (int i = 1; i <= 10; ++i) EXPECT_NEAR(t->o.cof(i), 1.0, 1e-8) << i;
 }
 
 TEST(Ortho, FailuresLeaveOnlyTheOutputsDoneSoFar) {
+  const auto t = std::make_unique<Solve>();
+  Ortho& o = t->o;
+  DerivMatrix& z = t->z;
   LineArray y, w;
   for (int k = 1; k <= 6; ++k) {
     y(k) = k * k;
     w(k) = k == 6 ? 0 : 1;
   }
   auto untouched = [](const ParamArray& v) { return v(1) == 9 && v(2) == 9 && v(3) == 9; };
-  ParamArray cof, cs;
-  double check = 0;
   // Fewer observations than regressors.
-  cof.v.fill(9);
-  cs.v.fill(9);
-  ortho(2, 3, y, tz, w, cof, cs, tvcv, tcv, check);
-  EXPECT_EQ(check, -1.0);
-  EXPECT_TRUE(untouched(cof) && untouched(cs));
+  o.cof.v.fill(9);
+  o.cs.v.fill(9);
+  EXPECT_EQ(o.solve(2, 3, y, z, w), OrthoStatus::too_few_data);
+  EXPECT_EQ(status_value(OrthoStatus::too_few_data), -1.0);
+  EXPECT_TRUE(untouched(o.cof) && untouched(o.cs));
   // A regressor that is zero wherever the weight is not, at every position.
   for (int zero = 1; zero <= 3; ++zero) {
     for (int k = 1; k <= 6; ++k) {
-      tz(1, k) = 1;
-      tz(2, k) = k;
-      tz(3, k) = k * k * k;
-      tz(zero, k) = k == 6 ? 5 : 0;
+      z(1, k) = 1;
+      z(2, k) = k;
+      z(3, k) = k * k * k;
+      z(zero, k) = k == 6 ? 5 : 0;
     }
-    tvcv(1, 1) = tcv(1, 1) = 9;
-    ortho(6, 3, y, tz, w, cof, cs, tvcv, tcv, check);
-    EXPECT_EQ(check, -5.0) << zero;
-    EXPECT_TRUE(untouched(cof) && untouched(cs) && tvcv(1, 1) == 9 && tcv(1, 1) == 9);
+    o.vcv(1, 1) = o.cv(1, 1) = 9;
+    EXPECT_EQ(o.solve(6, 3, y, z, w), OrthoStatus::zero_norm) << zero;
+    EXPECT_TRUE(untouched(o.cof) && untouched(o.cs) && o.vcv(1, 1) == 9 && o.cv(1, 1) == 9);
   }
   // An exact fit with n = m: coefficients written, cv the inverse normal
   // matrix, cs and vcv untouched.
-  tz(1, 1) = 2, tz(2, 1) = 0, tz(1, 2) = 0, tz(2, 2) = 4;
+  z(1, 1) = 2, z(2, 1) = 0, z(1, 2) = 0, z(2, 2) = 4;
   y(1) = 6, y(2) = 8;
-  ortho(2, 2, y, tz, w, cof, cs, tvcv, tcv, check);
-  EXPECT_EQ(check, -5.0);
-  EXPECT_DOUBLE_EQ(cof(1), 3);
-  EXPECT_DOUBLE_EQ(cof(2), 2);
-  EXPECT_DOUBLE_EQ(tcv(1, 1), 0.25);
-  EXPECT_DOUBLE_EQ(tcv(2, 2), 1.0 / 16);
-  EXPECT_TRUE(untouched(cs) && tvcv(1, 1) == 9);
+  EXPECT_EQ(o.solve(2, 2, y, z, w), OrthoStatus::zero_norm);
+  EXPECT_EQ(status_value(OrthoStatus::zero_norm), -5.0);
+  EXPECT_DOUBLE_EQ(o.cof(1), 3);
+  EXPECT_DOUBLE_EQ(o.cof(2), 2);
+  EXPECT_DOUBLE_EQ(o.cv(1, 1), 0.25);
+  EXPECT_DOUBLE_EQ(o.cv(2, 2), 1.0 / 16);
+  EXPECT_TRUE(untouched(o.cs) && o.vcv(1, 1) == 9);
 }
 
 // --- Records ----------------------------------------------------------------
@@ -335,16 +331,18 @@ TEST(Records, WorkedListingRecords) {
 }
 
 TEST(Records, WorkedTableRecords) {
-  set_lines({{"R V+0", 5}});
-  LineArray y, y2, w;
-  y(1) = 2150.1234, y2(1) = 2150.13, w(1) = 1;
-  EXPECT_EQ(report_of([&] { write_table(1, y, y2, w); }),
+  const auto d = std::make_unique<Deck>();
+  d->n = 1;
+  d->line_block = lines_of({{"R V+0", 5}});
+  d->y(1) = 2150.1234, d->y2(1) = 2150.13, d->w(1) = 1;
+  std::string list;
+  EXPECT_EQ(report_of([&] { write_table(*d); }, &list),
             std::string(9, '\n') +
                 "  Branch        J\"      Expt value   Calc value     Diffg         Weight" +
                 std::string(30, ' ') + "\n\n\n" +
                 "  R V+0          5       2150.1234    2150.1300     0.007     1.0\n" +
                 std::string(14, '\n'));
-  EXPECT_EQ(last_list, " R V+0  5  2150.1234\n");
+  EXPECT_EQ(list, " R V+0  5  2150.1234\n");
 }
 
 TEST(Records, MatrixPrinters) {
@@ -357,13 +355,13 @@ TEST(Records, MatrixPrinters) {
   idx(1) = 2, idx(3) = 3;
   NameArray names;
   names(1) = Name("B0"), names(2) = Name("ALPHA_GROU"), names(3) = Name("D0");
-  EXPECT_EQ(report_of([&] { printmat(a, 3, idx, names, 3); }),
+  EXPECT_EQ(report_of([&] { printmat(a, 3, idx, names); }),
             " ALPHA  1.000 -0.500  0.123 \n"
             " B0     1.000 ******  0.000 \n"
             " D0    -.15E+01 0.50E+00 0.12E+02 \n");
   // Beyond 20 values a row goes on in a record of its own, without a name.
   for (int j = 1; j <= 25; ++j) a(1, j) = j / 100.0;
-  auto r = records(report_of([&] { printmat(a, 25, idx, names, 3); }));
+  auto r = records(report_of([&] { printmat(a, 25, idx, names); }));
   ASSERT_EQ(r.size(), 50u);
   std::string row = " ALPHA ", rest;
   for (int j = 1; j <= 25; ++j) {
@@ -377,11 +375,12 @@ TEST(Records, MatrixPrinters) {
   // Variances keep their digits; derivatives go column by column.
   a(1, 1) = 1.234567e-9;
   EXPECT_EQ(report_of([&] { printvcv(a, 1, idx, names); }), " ALPHA  0.1234567E-08 \n");
-  for (int i = 1; i <= 22; ++i) tz(i, 1) = -12.345678 * i;
-  tz(1, 2) = 0.5;
-  r = records(report_of([] {
-    zprint(tz, 22, 1);
-    zprint(tz, 1, 2);
+  const auto z = std::make_unique<DerivMatrix>();
+  for (int i = 1; i <= 22; ++i) (*z)(i, 1) = -12.345678 * i;
+  (*z)(1, 2) = 0.5;
+  r = records(report_of([&] {
+    zprint(*z, 22, 1);
+    zprint(*z, 1, 2);
   }));
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].substr(0, 27), " -.123457E+02 -.246914E+02 ");
@@ -402,14 +401,11 @@ TEST(Records, MatzClearsTheLeadingElementsOfTheStorage) {
 
 // --- Refinement -------------------------------------------------------------
 
-// Everything a refine call hands back, with what it wrote to fort.26.
-struct Refined {
+// The deck after a refine call, with what the call returned and wrote to
+// fort.26.
+struct Refined : Deck {
   std::string report;
-  LineArray y, y1, y2, w;
-  ParamArray c, cn;
-  FlagArray ic;
-  NameArray ch;
-  int ip = 0;
+  Outcome outcome;
 };
 
 struct Line {
@@ -428,24 +424,24 @@ struct Param {
 Refined run_refine(const std::vector<Line>& lines, const std::map<int, Param>& params, int mu,
                    int ip) {
   Refined r;
-  const int n = static_cast<int>(lines.size());
-  const int m = params.rbegin()->first;
-  for (int i = 1; i <= n; ++i) {
+  r.n = static_cast<int>(lines.size());
+  r.m = params.rbegin()->first;
+  r.mu = mu;
+  for (int i = 1; i <= r.n; ++i) {
     const Line& l = lines[static_cast<std::size_t>(i - 1)];
-    set_lines({});
-    line_block.branch(i).assign(l.label);
-    line_block.jlow(i) = l.j;
+    r.line_block.branch(i).assign(l.label);
+    r.line_block.jlow(i) = l.j;
     r.y(i) = l.y;
     r.w(i) = l.w;
   }
-  for (int i = 1; i <= m; ++i) {
+  for (int i = 1; i <= r.m; ++i) {
     const auto p = params.find(i);
     r.ch(i) = Name(p == params.end() ? "C" + std::to_string(i) : p->second.name);
     if (p != params.end()) r.c(i) = p->second.value, r.ic(i) = p->second.flag;
   }
   r.ip = ip;
-  r.report =
-      report_of([&] { refine(m, n, r.w, r.y, r.c, r.ic, r.ch, mu, r.cn, r.y1, r.y2, r.ip); });
+  const auto work = std::make_unique<Refinement>();
+  r.report = report_of([&] { r.outcome = refine(r, *work); });
   return r;
 }
 
@@ -488,6 +484,7 @@ TEST(Refine, ListsStartingValuesAndStopsWithNothingToFit) {
       " EXCITED STATE:\n\n"
       "                D             0.0000000E+00\n\n"
       " NO PARAMETERS TO BE FITTED:-EXITING REFINE\n");
+  EXPECT_EQ(r.outcome.kind, Outcome::nothing_to_fit);
   EXPECT_EQ(r.ic(2), 0);
   EXPECT_EQ(r.y2(1), 0);
   EXPECT_EQ(r.y1(1), -1.9 * 30);
@@ -501,6 +498,7 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
       run_refine({{"R V+0", 0, 2000, 1}, {"R V+0", 1, 2000, 1}}, {{21, {"ORIGIN", 2000, 1}}}, 1, 0);
   EXPECT_EQ(records(r.report).back(),
             " ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-DATA PROBLEM?");
+  EXPECT_EQ(r.outcome.kind, Outcome::perfect_fit);
   EXPECT_EQ(r.y(2), 2000);
   EXPECT_EQ(r.y2(2), 2000 * 1.00001);
   EXPECT_EQ(r.cn(21), 2000);
@@ -508,6 +506,7 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
   r = run_refine({{"R V+0", 0, 2001, 1}, {"R V+0", 1, 2003, 5e-5}, {"R V+0", 2, 2009, 0}},
                  {{4, {"B", 1, 1}}, {21, {"ORIGIN", 2000, 1}}}, 1, 0);
   EXPECT_EQ(records(r.report).back(), " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS");
+  EXPECT_EQ(r.outcome.kind, Outcome::insufficient_data);
   EXPECT_EQ(r.y(3), 2009);
 }
 
@@ -529,6 +528,8 @@ TEST(Refine, SameNumberWarningAndTheCountsOfReadings) {
   double sum = 0;
   for (int k = 1; k <= 4; ++k) sum += (r.y2(k) - r.y(k)) * (r.y2(k) - r.y(k)) * r.w(k);
   EXPECT_NEAR(reported_deviation(r.report), std::sqrt(sum), 1e-6 * std::sqrt(sum));
+  EXPECT_EQ(r.outcome.kind, Outcome::completed);
+  EXPECT_DOUBLE_EQ(r.outcome.deviation, std::sqrt(sum));
   // Every weight, 5e-5 included, enters the solution.
   LineArray resid;
   for (int k = 1; k <= 4; ++k) resid(k) = r.y(k) - r.y1(k);
@@ -558,6 +559,9 @@ TEST(Refine, SolverFailurePrintsEveryMatrixBlock) {
             "1CORRELATION MATRIX IS:\n\n\n"
             " HB     0.000  0.000 \n ORIGI  0.000  0.000 \n"
             "1FITTING SUBROUTINE COMPLETED\n1\n");
+  EXPECT_EQ(r.outcome.kind, Outcome::solver_failed);
+  EXPECT_EQ(r.outcome.status, OrthoStatus::zero_norm);
+  EXPECT_NEAR(r.outcome.deviation, 0.98, 1e-9);
   EXPECT_EQ(r.ip, 3);
   EXPECT_EQ(r.cn(11), 1e-3);
   EXPECT_EQ(r.y2(4), 2000 * 1.00001);  // the last derivative evaluation
@@ -620,6 +624,7 @@ TEST(Refine, ReportLevelsChooseTheBlocks) {
 // of the fit), the other sextic terms are held; the rest start 0.1 % off.
 struct Synthetic {
   int n = 0;
+  LineBlock line_block;
   LineArray y, w;
   ParamArray truth, start;
   FlagArray ic;
@@ -641,8 +646,8 @@ Synthetic synthetic() {
     for (const char* branch : {"P ", "Q ", "R "}) {
       for (int j = branch[0] == 'P'; j <= (branch[0] == 'R' ? 21 : 22); ++j) {
         ++s.n;
-        line_block.branch(s.n).assign(std::string(branch) + band);
-        line_block.jlow(s.n) = j;
+        s.line_block.branch(s.n).assign(std::string(branch) + band);
+        s.line_block.jlow(s.n) = j;
         s.w(s.n) = s.n % 7 == 0 ? 0.5 : 1.0;
       }
     }
@@ -654,7 +659,7 @@ Synthetic synthetic() {
     s.ic(i) = p.flag;
     s.start(i) = p.flag ? p.value * (i % 2 ? 1.001 : 0.999) : p.value;
   }
-  values(s.truth, 29, s.y, s.n);
+  values(s.truth, s.y, s.n, s.line_block);
   return s;
 }
 
@@ -663,7 +668,7 @@ std::string deck_text(const Synthetic& s, int mu, int ip) {
   char buf[128];
   for (int k = 1; k <= s.n; ++k) {
     std::snprintf(buf, sizeof buf, "'%s' %d %.17g %.17g\n",
-                  std::string(line_block.branch(k).trimmed()).c_str(), line_block.jlow(k),
+                  std::string(s.line_block.branch(k).trimmed()).c_str(), s.line_block.jlow(k),
                   s.y(k) / kScale, s.w(k));
     t += buf;
   }
@@ -705,7 +710,7 @@ TEST(KnownConstants, OneCorrectionRecoversThem) {
     const std::string& row = head[2 + k];
     EXPECT_EQ(row.substr(50, 7), "  0.000") << row;
     EXPECT_EQ(std::stod(row.substr(24, 10)), std::stod(row.substr(37, 10))) << row;
-    EXPECT_EQ(row.substr(2, 6), line_block.branch(k).view());
+    EXPECT_EQ(row.substr(2, 6), s.line_block.branch(k).view());
   }
   EXPECT_TRUE(std::all_of(r.end() - 14, r.end(), [](auto& x) { return x.empty(); }));
   const auto list = records(read_file(dir + "/fort.8"));
@@ -732,11 +737,11 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
     e(i) = 1;
     pos.push_back(i);
     deriv.emplace_back();
-    values(e, 29, deriv.back(), s.n);
+    values(e, deriv.back(), s.n, s.line_block);
   }
   const int p = static_cast<int>(pos.size());
   LineArray start_calc, resid;
-  values(s.start, 29, start_calc, s.n);
+  values(s.start, start_calc, s.n, s.line_block);
   for (int k = 1; k <= s.n; ++k) resid(k) = observed(k) - start_calc(k);
   const Reference ref = normal_equations(
       s.n, p, [&](int i, int k) { return deriv[static_cast<std::size_t>(i - 1)](k); }, resid, s.w);
@@ -744,7 +749,7 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
   std::vector<Line> lines;
   for (int k = 1; k <= s.n; ++k) {
     lines.push_back(
-        {std::string(line_block.branch(k).view()), line_block.jlow(k), observed(k), s.w(k)});
+        {std::string(s.line_block.branch(k).view()), s.line_block.jlow(k), observed(k), s.w(k)});
   }
   std::map<int, Param> params;
   std::vector<std::string> names(30);
@@ -759,7 +764,7 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
   ParamArray cn = s.start;
   for (int j = 0; j < p; ++j) cn(pos[j]) += static_cast<double>(ref.cof[j]);
   LineArray calc;
-  values(cn, 29, calc, s.n);
+  values(cn, calc, s.n, s.line_block);
   for (int k = 1; k <= s.n; ++k) {
     readings += s.w(k) >= 0.1;
     sum += (calc(k) - observed(k)) * (calc(k) - observed(k)) * s.w(k);

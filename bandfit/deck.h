@@ -1,8 +1,10 @@
-// The bandfit driver: the input deck on unit 5, the checks that keep a deck
-// inside the fixed storage and the term table, the line table on unit 26 and
-// the line list on unit 8.
+// The bandfit deck: what it holds, reading it from unit 5, the checks that
+// keep it inside the fixed storage and the term table, and the line table
+// (unit 26) and line list (unit 8) written after the refinement.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -13,40 +15,56 @@ namespace bandfit {
 // Every observed position is multiplied by this factor as it is read.
 constexpr double kScale = 0.9997923346201509;
 
-// Everything the deck holds, plus the arrays the refinement fills. The labels
-// and lower-state J values go to line_block.
+// Everything the deck holds, plus the arrays the refinement fills (about
+// 47 kB). The caller owns it; the line block in it is what the model reads.
 struct Deck {
-  std::int32_t n = 0;   // lines
-  std::int32_t m = 0;   // parameters
-  std::int32_t mu = 0;  // position of the first excited-state parameter
-  std::int32_t ip = 0;  // report level
-  LineArray y;          // scaled observed positions
-  LineArray w;          // weights
-  LineArray y1, y2;     // calculated positions (filled by the refinement)
-  ParamArray c;         // parameter values
-  FlagArray ic;         // fit flags
-  NameArray ch;         // parameter names
-  ParamArray cn;        // new values (filled by the refinement)
+  std::int32_t n = 0;    // lines
+  std::int32_t m = 0;    // parameters
+  std::int32_t mu = 0;   // position of the first excited-state parameter
+  std::int32_t ip = 0;   // report level
+  LineBlock line_block;  // jlow and branch of every line
+  LineArray y;           // scaled observed positions
+  LineArray w;           // weights
+  LineArray y1, y2;      // calculated positions (filled by the refinement)
+  ParamArray c;          // parameter values
+  FlagArray ic;          // fit flags
+  NameArray ch;          // parameter names
+  ParamArray cn;         // new values (filled by the refinement)
 };
 
-// Reads the four statements of the deck from unit 5 into d and line_block,
-// scaling each position. Counts beyond the capacities (more than kMaxLines
-// lines or kParamRoom parameters) are refused with recordio::fail before any
-// line is stored. Malformed input is the fatal input error of recordio.
+// A refusal message, held by value; empty when there is nothing to refuse.
+class Fault {
+ public:
+  static constexpr std::size_t kRoom = 160;  // longest message kept, in characters
+
+  Fault() = default;
+  // text, cut to kRoom characters.
+  explicit Fault(std::string_view text) : len_(text.copy(text_.data(), kRoom)) {}
+  std::string_view view() const { return {text_.data(), len_}; }
+  bool empty() const { return len_ == 0; }
+
+ private:
+  std::array<char, kRoom> text_{};
+  std::size_t len_ = 0;
+};
+
+// Reads the four statements of the deck from unit 5 into d, scaling each
+// position. Counts beyond the capacities (more than kMaxLines lines or
+// kParamRoom parameters) are refused with recordio::fail before any line is
+// stored. Malformed input is the fatal input error of recordio.
 void read_deck(Deck& d);
 
-// The first fault of a deck read into d and line_block that the fit cannot
-// take: lines plus fitted parameters beyond kMaxComponents, a label none of
-// the fifteen, a lower or upper J outside the term table, a negative weight.
-// Returns the message (valid until the next call), or an empty view.
-std::string_view deck_fault(const Deck& d);
+// The first fault of a deck read into d that the fit cannot take: lines
+// plus fitted parameters beyond kMaxComponents, a label none of the fifteen,
+// a lower or upper J outside the term table, a negative weight. Empty when
+// there is none.
+Fault deck_fault(const Deck& d);
 
-// Writes the observed-versus-calculated table of lines 1..n to unit 26 (the
-// heading block, one record per line, fourteen closing empty records) and one
-// list-directed record per line (label, J, position) to unit 8.
-void write_table(int n, const LineArray& y, const LineArray& y2, const LineArray& w);
-
-// The whole program: read, check, refine once, write the table.
-void bandfit_main();
+// Writes the observed-versus-calculated table of lines 1..n (observed y,
+// calculated y2, weight w) to unit 26 (the heading block, one record per
+// line, fourteen closing empty records) and one list-directed record per
+// line (label, J, position) to unit 8.
+void write_table(const Deck& d);
 
 }  // namespace bandfit
+

@@ -35,9 +35,6 @@ const Transition* find_transition(const Label& label) {
   return nullptr;
 }
 
-// Term table: rl(k, J + 1) is term k at J. Rebuilt in full by every call.
-recordio::Matrix1<double, 9, kMaxJ + 1> rl;
-
 }  // namespace
 
 std::optional<int> upper_j_offset(const Label& label) {
@@ -46,7 +43,9 @@ std::optional<int> upper_j_offset(const Label& label) {
   return t->offset;
 }
 
-void values(const ParamArray& c, int /*m*/, LineArray& ycalc, int n) {
+void values(const ParamArray& c, LineArray& ycalc, int n, const LineBlock& lines) {
+  // Term table: rl(k, J + 1) is term k at J, rebuilt in full by every call.
+  recordio::Matrix1<double, 9, kMaxJ + 1> rl;
   for (int j = 0; j <= kMaxJ; ++j) {
     // Powers are exact integers (x at most 506, so x cubed fits 32 bits);
     // each sum runs left to right as the term formulas are written.
@@ -74,9 +73,9 @@ void values(const ParamArray& c, int /*m*/, LineArray& ycalc, int n) {
   }
 
   for (int i = 1; i <= n; ++i) {
-    const Transition* t = find_transition(line_block.branch(i));
+    const Transition* t = find_transition(lines.branch(i));
     if (t == nullptr) continue;  // unknown label: ycalc(i) is left as it was
-    const int j = line_block.jlow(i);
+    const int j = lines.jlow(i);
     const int ju = j + t->offset;
     assert(j >= 0 && j <= kMaxJ && ju >= 0 && ju <= kMaxJ);
     ycalc(i) = rl(t->upper, ju + 1) - rl(t->lower, j + 1);

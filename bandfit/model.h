@@ -1,6 +1,6 @@
 // The line-position model of bandfit: the capacities and array types the
-// fitter shares, the program-wide line block, and values(), which turns a
-// parameter vector into a calculated position for every line.
+// fitter shares, the line block that the model reads, and values(), which
+// turns a parameter vector into a calculated position for every line.
 #pragma once
 
 #include <cstdint>
@@ -24,20 +24,18 @@ using ParamArray = recordio::Array1<double, kParamRoom>;
 using FlagArray = recordio::Array1<std::int32_t, kParamRoom>;
 using NameArray = recordio::Array1<Name, kParamRoom>;
 
-// The line block shared by the driver (which fills it) and the model (which
-// reads it): lower-state J and branch label of every line.
+// What the model knows of each line: lower-state J and branch label. The
+// deck owns one (filled as the deck is read) and hands it to the model.
 struct LineBlock {
   recordio::Array1<std::int32_t, kLineRoom> jlow;
   recordio::Array1<Label, kLineRoom> branch;
 };
-inline LineBlock line_block;
 
-// Sets ycalc(i), i = 1..n, to the position of line i calculated from the
-// parameters c(1..29), reading jlow and branch from line_block; m, the
-// parameter count, plays no part. A line whose label is none of the fifteen
+// Sets ycalc(i), i = 1..n, to the position of line i of lines calculated
+// from the parameters c(1..29). A line whose label is none of the fifteen
 // keeps its ycalc value. Every known line must have its lower and upper J
-// inside 0..kMaxJ (the deck is checked for it).
-void values(const ParamArray& c, int m, LineArray& ycalc, int n);
+// inside 0..kMaxJ (the deck is checked for it). Keeps nothing between calls.
+void values(const ParamArray& c, LineArray& ycalc, int n, const LineBlock& lines);
 
 // The J offset of the upper state for a label the model knows: -1 for a P
 // line, 0 for Q, +1 for R; nullopt for a label that is none of the fifteen.

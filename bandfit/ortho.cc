@@ -1,74 +1,66 @@
 #include "bandfit/ortho.h"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 
 namespace bandfit {
-namespace {
-
-constexpr int kComponents = kMaxComponents;  // observation plus coefficient components
-constexpr double kTinyNorm = 1e-25;
-
-// x(i, k): component k of vector i. Vectors 1..m are the regressors, m + 1
-// the right-hand side; components n + 1..n + m carry the coefficients that
-// express each vector in terms of the original regressors.
-recordio::Matrix1<double, kParamRoom + 2, kComponents> x;
-recordio::Matrix1<double, kParamRoom + 1, kParamRoom + 1> a;
-recordio::Array1<double, kComponents> pk;  // weighted copy of the vector in hand
-recordio::Array1<double, 400> qk;          // inner products, then projection factors
-recordio::Array1<double, kComponents> xp;  // new value of the vector in hand
-int npp;
-double denom, dk, ss, ssq;
-
 // pk = the weighted observation components of vector kv; zero beyond n.
-void weigh(int kv, int n, const LineArray& w) {
+void Ortho::weigh(int kv, int n, const LineArray& w) {
   for (int k = 1; k <= n; ++k) pk(k) = x(kv, k) * w(k);
   for (int k = n + 1; k <= npp; ++k) pk(k) = 0.0;
 }
 
 // qk(i) = weighted inner product of vector i with the vector in hand, i = 1..kv.
-void inner_products(int kv) {
+void Ortho::inner_products(int kv) {
+  // Summed into a local first: stores into a member could, for all the
+  // compiler knows, change x or pk, which keeps it from forming two sums
+  // at a time.
+  std::array<double, kParamRoom + 2> q;
   for (int i = 1; i <= kv; ++i) {
     double s = 0.0;
     for (int k = 1; k <= npp; ++k) s += pk(k) * x(i, k);
-    qk(i) = s;
+    q[static_cast<std::size_t>(i - 1)] = s;
   }
+  for (int i = 1; i <= kv; ++i) qk(i) = q[static_cast<std::size_t>(i - 1)];
 }
 
 // xp = vector kv minus its projections on vectors 1..kv-1 (all components).
-void project(int kv) {
+void Ortho::project(int kv) {
   for (int i = 1; i < kv; ++i) qk(i) = -qk(i);
   qk(kv) = 1.0;
+  // The factors are read from a local copy, which the stores into xp
+  // cannot change: the compiler need not reload them for every component.
+  std::array<double, kParamRoom + 2> q;
+  for (int j = 1; j <= kv; ++j) q[static_cast<std::size_t>(j - 1)] = qk(j);
   for (int k = 1; k <= npp; ++k) {
     double s = 0.0;
-    for (int j = 1; j <= kv; ++j) s += x(j, k) * qk(j);
+    for (int j = 1; j <= kv; ++j) s += x(j, k) * q[static_cast<std::size_t>(j - 1)];
     xp(k) = s;
   }
 }
 
 // Square root of the weighted squared norm of vector kv, pk already formed.
-double weighted_norm(int kv) {
+double Ortho::weighted_norm(int kv) const {
   double s = 0.0;
   for (int k = 1; k <= npp; ++k) s += pk(k) * x(kv, k);
   return std::sqrt(s);
 }
 
 // One orthogonalisation of vector kv against vectors 1..kv-1, in place.
-void orthogonalise(int kv, int n, const LineArray& w) {
+void Ortho::orthogonalise(int kv, int n, const LineArray& w) {
   weigh(kv, n, w);
   inner_products(kv);
   project(kv);
   for (int k = 1; k <= npp; ++k) x(kv, k) = xp(k);
 }
 
-}  // namespace
-
-void ortho(int n, int m, const LineArray& y, const DerivMatrix& z, const LineArray& w,
-           ParamArray& cof, ParamArray& cs, CovMatrix& vcv, CovMatrix& cv, double& check) {
-  if (n < m) {
-    check = kOrthoTooFewData;
-    return;
-  }
-  denom = n == m ? 1.0 : std::sqrt(static_cast<double>(n) - static_cast<double>(m));
+OrthoStatus Ortho::solve(int n, int m, const LineArray& y, const DerivMatrix& z,
+                         const LineArray& w) {
+  // A weighted norm below this (the norm, not its square) ends the solve.
+  constexpr double kTinyNorm = 1e-25;
+  if (n < m) return OrthoStatus::too_few_data;
+  const double denom = n == m ? 1.0 : std::sqrt(static_cast<double>(n) - static_cast<double>(m));
   npp = n + m;
 
   for (int i = 1; i <= m; ++i) {
@@ -82,11 +74,8 @@ void ortho(int n, int m, const LineArray& y, const DerivMatrix& z, const LineArr
   for (int kv = 1; kv <= m; ++kv) {
     orthogonalise(kv, n, w);
     weigh(kv, n, w);
-    dk = weighted_norm(kv);
-    if (std::fabs(dk) < kTinyNorm) {
-      check = kOrthoZeroNorm;
-      return;
-    }
+    const double dk = weighted_norm(kv);
+    if (std::fabs(dk) < kTinyNorm) return OrthoStatus::zero_norm;
     for (int k = 1; k <= npp; ++k) x(kv, k) /= dk;
     // Gram-Schmidt loses orthogonality when regressors are nearly parallel:
     // a second pass removes what the first left behind.
@@ -119,14 +108,11 @@ void ortho(int n, int m, const LineArray& y, const DerivMatrix& z, const LineArr
   for (int i = 1; i <= m; ++i) cof(i) = -xp(n + i);
   for (int k = 1; k <= npp; ++k) x(rhs, k) = xp(k);
   weigh(rhs, n, w);
-  dk = weighted_norm(rhs);
-  if (std::fabs(dk) < kTinyNorm) {
-    check = kOrthoZeroNorm;
-    return;
-  }
+  const double dk = weighted_norm(rhs);
+  if (std::fabs(dk) < kTinyNorm) return OrthoStatus::zero_norm;
 
-  ss = dk / denom;
-  ssq = ss * ss;
+  const double ss = dk / denom;
+  const double ssq = ss * ss;
   for (int i = 1; i <= m; ++i) {
     for (int j = i; j <= m; ++j) {
       vcv(i, j) = ssq * cv(i, j);
@@ -138,13 +124,13 @@ void ortho(int n, int m, const LineArray& y, const DerivMatrix& z, const LineArr
     cs(i) = vcv(m + 1, i);
   }
 
-  check = kOrthoDone;
   for (int i = 1; i <= m; ++i) {
     for (int j = i; j <= m; ++j) {
       cv(i, j) = vcv(i, j) / std::sqrt(vcv(i, i) * vcv(j, j));
       cv(j, i) = cv(i, j);
     }
   }
+  return OrthoStatus::done;
 }
 
 }  // namespace bandfit

@@ -2,37 +2,176 @@
 
 #include <cmath>
 
-#include "bandfit/ortho.h"
-#include "bandfit/report.h"
 #include "recordio/recordio.h"
 
 namespace bandfit {
 namespace {
 
-constexpr int kReport = 26;
-constexpr double kStep = 1.00001;        // relative step of the forward differences
-constexpr double kInverseStep = 100000;  // 1 / (kStep - 1)
-constexpr double kTooSmall = 1e-12;
-constexpr double kPerfectFit = 1e-9;
-constexpr double kUsableWeight = 1e-4;
-constexpr double kReadingWeight = 0.1;
-constexpr double kStrongCorrelation = 0.999;
-
-// Working storage, static as the solver's.
-DerivMatrix z;
-IndexArray ii;  // ii(i): position in c of the i-th fitted parameter
-int ij;         // number of fitted parameters
-ParamArray cof, cs;
-CovMatrix vcv, cv;
-double check, sumch, sum, sfac, cper;
-int ntt, nn, mm, nnn;
-
 void write(std::string_view format, std::initializer_list<recordio::Item> items = {}) {
   recordio::write_formatted(kReport, format, items);
 }
 
-void restore_observed(int n, LineArray& y, const LineArray& y1) {
-  for (int k = 1; k <= n; ++k) y(k) = y(k) + y1(k);
+// Clears the calculated positions, the results and the matrices. The two
+// counts given to matz clear the leading 8000 elements of z and 420 of cv
+// and vcv, not their whole storage.
+void clear(Deck& d, Refinement& r) {
+  for (int k = 1; k <= d.n; ++k) {
+    d.y1(k) = 0.0;
+    d.y2(k) = 0.0;
+  }
+  for (int i = 1; i <= d.m; ++i) {
+    r.ortho.cs(i) = 0.0;
+    r.ortho.cof(i) = 0.0;
+    r.ii(i) = 0;
+    d.cn(i) = d.c(i);
+  }
+  matz(r.z.v, 20, 400);
+  matz(r.ortho.cv.v, 21, 20);
+  matz(r.ortho.vcv.v, 21, 20);
+  r.ij = 0;
+}
+
+// Lists the starting values and picks the fitted parameters (ii, ij); a
+// flagged parameter too small to scale is reported and its flag cleared.
+void list_starting_values(Deck& d, Refinement& r) {
+  constexpr double kTooSmall = 1e-12;
+  write("(' INITIAL VALUES OF PARAMETERS',/,' GROUND STATE:',/)");
+  for (int i = 1; i <= d.m; ++i) {
+    if (d.ic(i) != 0) {
+      if (std::fabs(d.c(i)) < kTooSmall) {
+        list_removed(i, d.ch(i));
+        d.ic(i) = 0;
+      } else {
+        ++r.ij;
+        r.ii(r.ij) = i;
+      }
+    }
+    if (i == d.mu) write("(' EXCITED STATE:',/)");
+    list_start(d.ch(i), d.c(i));
+  }
+}
+
+// z = forward differences over a step of 1e-5 times each fitted value; the
+// value is divided back rather than restored from a copy. Leaves in y2 the
+// positions of the last scaled evaluation.
+void take_derivatives(Deck& d, Refinement& r) {
+  constexpr double kStep = 1.00001;
+  constexpr double kInverseStep = 100000;  // 1 / (kStep - 1)
+  for (int i = 1; i <= r.ij; ++i) {
+    const int j = r.ii(i);
+    d.c(j) = d.c(j) * kStep;
+    values(d.c, d.y2, d.n, d.line_block);
+    d.c(j) = d.c(j) / kStep;
+    for (int k = 1; k <= d.n; ++k) r.z(i, k) = (d.y2(k) - d.y1(k)) * kInverseStep / d.c(j);
+  }
+}
+
+// Replaces y by the residuals y - y1; returns the sum of their magnitudes
+// (unweighted, over every line).
+double form_residuals(Deck& d) {
+  double sumch = 0.0;
+  for (int k = 1; k <= d.n; ++k) {
+    d.y(k) = d.y(k) - d.y1(k);
+    sumch = sumch + std::fabs(d.y(k));
+  }
+  return sumch;
+}
+
+void restore_observed(Deck& d) {
+  for (int k = 1; k <= d.n; ++k) d.y(k) = d.y(k) + d.y1(k);
+}
+
+// Lines whose weight is large enough to count as data.
+int usable_lines(const Deck& d) {
+  constexpr double kUsableWeight = 1e-4;
+  int ntt = d.n;
+  for (int k = 1; k <= d.n; ++k) {
+    if (d.w(k) < kUsableWeight) --ntt;
+  }
+  return ntt;
+}
+
+// After a successful solve: cn = c + corrections, listed with every held
+// parameter, and y2 calculated from cn.
+void list_new_values(Deck& d, const Refinement& r) {
+  write(
+      "(' LEAST SQUARES FITTING COMPLETED',/,'1',15x,'PARAMETER',12x,'OLD VALUE',7x,'NEW VALUE',7x,'DIFFERENCE',6x,'STANDARD DEV.',5x,'PERCENTAGE ERROR',/,/,'  GROUND STATE:',/)");
+  int j = 0;
+  for (int i = 1; i <= d.m; ++i) {
+    if (i == d.mu) write("(' EXCITED STATE:',/)");
+    if (d.ic(i) != 0) {
+      ++j;
+      d.cn(i) = d.c(i) + r.ortho.cof(j);
+      list_fitted(d.ch(i), d.c(i), d.cn(i), r.ortho.cof(j), r.ortho.cs(j));
+    } else {
+      list_held(d.ch(i), d.c(i));
+    }
+  }
+  values(d.cn, d.y2, d.n, d.line_block);
+}
+
+// The solver's failure; a vanished norm also asks for every diagnostic.
+void report_failure(OrthoStatus status, std::int32_t& ip) {
+  write("('1FAILURE IN ORTHO: CHECK=',f5.1)", {status_value(status)});
+  if (status == OrthoStatus::zero_norm) {
+    write("(' ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.')");
+    ip = 3;
+  }
+}
+
+// Restores y, then writes and returns the standard deviation of the fit:
+// the root of the weighted sum of squared differences between y2 and y,
+// divided by the readings (lines of weight at least 0.1) less the fitted
+// parameters, at least 1. The divisor is that count itself, not its root.
+double fit_deviation(Deck& d) {
+  constexpr double kReadingWeight = 0.1;
+  int nn = d.n;
+  double sum = 0.0;
+  for (int k = 1; k <= d.n; ++k) {
+    if (d.w(k) < kReadingWeight) --nn;
+    d.y(k) = d.y(k) + d.y1(k);
+    const double diff = d.y2(k) - d.y(k);
+    sum = sum + diff * diff * d.w(k);
+  }
+  int mm = 0;
+  for (int i = 1; i <= d.m; ++i) mm += d.ic(i);
+  const int nnn = nn - mm > 0 ? nn - mm : 1;
+  sum = std::sqrt(sum) / nnn;
+  list_deviation(nn, mm, sum);
+  return sum;
+}
+
+// One warning per strongly correlated pair; any such pair asks for every
+// diagnostic.
+void warn_correlations(const Refinement& r, std::int32_t& ip) {
+  constexpr double kStrongCorrelation = 0.999;
+  for (int jjj = 2; jjj <= r.ij; ++jjj) {
+    for (int kkk = 1; kkk < jjj; ++kkk) {
+      if (std::fabs(r.ortho.cv(jjj, kkk)) >= kStrongCorrelation) {
+        write(
+            "(' WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS',':- FULL DIAGNOSTICS FOLLOW.',/)");
+        ip = 3;
+      }
+    }
+  }
+}
+
+// The matrices the report level asks for, then the closing line. Each level
+// adds its block in front of the ones below it.
+void write_matrices(const Deck& d, const Refinement& r) {
+  if (d.ip < 0 || d.ip >= 3) {
+    write("('1VARIANCE-COVARIANCE MATRIX IS:',/,/)");
+    printvcv(r.ortho.vcv, r.ij, r.ii, d.ch);
+  }
+  if (d.ip < 0 || d.ip >= 2) {
+    write("('1JACOBIAN MATRIX OF DERIVATIVES IS :',/,/)");
+    zprint(r.z, r.ij, d.n);
+  }
+  if (d.ip != 0) {
+    write("('1CORRELATION MATRIX IS:',/,/)");
+    printmat(r.ortho.cv, r.ij, r.ii, d.ch);
+  }
+  write("('1FITTING SUBROUTINE COMPLETED',/,'1')");
 }
 
 }  // namespace
@@ -54,7 +193,7 @@ void list_fitted(const Name& name, double old_value, double new_value, double co
           {name.view(), old_value, new_value, correction, sd});
     return;
   }
-  cper = std::fabs(100 * sd / new_value);
+  const double cper = std::fabs(100 * sd / new_value);
   write("(' ',15x,1a10,10x,4(e14.7,2x),f12.4,'%',/)",
         {name.view(), old_value, new_value, correction, sd, cper});
 }
@@ -68,147 +207,42 @@ void list_deviation(int readings, int parameters, double sd) {
         {readings, parameters, sd});
 }
 
-void refine(int m, int n, const LineArray& w, LineArray& y, ParamArray& c, FlagArray& ic,
-            const NameArray& ch, int mu, ParamArray& cn, LineArray& y1, LineArray& y2,
-            int& ip) {
-  sum = 0.0;
-  sfac = 1.0;
-  nn = n;
-  for (int k = 1; k <= n; ++k) {
-    y1(k) = 0.0;
-    y2(k) = 0.0;
-  }
-  for (int i = 1; i <= m; ++i) {
-    cs(i) = 0.0;
-    cof(i) = 0.0;
-    ii(i) = 0;
-    cn(i) = c(i);
-  }
-  matz(z.v, 20, 400);
-  matz(cv.v, 21, 20);
-  matz(vcv.v, 21, 20);
-  check = 0.0;
-  ij = 0;
-
-  write("(' INITIAL VALUES OF PARAMETERS',/,' GROUND STATE:',/)");
-  for (int i = 1; i <= m; ++i) {
-    if (ic(i) != 0) {
-      if (std::fabs(c(i)) < kTooSmall) {
-        list_removed(i, ch(i));
-        ic(i) = 0;
-      } else {
-        ++ij;
-        ii(ij) = i;
-      }
-    }
-    if (i == mu) write("(' EXCITED STATE:',/)");
-    list_start(ch(i), c(i));
-  }
-
-  values(c, m, y1, n);
-
-  if (ij <= 0) {
+Outcome refine(Deck& d, Refinement& r) {
+  constexpr double kPerfectFit = 1e-9;
+  clear(d, r);
+  list_starting_values(d, r);
+  values(d.c, d.y1, d.n, d.line_block);
+  if (r.ij <= 0) {
     write("(' NO PARAMETERS TO BE FITTED:-EXITING REFINE')");
-    return;
+    return {Outcome::nothing_to_fit};
   }
 
-  // Forward differences over a step of 1e-5 times each fitted value; the
-  // value is divided back rather than restored from a copy.
-  for (int i = 1; i <= ij; ++i) {
-    const int j = ii(i);
-    c(j) = c(j) * kStep;
-    values(c, m, y2, n);
-    c(j) = c(j) / kStep;
-    for (int k = 1; k <= n; ++k) z(i, k) = (y2(k) - y1(k)) * sfac * kInverseStep / c(j);
-  }
-
-  sumch = 0.0;
-  for (int k = 1; k <= n; ++k) {
-    y(k) = y(k) - y1(k);
-    sumch = sumch + std::fabs(y(k));
-  }
-
-  if (sumch < kPerfectFit) {
+  take_derivatives(d, r);
+  if (form_residuals(d) < kPerfectFit) {
     write("(' ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-','DATA PROBLEM?')");
-    restore_observed(n, y, y1);
-    return;
+    restore_observed(d);
+    return {Outcome::perfect_fit};
   }
-
-  ntt = n;
-  for (int k = 1; k <= n; ++k) {
-    if (w(k) < kUsableWeight) --ntt;
-  }
-  if (ij > ntt) {
+  const int ntt = usable_lines(d);
+  if (r.ij > ntt) {
     write("(' ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS')");
-    restore_observed(n, y, y1);
-    return;
+    restore_observed(d);
+    return {Outcome::insufficient_data};
   }
-  if (ij == ntt) write("(' WARNING:SAME NUMBER OF DATA POINTS AS PARAMETERS!!')");
+  if (r.ij == ntt) write("(' WARNING:SAME NUMBER OF DATA POINTS AS PARAMETERS!!')");
 
-  ortho(n, ij, y, z, w, cof, cs, vcv, cv, check);
-
-  if (check >= 0.0) {
-    write(
-        "(' LEAST SQUARES FITTING COMPLETED',/,'1',15x,'PARAMETER',12x,'OLD VALUE',7x,'NEW VALUE',7x,'DIFFERENCE',6x,'STANDARD DEV.',5x,'PERCENTAGE ERROR',/,/,'  GROUND STATE:',/)");
-    int j = 0;
-    for (int i = 1; i <= m; ++i) {
-      if (i == mu) write("(' EXCITED STATE:',/)");
-      if (ic(i) != 0) {
-        ++j;
-        cn(i) = c(i) + cof(j);
-        list_fitted(ch(i), c(i), cn(i), cof(j), cs(j));
-      } else {
-        list_held(ch(i), c(i));
-      }
-    }
-    values(cn, m, y2, n);
+  Outcome out;
+  out.status = r.ortho.solve(d.n, r.ij, d.y, r.z, d.w);
+  if (out.status == OrthoStatus::done) {
+    list_new_values(d, r);
   } else {
-    write("('1FAILURE IN ORTHO: CHECK=',f5.1)", {check});
-    if (check == kOrthoZeroNorm) {
-      write("(' ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.')");
-      ip = 3;
-    }
+    out.kind = Outcome::solver_failed;
+    report_failure(out.status, d.ip);
   }
-
-  // The divisor is nnn itself, not its square root.
-  for (int k = 1; k <= n; ++k) {
-    if (w(k) < kReadingWeight) --nn;
-    y(k) = y(k) + y1(k);
-    const double d = y2(k) - y(k);
-    sum = sum + d * d * w(k);
-  }
-  mm = 0;
-  for (int i = 1; i <= m; ++i) mm += ic(i);
-  nnn = nn - mm;
-  if (nnn <= 0) nnn = 1;
-  sum = std::sqrt(sum) / nnn;
-  list_deviation(nn, mm, sum);
-
-  for (int jjj = 2; jjj <= ij; ++jjj) {
-    for (int kkk = 1; kkk < jjj; ++kkk) {
-      if (std::fabs(cv(jjj, kkk)) >= kStrongCorrelation) {
-        write(
-            "(' WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS',':- FULL DIAGNOSTICS FOLLOW.',/)");
-        ip = 3;
-      }
-    }
-  }
-
-  // Each level adds its block in front of the ones below it.
-  if (ip < 0 || ip >= 3) {
-    write("('1VARIANCE-COVARIANCE MATRIX IS:',/,/)");
-    printvcv(vcv, ij, ii, ch);
-  }
-  if (ip < 0 || ip >= 2) {
-    write("('1JACOBIAN MATRIX OF DERIVATIVES IS :',/,/)");
-    zprint(z, ij, n);
-  }
-  if (ip != 0) {
-    write("('1CORRELATION MATRIX IS:',/,/)");
-    printmat(cv, ij, ii, ch, m);
-  }
-
-  write("('1FITTING SUBROUTINE COMPLETED',/,'1')");
+  out.deviation = fit_deviation(d);
+  warn_correlations(r, d.ip);
+  write_matrices(d, r);
+  return out;
 }
 
 }  // namespace bandfit

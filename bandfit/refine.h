@@ -2,14 +2,42 @@
 // the observed line positions, with its report blocks on unit 26.
 #pragma once
 
+#include "bandfit/deck.h"
 #include "bandfit/model.h"
+#include "bandfit/ortho.h"
+#include "bandfit/report.h"
 
 namespace bandfit {
 
-// Makes one correction step for m parameters (m <= 30) and n lines
-// (n + fitted parameters <= 500). Writes the starting values, the result
-// listing, the standard deviation, correlation warnings and, by report level
-// ip (0 to 3), the matrices to unit 26.
+// The working storage of a refinement (about 280 kB, keep it off small
+// stacks): the derivative matrix, which parameters are fitted, and the
+// solver with its results. After refine it holds what the report showed.
+struct Refinement {
+  DerivMatrix z;   // z(i, k): derivative of line k's position by fitted parameter i
+  IndexArray ii;   // ii(i): position in c of the i-th fitted parameter
+  int ij = 0;      // number of fitted parameters
+  Ortho ortho;     // corrections cof, their deviations cs, matrices vcv and cv
+};
+
+// What a refinement did. The report has already said it.
+struct Outcome {
+  enum Kind {
+    completed,          // parameters corrected: cn and y2 hold the new values
+    nothing_to_fit,     // no flagged parameter left after the too-small test
+    perfect_fit,        // the residuals already vanish
+    insufficient_data,  // more fitted parameters than lines of usable weight
+    solver_failed,      // the solver ended with status (cn = c)
+  };
+  Kind kind = completed;
+  OrthoStatus status = OrthoStatus::done;  // the solver's status, when it was called
+  double deviation = 0.0;  // standard deviation of the fit reported (completed, solver_failed)
+};
+
+// Makes one correction step on deck d (m <= 30 parameters, n lines,
+// n + fitted parameters <= 500), using r for its working storage. Writes
+// the starting values, the result listing, the standard deviation,
+// correlation warnings and, by report level ip (0 to 3), the matrices to
+// unit 26. In d:
 //   y:  observed positions; replaced by residuals during the call and
 //       restored on every return that gets that far.
 //   c:  parameter values; each fitted one is scaled and scaled back.
@@ -18,10 +46,7 @@ namespace bandfit {
 //   y1: positions from c; y2: positions from cn after a completed fit,
 //       otherwise what the last model evaluation left there.
 //   ip: raised to 3 by a strong correlation or a zero divide in the solver.
-// Reads jlow and branch from line_block.
-void refine(int m, int n, const LineArray& w, LineArray& y, ParamArray& c, FlagArray& ic,
-            const NameArray& ch, int mu, ParamArray& cn, LineArray& y1, LineArray& y2,
-            int& ip);
+Outcome refine(Deck& d, Refinement& r);
 
 // The listing records refine writes, one statement each (each ends with an
 // empty record except the standard-deviation record).

@@ -8,15 +8,15 @@
 namespace bandfit {
 namespace {
 
-constexpr int kReport = 26;
+// Room for the name and the values of one matrix row.
+using RowItems = std::array<recordio::Item, kParamRoom + 1>;
 
-// Name and row values of one matrix row, for a formatted write.
-std::array<recordio::Item, kParamRoom + 1> row_items;
-
-std::span<const recordio::Item> named_row(const CovMatrix& a, int i, int k, const Name& name) {
-  row_items[0] = name.view();
-  for (int j = 1; j <= k; ++j) row_items[static_cast<std::size_t>(j)] = a(i, j);
-  return std::span<const recordio::Item>(row_items).first(static_cast<std::size_t>(k) + 1);
+// The items of row i (name, then a(i, 1..k)), held in items.
+std::span<const recordio::Item> named_row(RowItems& items, const CovMatrix& a, int i, int k,
+                                          const Name& name) {
+  items[0] = name.view();
+  for (int j = 1; j <= k; ++j) items[static_cast<std::size_t>(j)] = a(i, j);
+  return std::span<const recordio::Item>(items).first(static_cast<std::size_t>(k) + 1);
 }
 
 }  // namespace
@@ -28,10 +28,10 @@ void matz(std::span<double> storage, int rows, int cols) {
   }
 }
 
-void printmat(const CovMatrix& a, int k, const IndexArray& idx, const NameArray& names,
-              int /*mp*/) {
+void printmat(const CovMatrix& a, int k, const IndexArray& idx, const NameArray& names) {
+  RowItems row;
   for (int i = 1; i <= k; ++i) {
-    const auto items = named_row(a, i, k, names(idx(i)));
+    const auto items = named_row(row, a, i, k, names(idx(i)));
     // Only the first element picks the layout; a large later value in a
     // fixed-point row comes out as asterisks.
     if (std::fabs(a(i, 1)) > 1.0001) {
@@ -43,9 +43,10 @@ void printmat(const CovMatrix& a, int k, const IndexArray& idx, const NameArray&
 }
 
 void printvcv(const CovMatrix& a, int k, const IndexArray& idx, const NameArray& names) {
+  RowItems row;
   for (int i = 1; i <= k; ++i) {
     recordio::write_formatted(kReport, "(' ',1a5,1x,20(e14.7,1x,:))",
-                              named_row(a, i, k, names(idx(i))));
+                              named_row(row, a, i, k, names(idx(i))));
   }
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "bandfit/deck.h"
@@ -30,19 +31,15 @@ constexpr double kTruth[29] = {1.922529, 6.12e-6, 1.1e-11, 1.905012, 6.21e-6, 2e
                                -28.73,   -52.31,  2143.271, 1.9061,  6.15e-6, 1.3e-11,
                                -17.5,    1.888,   6.05e-6,  1.4e-11, 35.2};
 
-// n lines cycling over P, Q and R lines of the five bands, with positions
-// from kTruth plus a little deterministic noise; start values 0.1 % off.
-struct Problem {
-  int n = 0;
-  LineArray y, w;
-  ParamArray c;
-  FlagArray ic;
-  NameArray ch;
-};
-
-Problem make_problem(int n) {
-  Problem p;
+// A deck of n lines cycling over P, Q and R lines of the five bands, with
+// positions from kTruth plus a little deterministic noise; 29 parameters,
+// every one fitted, start values 0.1 % off; report level 0.
+std::unique_ptr<Deck> make_problem(int n) {
+  auto deck = std::make_unique<Deck>();
+  Deck& p = *deck;
   p.n = n;
+  p.m = 29;
+  p.mu = 4;
   const char* bands[] = {"V+0", "V+1", "V+2", "2V0", "4V2"};
   int i = 0;
   while (i < n) {
@@ -50,8 +47,8 @@ Problem make_problem(int n) {
       for (const char* branch : {"P ", "Q ", "R "}) {
         for (int j = branch[0] == 'P'; j <= (branch[0] == 'R' ? 21 : 22) && i < n; ++j) {
           ++i;
-          line_block.branch(i).assign(std::string(branch) + band);
-          line_block.jlow(i) = j;
+          p.line_block.branch(i).assign(std::string(branch) + band);
+          p.line_block.jlow(i) = j;
           p.w(i) = 1.0;
         }
       }
@@ -64,9 +61,9 @@ Problem make_problem(int n) {
     p.ic(k) = 1;
     p.ch(k) = Name("C" + std::to_string(k));
   }
-  values(truth, 29, p.y, n);
+  values(truth, p.y, n, p.line_block);
   for (int k = 1; k <= n; ++k) p.y(k) += 1e-3 * ((k * 7919) % 17 - 8) / 8.0;
-  return p;
+  return deck;
 }
 
 // Runs the benchmarks in a scratch directory: refine writes fort.26.
@@ -87,37 +84,33 @@ struct Scratch {
 
 void BM_Refine400Lines(benchmark::State& state) {
   Scratch scratch;
-  const Problem p = make_problem(400);
-  LineArray y, y1, y2;
-  ParamArray c, cn;
-  FlagArray ic;
-  int ip = 0;
+  const auto p = make_problem(400);
+  const auto d = std::make_unique<Deck>();
+  const auto work = std::make_unique<Refinement>();
   for (auto _ : state) {
     state.PauseTiming();
-    y = p.y, c = p.c, ic = p.ic, ip = 0;
+    *d = *p;
     recordio::close(26);  // each refinement writes a fresh report
     state.ResumeTiming();
-    refine(29, p.n, p.w, y, c, ic, p.ch, 4, cn, y1, y2, ip);
+    benchmark::DoNotOptimize(refine(*d, *work));
   }
-  benchmark::DoNotOptimize(cn);
+  benchmark::DoNotOptimize(d->cn);
 }
 BENCHMARK(BM_Refine400Lines)->Unit(benchmark::kMicrosecond);
 
-DerivMatrix z;
-CovMatrix vcv, cv;
-
 void BM_Ortho471x29(benchmark::State& state) {
-  const Problem p = make_problem(471);
+  const auto p = make_problem(471);
+  const auto z = std::make_unique<DerivMatrix>();
   for (int k = 1; k <= 471; ++k) {
-    for (int i = 1; i <= 29; ++i) z(i, k) = std::sin(0.37 * i * k + 0.1 * i);
+    for (int i = 1; i <= 29; ++i) (*z)(i, k) = std::sin(0.37 * i * k + 0.1 * i);
   }
-  ParamArray cof, cs;
-  double check = 0;
+  const auto solver = std::make_unique<Ortho>();
+  OrthoStatus status = OrthoStatus::done;
   for (auto _ : state) {
-    ortho(471, 29, p.y, z, p.w, cof, cs, vcv, cv, check);
-    benchmark::DoNotOptimize(cof);
+    status = solver->solve(471, 29, p->y, *z, p->w);
+    benchmark::DoNotOptimize(solver->cof);
   }
-  if (check != 1.0) state.SkipWithError("solver failed");
+  if (status != OrthoStatus::done) state.SkipWithError("solver failed");
 }
 BENCHMARK(BM_Ortho471x29)->Unit(benchmark::kMicrosecond);
 
@@ -134,14 +127,15 @@ void BM_WholeRun471Lines29Fitted(benchmark::State& state) {
     return;
   }
   Scratch scratch;
-  const Problem p = make_problem(471);
+  const auto problem = make_problem(471);
+  const Deck& p = *problem;
   {
     std::ofstream deck("deck");
     deck << p.n << " 29\n";
     char buf[128];
     for (int k = 1; k <= p.n; ++k) {
       std::snprintf(buf, sizeof buf, "'%s' %d %.17g 1\n",
-                    std::string(line_block.branch(k).view()).c_str(), line_block.jlow(k),
+                    std::string(p.line_block.branch(k).view()).c_str(), p.line_block.jlow(k),
                     p.y(k) / kScale);
       deck << buf;
     }
