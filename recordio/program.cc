@@ -16,9 +16,11 @@
 namespace recordio {
 namespace {
 
+// Recorded once by run(); every "program: message" line of the process uses it.
 std::string program_name = "program";
 
-// Set by SIGTERM while a PAUSE waits for it.
+// Set by SIGTERM while a PAUSE waits for it; a signal handler can reach
+// nothing but globals.
 volatile sig_atomic_t pausing = 0;
 volatile sig_atomic_t resumed = 0;
 

@@ -29,9 +29,12 @@ constexpr int kCmpValues = 861;  // read from g0m2410d.cmp
 constexpr int kNstPairs = 862;   // read from g0m2410d.nst
 constexpr int kLines = 861;      // written to sorted.out
 
-std::array<float, 870> first{};
-std::array<float, 870> second{};
-std::array<float, 870> third{};
+// The three columns of the merge; the third is shifted down one row.
+struct Columns {
+  std::array<float, 870> first{};
+  std::array<float, 870> second{};
+  std::array<float, 870> third{};
+};
 
 // Reports an input that ended or held text after `got` of `want` values.
 void short_input(std::FILE* in, const char* name, int got, int want) {
@@ -42,7 +45,7 @@ void short_input(std::FILE* in, const char* name, int got, int want) {
 }
 
 // Reads the 861 values of the one-column file into third[1..861].
-bool read_cmp(std::FILE* in) {
+bool read_cmp(std::FILE* in, std::array<float, 870>& third) {
   for (int i = 1; i <= kCmpValues; ++i) {
     if (std::fscanf(in, "%g\n", &third[i]) != 1) {
       short_input(in, "g0m2410d.cmp", i - 1, kCmpValues);
@@ -53,7 +56,7 @@ bool read_cmp(std::FILE* in) {
 }
 
 // Reads the 862 pairs of the two-column file into first[] and second[].
-bool read_nst(std::FILE* in) {
+bool read_nst(std::FILE* in, std::array<float, 870>& first, std::array<float, 870>& second) {
   for (int i = 0; i < kNstPairs; ++i) {
     int got = std::fscanf(in, "%g\t%e", &first[i], &second[i]);
     if (got != 2) {
@@ -129,13 +132,14 @@ int main(int argc, char** argv) {
 
   // Both inputs are checked before a line is written: a short file gives no
   // line of undefined values.
-  bool cmp_ok = read_cmp(cmp);
-  bool nst_ok = read_nst(nst);
+  Columns col;
+  bool cmp_ok = read_cmp(cmp, col.third);
+  bool nst_ok = read_nst(nst, col.first, col.second);
   if (!cmp_ok || !nst_ok) return 1;
 
   for (int k = 0; k < kLines; ++k)
-    std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(first[k]),
-                 static_cast<double>(second[k]), static_cast<double>(third[k]));
+    std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(col.first[k]),
+                 static_cast<double>(col.second[k]), static_cast<double>(col.third[k]));
   if (!out.commit()) {
     std::fprintf(stderr, "colmerge: sorted.out could not be written\n");
     return 1;

@@ -87,6 +87,7 @@ struct Twiddles {
   std::array<float, 2 * (kTableMax - 1)> re;
   std::array<float, 2 * (kTableMax - 1)> im;
 };
+// Kept for the process: the tables depend on nothing but length and direction.
 Twiddles twiddle_store[2];  // isign +1, -1
 
 const Twiddles& twiddles(int nn, int isign) {
@@ -113,6 +114,7 @@ struct Reversal {
   std::array<int, 13> count{};  // by log2(nn); -1 until made
   Reversal() { count.fill(-1); }
 };
+// Kept for the process, like the factors: a function of the length only.
 Reversal reversal_store;
 static_assert(kTableMax == 1 << 12, "Reversal::count covers nn = 1 .. 4096");
 
@@ -175,6 +177,7 @@ struct HalfTwiddles {
   std::array<float, kTableMax> im{};
   std::array<bool, 14> made{};  // by log2(n)
 };
+// Kept for the process, like four1's factors.
 HalfTwiddles half_store[2];  // isign 1, any other
 static_assert(2 * kTableMax == 1 << 13, "HalfTwiddles::made covers n = 1 .. 8192");
 

@@ -29,7 +29,8 @@ void end_statement();
 // aborts with the default SIGABRT action.
 [[noreturn]] void fatal(std::string_view op, std::string_view reason);
 
-// The hook of recordio/testing.h (set_end_hook); null in programs.
+// The hook of recordio/testing.h (set_end_hook); null in programs. Global
+// because the process ends where it is read, far from any caller.
 inline EndHook end_hook = nullptr;
 
 // --- Units (units.cc) -------------------------------------------------------
