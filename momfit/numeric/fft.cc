@@ -95,7 +95,7 @@ const Twiddles& twiddles(int nn, int isign) {
   for (int h = t.made == 0 ? 1 : 2 * t.made; h < nn; h *= 2) {
     Recurrence w(6.28318530717959 / (isign * 2 * h));
     for (int k = 0; k < h; ++k, w.next()) {
-      const auto at = static_cast<std::size_t>(2 * (h - 1 + k));
+      const std::size_t at = 2 * static_cast<std::size_t>(h - 1 + k);
       t.re[at] = t.re[at + 1] = static_cast<float>(w.wr);
       t.im[at] = t.im[at + 1] = static_cast<float>(w.wi);
     }
@@ -189,13 +189,14 @@ Recurrence realft_recurrence(double theta) {
   return w;
 }
 
-// Butterflies side by side in vector registers (GCC and Clang vector
-// extensions; LABSUITE_FFT_SCALAR or another compiler keeps the plain loop).
+// Butterflies side by side in vector registers (GCC's vector extensions and
+// __builtin_shuffle; LABSUITE_FFT_SCALAR or another compiler, Clang
+// included, keeps the plain loop).
 // In each lane the operations of butterfly(): the real lanes take
 // wr xr - wi xi, the imaginary lanes wr xi + wi xr; both are formed on all
 // lanes and each lane keeps its own (no negated factor stands in for a
 // subtraction, no operation is fused or regrouped).
-#if defined(__GNUC__) && !defined(LABSUITE_FFT_SCALAR)
+#if defined(__GNUC__) && !defined(__clang__) && !defined(LABSUITE_FFT_SCALAR)
 #define LABSUITE_FFT_VECTORS 1
 
 // Four floats: two complex values, or their two factors duplicated.

@@ -446,7 +446,7 @@ struct StopSearch {};
 // One search from the simplex as the tests drive it: run once, iter taken
 // from the search also when the objective throws.
 Outcome run_amoeba(recordio::Matrix<float> p, std::span<float> y, int dims, float ftol,
-                   ObjectiveRef f, int& iter) {
+                   const ObjectiveRef& f, int& iter) {
   Amoeba search(p, y, dims, ftol);
   try {
     const Outcome o = search.run(f);
