@@ -20,17 +20,11 @@
 #include <vector>
 
 #include "tests/process.h"
+#include "tests/programs.h"
 
 namespace {
 
 using namespace testing_support;  // the test helpers: run_in, read_file, ...
-
-const std::map<std::string, std::string> kPrograms = {
-    {"momfit", MOMFIT_PATH},
-    {"bandfit", BANDFIT_PATH},
-    {"colmerge", COLMERGE_PATH},
-    {"constcol", CONSTCOL_PATH},
-};
 
 struct Block {
   std::string language;

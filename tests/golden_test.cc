@@ -20,18 +20,12 @@
 #include <string>
 
 #include "tests/process.h"
+#include "tests/programs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace testing_support;  // the test helpers: run_in, read_file, ...
-
-const std::map<std::string, std::string> kPrograms = {
-    {"momfit", MOMFIT_PATH},
-    {"bandfit", BANDFIT_PATH},
-    {"colmerge", COLMERGE_PATH},
-    {"constcol", CONSTCOL_PATH},
-};
 
 // The files of the case that are not program inputs.
 bool is_case_file(const std::string& name) {
