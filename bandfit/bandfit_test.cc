@@ -5,8 +5,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -314,7 +316,7 @@ TEST(Records, WorkedListingRecords) {
     list_fitted(Name("B0"), 1.9225, 1.923, 0.0005, 0.0001);
     list_held(Name("B0"), 1.9225);
     list_removed(7, Name("B0"));
-    list_deviation(120, 12, 0.00123456);
+    list_deviation(120, 12, 0.00123456, 0.0042766);
     // A new value of exactly 0 has no percentage error.
     list_fitted(Name("B0"), 1.9225, 0.0, -1.9225, 0.0001);
   });
@@ -326,6 +328,7 @@ TEST(Records, WorkedListingRecords) {
       "                B0                   0.1922500E+01          PARAMETER HELD CONSTANT\n\n"
       "                         PARAMETER NUMBER    7 (B0   ) REMOVED FROM FIT :- TOO SMALL\n\n"
       "1STANDARD DEVIATION OVER  120 READINGS, FITTING   12 PARAMETERS, IS   0.123456E-02\n"
+      " STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS   0.427660E-02\n"
       "                B0                   0.1922500E+01   0.0000000E+00  -0.1922500E+01  "
       " 0.1000000E-03  ************%\n\n");
 }
@@ -460,10 +463,16 @@ std::map<std::string, std::vector<double>> listed(const std::string& report) {
   return out;
 }
 
-// The standard deviation the report gives for the fit.
+// The standard deviations the report gives for the fit: as designed, and
+// the usual one in the record after it.
 double reported_deviation(const std::string& report) {
   const std::size_t at = report.find("1STANDARD DEVIATION OVER");
   return at == std::string::npos ? NAN : std::stod(report.substr(at + 68, 14));
+}
+double reported_usual_deviation(const std::string& report) {
+  const std::string head = "\n STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS ";
+  const std::size_t at = report.find(head);
+  return at == std::string::npos ? NAN : std::stod(report.substr(at + head.size(), 14));
 }
 
 int count(const std::string& text, const std::string& what) {
@@ -485,6 +494,7 @@ TEST(Refine, ListsStartingValuesAndStopsWithNothingToFit) {
       "                D             0.0000000E+00\n\n"
       " NO PARAMETERS TO BE FITTED:-EXITING REFINE\n");
   EXPECT_EQ(r.outcome.kind, Outcome::nothing_to_fit);
+  EXPECT_EQ(why_uncorrected(r.outcome), "");  // a prediction run
   EXPECT_EQ(r.ic(2), 0);
   EXPECT_EQ(r.y2(1), 0);
   EXPECT_EQ(r.y1(1), -1.9 * 30);
@@ -499,6 +509,8 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
   EXPECT_EQ(records(r.report).back(),
             " ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-DATA PROBLEM?");
   EXPECT_EQ(r.outcome.kind, Outcome::perfect_fit);
+  EXPECT_EQ(why_uncorrected(r.outcome),
+            "weighted observations already fit perfectly (data problem?)");
   EXPECT_EQ(r.y(2), 2000);
   EXPECT_EQ(r.y2(2), 2000 * 1.00001);
   EXPECT_EQ(r.cn(21), 2000);
@@ -507,6 +519,7 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
                  {{4, {"B", 1, 1}}, {21, {"ORIGIN", 2000, 1}}}, 1, 0);
   EXPECT_EQ(records(r.report).back(), " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS");
   EXPECT_EQ(r.outcome.kind, Outcome::insufficient_data);
+  EXPECT_EQ(why_uncorrected(r.outcome), "insufficient data for number of parameters");
   EXPECT_EQ(r.y(3), 2009);
 }
 
@@ -530,6 +543,10 @@ TEST(Refine, SameNumberWarningAndTheCountsOfReadings) {
   EXPECT_NEAR(reported_deviation(r.report), std::sqrt(sum), 1e-6 * std::sqrt(sum));
   EXPECT_EQ(r.outcome.kind, Outcome::completed);
   EXPECT_DOUBLE_EQ(r.outcome.deviation, std::sqrt(sum));
+  // With N - M taken as 1 the usual figure is the same number.
+  EXPECT_NEAR(reported_usual_deviation(r.report), std::sqrt(sum), 1e-6 * std::sqrt(sum));
+  EXPECT_DOUBLE_EQ(r.outcome.usual_deviation, std::sqrt(sum));
+  EXPECT_EQ(why_uncorrected(r.outcome), "");
   // Every weight, 5e-5 included, enters the solution.
   LineArray resid;
   for (int k = 1; k <= 4; ++k) resid(k) = r.y(k) - r.y1(k);
@@ -550,6 +567,7 @@ TEST(Refine, SolverFailurePrintsEveryMatrixBlock) {
             "1FAILURE IN ORTHO: CHECK= -5.0\n"
             " ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.\n"
             "1STANDARD DEVIATION OVER    4 READINGS, FITTING    2 PARAMETERS, IS   0.980000E+00\n"
+            " STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS   0.138593E+01\n"
             "1VARIANCE-COVARIANCE MATRIX IS:\n\n\n"
             " HB     0.0000000E+00  0.0000000E+00 \n"
             " ORIGI  0.0000000E+00  0.0000000E+00 \n"
@@ -562,6 +580,9 @@ TEST(Refine, SolverFailurePrintsEveryMatrixBlock) {
   EXPECT_EQ(r.outcome.kind, Outcome::solver_failed);
   EXPECT_EQ(r.outcome.status, OrthoStatus::zero_norm);
   EXPECT_NEAR(r.outcome.deviation, 0.98, 1e-9);
+  EXPECT_NEAR(r.outcome.usual_deviation, 1.96 / std::sqrt(2.0), 1e-9);
+  EXPECT_EQ(why_uncorrected(r.outcome),
+            "zero divide in ortho, probably trying to fit an invariant item");
   EXPECT_EQ(r.ip, 3);
   EXPECT_EQ(r.cn(11), 1e-3);
   EXPECT_EQ(r.y2(4), 2000 * 1.00001);  // the last derivative evaluation
@@ -719,15 +740,22 @@ TEST(KnownConstants, OneCorrectionRecoversThem) {
   EXPECT_NEAR(std::stod(list[0].substr(11)), s.y(1), 1e-5);
 }
 
-TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
+// The synthetic lines with up to 0.002 of noise on each position, every
+// 13th line of weight 0.05 (counted in the fit, not as a reading).
+Synthetic noisy() {
   Synthetic s = synthetic();
   unsigned seed = 99;
-  LineArray observed = s.y;
   for (int k = 1; k <= s.n; ++k) {
     seed = seed * 1103515245u + 12345u;
-    observed(k) += 0.004 * (((seed >> 8) & 0xffff) / 65536.0 - 0.5);
-    if (k % 13 == 0) s.w(k) = 0.05;  // counted in the fit, not as a reading
+    s.y(k) += 0.004 * (((seed >> 8) & 0xffff) / 65536.0 - 0.5);
+    if (k % 13 == 0) s.w(k) = 0.05;
   }
+  return s;
+}
+
+TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
+  Synthetic s = noisy();
+  const LineArray observed = s.y;
   // The model is linear: the unit vector of a parameter gives its derivatives.
   std::vector<int> pos;
   std::vector<LineArray> deriv;
@@ -779,6 +807,9 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
   EXPECT_NE(r.report.find(want), std::string::npos);
   const double deviation = std::sqrt(sum) / (readings - p);
   EXPECT_NEAR(reported_deviation(r.report), deviation, 1e-5 * deviation);
+  const double usual = std::sqrt(sum / (readings - p));
+  EXPECT_NEAR(reported_usual_deviation(r.report), usual, 1e-5 * usual);
+  EXPECT_GT(usual / deviation, 15);  // sqrt(N - M): the two figures differ
 }
 
 // --- The program ------------------------------------------------------------
@@ -807,7 +838,10 @@ TEST(Program, EmptyLineListWritesNoList) {
   const TempDir tmp;
   const std::string& dir = tmp.str();
   const auto out = run_in(dir, BANDFIT_PATH, "0 1\nB 1.9 1\n1 0\n");
-  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.exit_status, 1);
+  EXPECT_EQ(out.err,
+            "bandfit: no correction was made: weighted observations already fit perfectly "
+            "(data problem?)\n");
   const std::string report = read_file(dir + "/fort.26");
   // No lines, no residuals: the fit stops as already perfect.
   EXPECT_NE(report.find(" ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY"), std::string::npos);
@@ -873,6 +907,59 @@ TEST(Program, MalformedDeckIsFatalBeforeAnyOutput) {
     EXPECT_EQ(out.signal, SIGABRT) << deck;
     EXPECT_NE(out.err.find("apparent state: unit 5"), std::string::npos) << out.err;
     EXPECT_FALSE(file_exists(dir + "/fort.26") || file_exists(dir + "/fort.8")) << deck;
+  }
+}
+
+// The residual plot of a corrected run, in two formats: a whole file
+// exactly at the name given (nothing else left beside it), of the format
+// its extension names, with content beyond an empty frame.
+TEST(Program, ResidualPlotFiles) {
+  const std::string deck = deck_text(noisy(), 4, 0);
+  for (const std::string name : {"residuals.png", "Residuals.PDF"}) {
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
+    testing_support::Run run;
+    run.program = BANDFIT_PATH;
+    run.args = {"--plot", name};
+    run.dir = dir;
+    run.input = deck;
+    const auto out = testing_support::run(run);
+    EXPECT_EQ(out.exit_status, 0) << out.err;
+    EXPECT_EQ(out.out + out.err, "");
+    std::set<std::string> made;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      made.insert(e.path().filename().string());
+    }
+    EXPECT_EQ(made, (std::set<std::string>{name, "fort.26", "fort.8"}));
+    const std::string file = read_file(dir + "/" + name);
+    if (name.ends_with(".png")) {
+      ASSERT_GT(file.size(), 24u);
+      EXPECT_EQ(file.substr(0, 8), "\x89PNG\r\n\x1a\n");
+      EXPECT_EQ(file.substr(12, 4), "IHDR");
+      const auto be32 = [&](std::size_t at) {
+        return (static_cast<unsigned char>(file[at]) << 24) |
+               (static_cast<unsigned char>(file[at + 1]) << 16) |
+               (static_cast<unsigned char>(file[at + 2]) << 8) |
+               static_cast<unsigned char>(file[at + 3]);
+      };
+      EXPECT_EQ(be32(16), 800u);  // width
+      EXPECT_EQ(be32(20), 600u);  // height
+      EXPECT_GT(file.size(), 20000u);  // an empty frame with its labels is about 8 kB
+      // Each band's colour is drawn (where ImageMagick is there to look).
+      run.program = "/bin/sh";
+      run.args = {"-c", "convert " + name + " -unique-colors txt:- 2>/dev/null"};
+      run.input.clear();
+      const auto colours = testing_support::run(run);
+      if (colours.exit_status == 0) {
+        for (const char* band : {"#0059CC", "#E67300", "#009940", "#CC1A26", "#8C40B3"}) {
+          EXPECT_NE(colours.out.find(band), std::string::npos) << band;
+        }
+      }
+    } else {
+      EXPECT_EQ(file.substr(0, 5), "%PDF-");
+      EXPECT_NE(file.find("%%EOF", file.size() - 8), std::string::npos);
+      EXPECT_GT(file.size(), 10000u);
+    }
   }
 }
 

@@ -27,6 +27,13 @@ std::string_view shown(const Label& label) { return label.trimmed(); }
 
 void read_deck(Deck& d) {
   recordio::read_list(kDeck, {&d.n, &d.m});
+  if (d.n < 0) {
+    recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n).view());
+  }
+  if (d.m < 0) {
+    recordio::fail(
+        say("deck has %d parameters; the parameter count cannot be negative", d.m).view());
+  }
   // The per-line and per-parameter arrays are fixed: refuse before storing.
   if (d.n > kMaxLines) {
     recordio::fail(say("deck has %d lines; at most %d can be fitted", d.n, kMaxLines).view());
@@ -46,6 +53,15 @@ void read_deck(Deck& d) {
 }
 
 Fault deck_fault(const Deck& d) {
+  // The refinement adds the flags up to count the fitted parameters, so any
+  // other value than 0 or 1 would miscount them.
+  for (int i = 1; i <= d.m; ++i) {
+    if (d.ic(i) != 0 && d.ic(i) != 1) {
+      const std::string_view name = d.ch(i).trimmed();
+      return say("parameter %d (%.*s): fit flag %d is neither 0 (hold) nor 1 (fit)", i,
+                 static_cast<int>(name.size()), name.data(), d.ic(i));
+    }
+  }
   // The refinement takes flagged parameters below 1e-12 out of the fit; the
   // rest share the solver's storage with the lines.
   int fitted = 0;

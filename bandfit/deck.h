@@ -49,13 +49,13 @@ class Fault {
 };
 
 // Reads the four statements of the deck from unit 5 into d, scaling each
-// position. Counts beyond the capacities (more than kMaxLines lines or
-// kParamRoom parameters) are refused with recordio::fail before any line is
+// position. Negative counts and counts beyond the capacities (more than
+// kMaxLines lines or kParamRoom parameters) are refused with recordio::fail before any line is
 // stored. Malformed input is the fatal input error of recordio.
 void read_deck(Deck& d);
 
-// The first fault of a deck read into d that the fit cannot take: lines
-// plus fitted parameters beyond kMaxComponents, a label none of the fifteen,
+// The first fault of a deck read into d that the fit cannot take: a fit
+// flag other than 0 or 1, lines plus fitted parameters beyond kMaxComponents, a label none of the fifteen,
 // a lower or upper J outside the term table, a negative weight. Empty when
 // there is none.
 Fault deck_fault(const Deck& d);

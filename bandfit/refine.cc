@@ -119,11 +119,12 @@ void report_failure(OrthoStatus status, std::int32_t& ip) {
   }
 }
 
-// Restores y, then writes and returns the standard deviation of the fit:
-// the root of the weighted sum of squared differences between y2 and y,
-// divided by the readings (lines of weight at least 0.1) less the fitted
-// parameters, at least 1. The divisor is that count itself, not its root.
-double fit_deviation(Deck& d) {
+// Restores y, then writes the two standard deviations of the fit and puts
+// them in out. S is the weighted sum of squared differences between y2 and
+// y; the divisor is the readings (lines of weight at least 0.1) less the
+// fitted parameters, at least 1. The designed figure divides the root of S
+// by that count itself; the usual one takes the root of S over the count.
+void fit_deviation(Deck& d, Outcome& out) {
   constexpr double kReadingWeight = 0.1;
   int nn = d.n;
   double sum = 0.0;
@@ -136,9 +137,9 @@ double fit_deviation(Deck& d) {
   int mm = 0;
   for (int i = 1; i <= d.m; ++i) mm += d.ic(i);
   const int nnn = nn - mm > 0 ? nn - mm : 1;
-  sum = std::sqrt(sum) / nnn;
-  list_deviation(nn, mm, sum);
-  return sum;
+  out.deviation = std::sqrt(sum) / nnn;
+  out.usual_deviation = std::sqrt(sum / nnn);
+  list_deviation(nn, mm, out.deviation, out.usual_deviation);
 }
 
 // One warning per strongly correlated pair; any such pair asks for every
@@ -202,9 +203,28 @@ void list_held(const Name& name, double value) {
   write("(' ',15x,1a10,10x,e14.7,10x,'PARAMETER HELD CONSTANT',/)", {name.view(), value});
 }
 
-void list_deviation(int readings, int parameters, double sd) {
+void list_deviation(int readings, int parameters, double sd, double usual) {
   write("('1STANDARD DEVIATION OVER ',i4,' READINGS, ','FITTING ',i4,' PARAMETERS, IS ',e14.6)",
         {readings, parameters, sd});
+  write("(' STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS ',e14.6)", {usual});
+}
+
+std::string_view why_uncorrected(const Outcome& out) {
+  switch (out.kind) {
+    case Outcome::completed:
+    case Outcome::nothing_to_fit:
+      return {};
+    case Outcome::perfect_fit:
+      return "weighted observations already fit perfectly (data problem?)";
+    case Outcome::insufficient_data:
+      return "insufficient data for number of parameters";
+    case Outcome::solver_failed:
+      if (out.status == OrthoStatus::zero_norm) {
+        return "zero divide in ortho, probably trying to fit an invariant item";
+      }
+      return "failure in ortho, fewer lines than parameters";
+  }
+  return {};
 }
 
 Outcome refine(Deck& d, Refinement& r) {
@@ -239,7 +259,7 @@ Outcome refine(Deck& d, Refinement& r) {
     out.kind = Outcome::solver_failed;
     report_failure(out.status, d.ip);
   }
-  out.deviation = fit_deviation(d);
+  fit_deviation(d, out);
   warn_correlations(r, d.ip);
   write_matrices(d, r);
   return out;

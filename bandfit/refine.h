@@ -2,6 +2,8 @@
 // the observed line positions, with its report blocks on unit 26.
 #pragma once
 
+#include <string_view>
+
 #include "bandfit/deck.h"
 #include "bandfit/model.h"
 #include "bandfit/ortho.h"
@@ -30,8 +32,18 @@ struct Outcome {
   };
   Kind kind = completed;
   OrthoStatus status = OrthoStatus::done;  // the solver's status, when it was called
-  double deviation = 0.0;  // standard deviation of the fit reported (completed, solver_failed)
+  // The two standard deviations of the fit the report gives (completed,
+  // solver_failed): sqrt(S) / (N - M) and the usual sqrt(S / (N - M)), with
+  // S the weighted sum of squared differences, N the readings, M the fit
+  // flags added up, and N - M taken as 1 when it is not above 0.
+  double deviation = 0.0;
+  double usual_deviation = 0.0;
 };
+
+// Why no correction was made, in lower-case words from the report's own
+// reason (e.g. "zero divide in ortho, probably trying to fit an invariant
+// item"); empty for a completed fit and for a run with nothing to fit.
+std::string_view why_uncorrected(const Outcome& out);
 
 // Makes one correction step on deck d (m <= 30 parameters, n lines,
 // n + fitted parameters <= 500), using r for its working storage. Writes
@@ -61,7 +73,9 @@ void list_fitted(const Name& name, double old_value, double new_value, double co
                  double sd);
 // A parameter held constant at value.
 void list_held(const Name& name, double value);
-// The standard deviation of the fit over nn readings and mm parameters.
-void list_deviation(int nn, int mm, double sd);
+// The standard deviation of the fit over nn readings and mm parameters as
+// designed (sd = sqrt(S) / (nn - mm)), then the record of the usual figure
+// (usual = sqrt(S / (nn - mm))); two records, no empty one.
+void list_deviation(int nn, int mm, double sd, double usual);
 
 }  // namespace bandfit

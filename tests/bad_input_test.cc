@@ -340,6 +340,7 @@ struct DeckCase {
   std::string name;
   std::string deck;
   Expect expect;
+  std::vector<std::string> args = {};  // the command line after the name
 };
 
 std::vector<DeckCase> deck_cases() {
@@ -351,6 +352,9 @@ std::vector<DeckCase> deck_cases() {
   };
   const auto refused = [&](const std::string& message) {
     return Expect{1, 0, "bandfit: " + message + "\n", none};
+  };
+  const auto usage = [&](const std::string& message) {
+    return Expect{2, 0, "bandfit: " + message + "; usage: bandfit [--plot FILE] < DECK\n", none};
   };
   const std::string eof = "list read: end of file";
   const std::string bad = "list read: incomprehensible list input";
@@ -404,9 +408,45 @@ std::vector<DeckCase> deck_cases() {
        refused("line 1: negative weight -1")},
       {"AllFlagsZero", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
        {0, 0, "", {}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"}},
-      // The refinement fits a flagged parameter once but counts its flag.
-      {"FlagOfTwo", "3 1\n" + line + "'P V+0' 7 2140.25 1\n'R V+0' 6 2151.5 1\nB 1.9 2\n1 0\n",
-       {0, 0, "", {}, "fort.26", "OVER    3 READINGS, FITTING    2 PARAMETERS"}},
+      // The refinement adds the flags up to count the fitted parameters:
+      // any flag but 0 and 1 is refused (a 2 was fitted once, counted twice).
+      {"FlagOfTwo", "3 2\n" + line + "'P V+0' 7 2140.25 1\n'R V+0' 6 2151.5 1\nB 1.9 1\nD 1e-6 2\n1 0\n",
+       refused("parameter 2 (D): fit flag 2 is neither 0 (hold) nor 1 (fit)")},
+      {"FlagOfMinusOne", "1 1\n" + line + "B 1.9 -1\n1 0\n",
+       refused("parameter 1 (B): fit flag -1 is neither 0 (hold) nor 1 (fit)")},
+      {"NegativeLineCount", "-1 1\n",
+       refused("deck has -1 lines; the line count cannot be negative")},
+      {"NegativeParameterCount", "1 -2\n",
+       refused("deck has -2 parameters; the parameter count cannot be negative")},
+      // No correction made: report and list as designed, the reason on
+      // standard error, status 1, and no plot.
+      {"InsufficientData", "2 2\n" + line + "'P V+0' 7 2140.25 0\nB 1.9 1\nD 1e-6 1\n1 0\n",
+       {1, 0, "bandfit: no correction was made: insufficient data for number of parameters\n",
+        {"r.png"}, "fort.26", " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS\n"},
+       {"--plot", "r.png"}},
+      {"AlreadyFitPerfectly", "0 1\n" + param + "1 0\n",
+       {1, 0, "bandfit: no correction was made: weighted observations already fit perfectly (data problem?)\n",
+        {"r.png", "fort.8"}, "fort.26", " ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-DATA PROBLEM?\n"},
+       {"--plot", "r.png"}},
+      {"SolverZeroDivide", "2 21\n" + line + "'P V+0' 7 2140.25 1\n" + repeat(10, "C 0 0\n") + "HB 1e-3 1\n" + repeat(9, "C 0 0\n") + "O 2000 1\n1 0\n",
+       {1, 0, "bandfit: no correction was made: zero divide in ortho, probably trying to fit an invariant item\n",
+        {"r.png"}, "fort.26", " STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS "},
+       {"--plot", "r.png"}},
+      {"AllFlagsZeroWithPlot", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
+       {0, 0, "", {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
+       {"--plot", "r.png"}},
+      // The command line: answered or refused before the deck is read.
+      {"Help", "", {0, 0, "Usage: bandfit [--plot FILE] < DECK\n", none}, {"--help"}},
+      {"Version", "", {0, 0, "bandfit (labsuite) ", none}, {"--plot", "r.png", "--version"}},
+      {"UnknownOption", "", usage("unknown option '--plto'"), {"--plto", "r.png"}},
+      {"PlotWithoutFile", "", usage("--plot needs a file name"), {"--plot"}},
+      {"PlotOfUnknownFormat", "", usage("--plot file 'r.gif' must end in .png, .pdf, .svg or .ps"),
+       {"--plot", "r.gif"}},
+      {"UnexpectedArgument", "", usage("unexpected argument 'deck'"), {"deck"}},
+      {"PlotIntoMissingFolder", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
+       {1, 0, "bandfit: no/r.png: cannot write the plot: No such file or directory\n", {},
+        "fort.26", "LEAST SQUARES FITTING COMPLETED"},
+       {"--plot", "no/r.png"}},
   };
 }
 
@@ -417,10 +457,19 @@ class Bandfit : public ::testing::TestWithParam<DeckCase> {};
 TEST_P(Bandfit, EndsAsDocumented) {
   const TempDir tmp;
   const std::string& dir = tmp.str();
-  const Outcome r = run_in(dir, BANDFIT_PATH, GetParam().deck);
+  testing_support::Run bandfit;
+  bandfit.program = BANDFIT_PATH;
+  bandfit.args = GetParam().args;
+  bandfit.dir = dir;
+  bandfit.input = GetParam().deck;
+  const Outcome r = run(bandfit);
   check(r, GetParam().expect, dir);
-  if (GetParam().expect.exit_status == 0) {
+  if (GetParam().expect.exit_status == 0 && GetParam().expect.message.empty()) {
     EXPECT_EQ(r.out + r.err, "");
+  }
+  // Every failure says so in one line.
+  if (GetParam().expect.exit_status > 0) {
+    EXPECT_EQ(r.err, GetParam().expect.message);
   }
 }
 
