@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "momfit/numeric/fft.h"
@@ -311,8 +312,25 @@ void convolve(std::span<float> profile, std::span<float> out, std::span<const fl
 }
 
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base) {
+  // calcmax is the largest input value when one is positive, else 0.0: a
+  // NaN never passes the test, and equal values greater than zero have the
+  // same bits. So the order in which the values are met does not matter,
+  // and four running maxima side by side, each kept the same way and then
+  // met in turn, give the same calcmax as the one running maximum.
   float calcmax = 0.0f;
-  for (int i = 1; i <= n; ++i) {
+  int i = 1;
+#if LABSUITE_MODEL_VECTORS
+  V4 lanes{};
+  for (; i + 3 <= n; i += 4) {
+    V4 v;
+    std::memcpy(&v, &in[static_cast<std::size_t>(i - 1)], sizeof v);
+    lanes = lanes < v ? v : lanes;
+  }
+  for (int q = 0; q < 4; ++q) {
+    if (calcmax < lanes[q]) calcmax = lanes[q];
+  }
+#endif
+  for (; i <= n; ++i) {
     if (calcmax < el(in, i)) calcmax = el(in, i);
   }
   if (n > 0 && !(calcmax > 0.0f)) {
