@@ -141,6 +141,50 @@ template <class VF, class VI>
   for (int j = 2; j <= count; ++j) r = index == j ? a[j] : r;
 }
 
+// col[1..4]: lane q holds table(first[q] + 0..3). Each lane's four entries
+// are one 16-byte load, turned into columns by shuffles (a 4 x 4 transpose,
+// in each 16-byte half for eight lanes).
+template <class VF, int W>
+[[gnu::always_inline]] inline void columns(std::span<const float> table, const int* first,
+                                           std::array<VF, 5>& col) {
+  std::array<V4, W> row;
+  for (int q = 0; q < W; ++q) {
+    // first <= kTable - 3: the four entries lie inside the table.
+    std::memcpy(&row[q], &table[static_cast<std::size_t>(first[q] - 1)], sizeof(V4));
+  }
+  if constexpr (W == 4) {
+    const V4 t0 = __builtin_shuffle(row[0], row[1], I4{0, 4, 1, 5});
+    const V4 t1 = __builtin_shuffle(row[0], row[1], I4{2, 6, 3, 7});
+    const V4 t2 = __builtin_shuffle(row[2], row[3], I4{0, 4, 1, 5});
+    const V4 t3 = __builtin_shuffle(row[2], row[3], I4{2, 6, 3, 7});
+    col[1] = __builtin_shuffle(t0, t2, I4{0, 1, 4, 5});
+    col[2] = __builtin_shuffle(t0, t2, I4{2, 3, 6, 7});
+    col[3] = __builtin_shuffle(t1, t3, I4{0, 1, 4, 5});
+    col[4] = __builtin_shuffle(t1, t3, I4{2, 3, 6, 7});
+  } else {
+    static_assert(W == 8);
+    using I = std::int32_t __attribute__((vector_size(32)));
+    // Rows q and q + 4 side by side, then the same transpose in each half.
+    std::array<VF, 4> r;
+    for (int q = 0; q < 4; ++q) {
+      r[q] = __builtin_shufflevector(row[q], row[q + 4], 0, 1, 2, 3, 4, 5, 6, 7);
+    }
+    const VF t0 = __builtin_shuffle(r[0], r[1], I{0, 8, 1, 9, 4, 12, 5, 13});
+    const VF t1 = __builtin_shuffle(r[0], r[1], I{2, 10, 3, 11, 6, 14, 7, 15});
+    const VF t2 = __builtin_shuffle(r[2], r[3], I{0, 8, 1, 9, 4, 12, 5, 13});
+    const VF t3 = __builtin_shuffle(r[2], r[3], I{2, 10, 3, 11, 6, 14, 7, 15});
+    // Lanes 0..3 from rows 0..3, lanes 4..7 from rows 4..7.
+    const VF c1 = __builtin_shuffle(t0, t2, I{0, 1, 8, 9, 4, 5, 12, 13});
+    const VF c2 = __builtin_shuffle(t0, t2, I{2, 3, 10, 11, 6, 7, 14, 15});
+    const VF c3 = __builtin_shuffle(t1, t3, I{0, 1, 8, 9, 4, 5, 12, 13});
+    const VF c4 = __builtin_shuffle(t1, t3, I{2, 3, 10, 11, 6, 7, 14, 15});
+    col[1] = c1;
+    col[2] = c2;
+    col[3] = c3;
+    col[4] = c4;
+  }
+}
+
 // The pending points W at a time (the last group padded with copies of the
 // last point, whose results are not stored); returns how many polint
 // refused. Inlined into a kernel per vector width.
@@ -159,14 +203,9 @@ template <class VF, class VI, int W>
     std::array<VF, 5> c;
     std::array<VF, 5> d;
     VF x;
-    for (int q = 0; q < W; ++q) {
-      const std::size_t k = static_cast<std::size_t>(p.first[g + q] - 1);
-      for (int i = 1; i <= n; ++i) {
-        xa[i][q] = abscissa[k + i - 1];
-        c[i][q] = value[k + i - 1];
-      }
-      x[q] = p.x[g + q];
-    }
+    std::memcpy(&x, &p.x[static_cast<std::size_t>(g)], sizeof x);
+    columns<VF, W>(abscissa, &p.first[static_cast<std::size_t>(g)], xa);
+    columns<VF, W>(value, &p.first[static_cast<std::size_t>(g)], c);
     for (int i = 1; i <= n; ++i) d[i] = c[i];
     // fabs as polint takes it: the sign bit cleared.
     constexpr std::int32_t kMagnitude = std::numeric_limits<std::int32_t>::max();
