@@ -44,22 +44,30 @@ void on_fatal_signal(int sig) {
   std::abort();
 }
 
-// SIGINT and SIGTERM end the run with status 1; SIGTERM resumes a PAUSE.
+// SIGINT and SIGTERM end the run with status 1, after the record being
+// stored, if any; SIGTERM resumes a PAUSE.
 void on_ending_signal(int sig) {
   if (sig == SIGTERM && pausing) {
     resumed = 1;
     return;
   }
-  say(sig == SIGTERM ? "Killed\n" : "Interrupt\n");
-  detail::close_all();
-  ::_exit(1);
+  if (detail::in_record) {
+    if (detail::ending_deferred == 0 || sig < detail::ending_deferred) {
+      detail::ending_deferred = sig;
+    }
+    return;
+  }
+  detail::end_by_signal(sig);
 }
 
-void install(int sig, void (*handler)(int), bool keep_ignored) {
+// restart: a system call the handler interrupts carries on (a record's write
+// to a pipe must not fail because an ending signal was noted for later).
+void install(int sig, void (*handler)(int), bool keep_ignored, bool restart = false) {
   struct sigaction now {};
   if (keep_ignored && ::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
+  action.sa_flags = restart ? SA_RESTART : 0;
   ::sigemptyset(&action.sa_mask);
   ::sigaction(sig, &action, nullptr);
 }
@@ -126,6 +134,16 @@ void fail(std::string_view message) {
   std::exit(1);
 }
 
+namespace detail {
+
+void end_by_signal(int sig) {
+  say(sig == SIGTERM ? "Killed\n" : "Interrupt\n");
+  close_all();
+  ::_exit(1);
+}
+
+}  // namespace detail
+
 void set_end_hook(EndHook hook) { detail::end_hook = hook; }
 
 void close_units() { detail::close_all(); }
@@ -149,8 +167,8 @@ int run(int argc, char** argv, void (*main_program)()) {
   install(SIGABRT, on_fatal_signal, false);
   install(SIGTRAP, on_fatal_signal, false);
   install(SIGQUIT, on_fatal_signal, true);
-  install(SIGINT, on_ending_signal, true);
-  install(SIGTERM, on_ending_signal, false);
+  install(SIGINT, on_ending_signal, true, true);
+  install(SIGTERM, on_ending_signal, false, true);
   detail::connect_standard_units();
   std::atexit(detail::close_all);
   main_program();

@@ -1,8 +1,8 @@
 // Units, records, open/close and the fatal I/O report.
-#include <cerrno>
-#include <csignal>
-#include <signal.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -169,16 +169,18 @@ void write_record(int unit, std::string_view record, std::string_view op) {
     u.connected = true;
     u.mode = Mode::kWrite;
   }
-  // SIGINT and SIGTERM close every unit and end the run; held off while a
-  // record is being stored, so files keep whole records only.
-  sigset_t ending, old;
-  sigemptyset(&ending);
-  sigaddset(&ending, SIGINT);
-  sigaddset(&ending, SIGTERM);
-  sigprocmask(SIG_BLOCK, &ending, &old);
+  // SIGINT and SIGTERM close every unit and end the run; one that arrives
+  // while the record is stored waits for its end (a flag rather than two
+  // system calls to mask and unmask the signals), so files keep whole
+  // records only. The fences keep the compiler from moving the transfer
+  // across the flag.
+  in_record = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   std::fwrite(record.data(), 1, record.size(), u.fp);
   std::fputc('\n', u.fp);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  in_record = 0;
+  if (ending_deferred != 0) end_by_signal(ending_deferred);
 }
 
 bool read_record(int unit, std::string& record, std::string_view op) {

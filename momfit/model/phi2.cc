@@ -1,18 +1,39 @@
 #include "momfit/model/phi2.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "momfit/numeric/outcome.h"
 
 namespace momfit {
 
+// The angles run from -179 degrees (iphi = 1) to 0 in steps of one degree.
+// Everything that depends on the angle alone is worked out here, once, by the
+// very expressions an evaluation used to evaluate at every call (the same
+// operations on the same operands, so the same bits): phi in float, u =
+// cos(1.5708 - phi) and cos(phi) in double, and 3 u u - 1 as (3 u) u - 1.
+Objective::Objective(FitState& state, EvaluationObserver* observer)
+    : s_(state), observer_(observer) {
+  for (int iphi = 1; iphi <= kTable; ++iphi) {
+    const auto phi = static_cast<float>(static_cast<double>(iphi - 180) * 3.14159f / 180.0f);
+    const double u = std::cos(static_cast<double>(1.5708f) - phi);
+    const auto k = static_cast<std::size_t>(iphi - 1);
+    legendre_[k] = 3.0 * u * u - 1.0;
+    cosphi_[k] = std::cos(static_cast<double>(phi));
+  }
+}
+
 // sqrt(2 evolt m1 amu mu (w/m1 + E0/m2 + 2 sqrt(e0 w / (m1 m2)) cos(phi))),
 // the cross term from the E0 entered at the start (e0), the E0/m2 term from
 // the vertex (e0now). Carried in double, stored as float. A negative value
 // under either root has no real momentum: the entry is NaN and the result
-// false.
-bool Objective::momentum(float& entry, double w, double e0now, double cosphi, double mu) const {
+// false. The parts that do not depend on the angle are formed once per
+// table, as the left-to-right evaluation of the whole expression forms them:
+// (w/m1 + e0now/m2) + (2 sqrt(cross)) cos(phi), and the factor
+// (((2 evolt) m1) amu) mu before the bracket.
+bool Objective::momenta(std::span<float> table, double w, double e0now, double mu) const {
   // Kilograms per mass unit as the model uses it, and joules per eV.
   constexpr float kAmu = 1.67353e-27f;
   constexpr float kEvolt = 1.6021774e-19f;
@@ -20,17 +41,23 @@ bool Objective::momentum(float& entry, double w, double e0now, double cosphi, do
   const float m2 = s_.config.m2;
   const double cross = static_cast<double>(s_.two.e0) * w / (static_cast<double>(m1) * m2);
   if (!(cross >= 0.0)) {
-    entry = std::numeric_limits<float>::quiet_NaN();
+    std::fill_n(table.begin(), kTable, std::numeric_limits<float>::quiet_NaN());
     return false;
   }
-  const double bracket = w / m1 + e0now / m2 + 2.0 * std::sqrt(cross) * cosphi;
-  const double square = 2.0 * kEvolt * m1 * kAmu * mu * bracket;
-  if (!(square >= 0.0)) {
-    entry = std::numeric_limits<float>::quiet_NaN();
-    return false;
+  const double base = w / m1 + e0now / m2;
+  const double slope = 2.0 * std::sqrt(cross);
+  const double factor = 2.0 * kEvolt * m1 * kAmu * mu;
+  bool real = true;
+  for (std::size_t k = 0; k < kTable; ++k) {
+    const double square = factor * (base + slope * cosphi_[k]);
+    if (square >= 0.0) {
+      table[k] = static_cast<float>(std::sqrt(square));
+    } else {
+      table[k] = std::numeric_limits<float>::quiet_NaN();
+      real = false;
+    }
   }
-  entry = static_cast<float>(std::sqrt(square));
-  return true;
+  return real;
 }
 
 // One "failure in polint" for each interpolation that met equal abscissae.
@@ -55,21 +82,17 @@ float Objective::operator()(std::span<const float> x) {
   const bool second = w2 != 0.0f;
   const double mu = static_cast<double>(m1) * m2 / (static_cast<double>(m1) + m2);
 
-  // Angles from -179 degrees to 0 in steps of one degree.
-  bool real = true;
-  for (int iphi = 1; iphi <= kTable; ++iphi) {
-    const auto phi = static_cast<float>(static_cast<double>(iphi - 180) * 3.14159f / 180.0f);
-    // 1/(2 pi) (1 + beta P2(u)), u the cosine of the angle from pi/2.
-    const double u = std::cos(static_cast<double>(1.5708f) - phi);
-    calcprob_(iphi) = static_cast<float>(static_cast<double>(0.15915507f) *
-                                         (1.0 + (0.5 * beta) * (3.0 * u * u - 1.0)));
-    const double cosphi = std::cos(static_cast<double>(phi));
-    real = momentum(calcenergy1_(iphi), w1, e0now, cosphi, mu) && real;
-    // The second component is built like the first from W2, so that a W2
-    // other than 0.0 adds a genuine second momentum profile, weighted by
-    // weight2, rebinned from the same probability table.
-    if (second) real = momentum(calcenergy2_(iphi), w2, e0now, cosphi, mu) && real;
+  // 1/(2 pi) (1 + beta P2(u)) at each angle, and the momenta. The second
+  // component is built like the first from W2, so that a W2 other than 0.0
+  // adds a genuine second momentum profile, weighted by weight2, rebinned
+  // from the same probability table.
+  const double half_beta = 0.5 * beta;
+  for (std::size_t k = 0; k < kTable; ++k) {
+    calcprob_.v[k] =
+        static_cast<float>(static_cast<double>(0.15915507f) * (1.0 + half_beta * legendre_[k]));
   }
+  bool real = momenta(calcenergy1_.span(), w1, e0now, mu);
+  if (second) real = momenta(calcenergy2_.span(), w2, e0now, mu) && real;
 
   if (real) {
     report(rebin(calcprob_.span(), calcenergy1_.span(), rcalcprob1_.span(), two.labmom.span(), n));

@@ -4,6 +4,7 @@
 // the caller connects; the model itself draws and waits for nothing.
 #pragma once
 
+#include <array>
 #include <span>
 #include <string_view>
 
@@ -48,8 +49,7 @@ class Objective {
  public:
   // state must outlive the objective; observer may be null (nothing shown,
   // troubles ignored).
-  explicit Objective(FitState& state, EvaluationObserver* observer = nullptr)
-      : s_(state), observer_(observer) {}
+  explicit Objective(FitState& state, EvaluationObserver* observer = nullptr);
 
   // x holds 4 values: W1 (eV), W2 (eV), beta, E0 (eV). Tabulates the angular
   // probability and the momenta over 180 angles, rebins them onto the lab
@@ -63,13 +63,18 @@ class Objective {
   Phi2Tables tables() const;
 
  private:
-  // The momentum (kg m/s) at cos(phi) of a fragment pair released with
-  // width w; false, with a NaN entry, when it is not real.
-  bool momentum(float& entry, double w, double e0now, double cosphi, double mu) const;
+  // The momenta (kg m/s) at the 180 angles of a fragment pair released with
+  // width w; false, with NaN entries where it is not real.
+  bool momenta(std::span<float> table, double w, double e0now, double mu) const;
   void report(int failures);
 
   FitState& s_;
   EvaluationObserver* observer_;
+
+  // What the angle tables need of each angle and nothing else: 3 u^2 - 1
+  // (u the cosine of the angle from pi/2) and cos(phi). Made once.
+  std::array<double, kTable> legendre_;
+  std::array<double, kTable> cosphi_;
 
   recordio::Array1<float, kTable> calcprob_;
   recordio::Array1<float, kTable> calcenergy1_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "momfit/numeric/fft.h"
@@ -26,29 +27,307 @@ int starting_guess(float g) {
   return static_cast<int>(t);
 }
 
+// The table search without hunt, for a monotone table.
+//
+// hunt compares x with table entries through one predicate, up(j) =
+// ((x >= xx(j)) == ascending), and keeps up(jlo) true (or jlo = 0) and
+// up(jhi) false (or jhi = n + 1) while it widens and bisects; then it moves
+// an x equal to xx(n) to n - 1 and one equal to xx(1) to 1. (Its downward
+// hunt tests x < xx(j) instead, which is the same test for any x but NaN,
+// and a NaN grid value never has a guess.) When the table ascends without
+// a step down, or descends without a step up, and holds no NaN, up(j) is
+// true for j = 1..J and false after, for every x including NaN and values
+// equal to entries or outside the table: then any search that keeps those
+// two ends finds the same J, whatever its guess. So J is taken from the
+// previous grid point's when up(J) and not up(J + 1) confirm it (lab
+// momenta come in order), from the next interval likewise, and otherwise
+// from a bisection of the whole table.
+class Bracket {
+ public:
+  explicit Bracket(std::span<const float> table)
+      : xx_(table.first(kTable)), ascending_(xx_[kTable - 1] >= xx_[0]) {
+    bool ordered = true;
+    for (std::size_t k = 0; k + 1 < kTable; ++k) {
+      ordered &= ascending_ ? xx_[k] <= xx_[k + 1] : xx_[k] >= xx_[k + 1];
+    }
+    monotone_ = ordered;
+  }
+  bool monotone() const { return monotone_; }
+
+  // hunt's answer for x (monotone tables only).
+  int operator()(float x) {
+    int j = last_;
+    if (!((j == 0 || up(x, j)) && (j == kTable || !up(x, j + 1)))) {
+      if (j < kTable && up(x, j + 1) && (j + 1 == kTable || !up(x, j + 2))) {
+        j = j + 1;
+      } else {
+        j = bisect(x);
+      }
+    }
+    last_ = j;
+    if (x == xx_[kTable - 1]) j = kTable - 1;
+    if (x == xx_[0]) j = 1;
+    return j;
+  }
+
+ private:
+  bool up(float x, int j) const {
+    return (x >= xx_[static_cast<std::size_t>(j - 1)]) == ascending_;
+  }
+  int bisect(float x) const {
+    int jlo = 0;
+    int jhi = kTable + 1;
+    while (jhi - jlo != 1) {
+      const int jm = (jhi + jlo) / 2;
+      const bool u = up(x, jm);
+      jlo = u ? jm : jlo;
+      jhi = u ? jhi : jm;
+    }
+    return jlo;
+  }
+
+  std::span<const float> xx_;
+  bool ascending_;
+  bool monotone_ = false;
+  int last_ = 0;
+};
+
+// The grid points of one block that lie inside the table, waiting for their
+// interpolation: grid index, first of the four table points (both from 1)
+// and grid value. Room for a block and the padding of its last group.
+constexpr int kBlock = 256;
+constexpr int kMaxLanes = 8;
+struct Pending {
+  int count = 0;
+  std::array<int, kBlock + kMaxLanes> point;
+  std::array<int, kBlock + kMaxLanes> first;
+  std::array<float, kBlock + kMaxLanes> x;
+};
+
+// polint for n = 4 at each pending point, one at a time; returns how many
+// it refused.
+[[maybe_unused]] int polint_plain(std::span<const float> value, std::span<const float> abscissa,
+                 const Pending& p, std::span<float> out) {
+  int refused = 0;
+  for (int q = 0; q < p.count; ++q) {
+    const auto first = static_cast<std::size_t>(p.first[q] - 1);
+    float dy = 0.0f;  // error estimate, not used
+    if (polint(abscissa.subspan(first, 4), value.subspan(first, 4), 4, p.x[q], el(out, p.point[q]),
+               dy) != Outcome::ok) {
+      ++refused;
+    }
+  }
+  return refused;
+}
+
+// Four-point interpolations side by side in vector registers (GCC and Clang
+// vector extensions; LABSUITE_MODEL_SCALAR or another compiler keeps
+// polint_plain). Each lane does polint's operations for n = 4 on its own
+// points in polint's order: the same subtractions, divisions and products of
+// the tableau, with the nearest point and each correction picked lane by
+// lane by selects rather than branches. A lane that meets two equal
+// abscissae is done again by polint itself, which stops where it should and
+// says so.
+#if defined(__GNUC__) && !defined(LABSUITE_MODEL_SCALAR)
+#define LABSUITE_MODEL_VECTORS 1
+
+using V4 = float __attribute__((vector_size(16)));
+using I4 = std::int32_t __attribute__((vector_size(16)));
+
+// r = a[index] lane by lane, index from 1 to count.
+template <class VF, class VI>
+[[gnu::always_inline]] inline void pick(VF& r, const std::array<VF, 5>& a, VI index, int count) {
+  r = a[1];
+  for (int j = 2; j <= count; ++j) r = index == j ? a[j] : r;
+}
+
+// col[1..4]: lane q holds table(first[q] + 0..3). Each lane's four entries
+// are one 16-byte load, turned into columns by shuffles (a 4 x 4 transpose,
+// in each 16-byte half for eight lanes).
+template <class VF, int W>
+[[gnu::always_inline]] inline void columns(std::span<const float> table, const int* first,
+                                           std::array<VF, 5>& col) {
+  std::array<V4, W> row;
+  for (int q = 0; q < W; ++q) {
+    // first <= kTable - 3: the four entries lie inside the table.
+    std::memcpy(&row[q], &table[static_cast<std::size_t>(first[q] - 1)], sizeof(V4));
+  }
+  if constexpr (W == 4) {
+    const V4 t0 = __builtin_shuffle(row[0], row[1], I4{0, 4, 1, 5});
+    const V4 t1 = __builtin_shuffle(row[0], row[1], I4{2, 6, 3, 7});
+    const V4 t2 = __builtin_shuffle(row[2], row[3], I4{0, 4, 1, 5});
+    const V4 t3 = __builtin_shuffle(row[2], row[3], I4{2, 6, 3, 7});
+    col[1] = __builtin_shuffle(t0, t2, I4{0, 1, 4, 5});
+    col[2] = __builtin_shuffle(t0, t2, I4{2, 3, 6, 7});
+    col[3] = __builtin_shuffle(t1, t3, I4{0, 1, 4, 5});
+    col[4] = __builtin_shuffle(t1, t3, I4{2, 3, 6, 7});
+  } else {
+    static_assert(W == 8);
+    using I = std::int32_t __attribute__((vector_size(32)));
+    // Rows q and q + 4 side by side, then the same transpose in each half.
+    std::array<VF, 4> r;
+    for (int q = 0; q < 4; ++q) {
+      r[q] = __builtin_shufflevector(row[q], row[q + 4], 0, 1, 2, 3, 4, 5, 6, 7);
+    }
+    const VF t0 = __builtin_shuffle(r[0], r[1], I{0, 8, 1, 9, 4, 12, 5, 13});
+    const VF t1 = __builtin_shuffle(r[0], r[1], I{2, 10, 3, 11, 6, 14, 7, 15});
+    const VF t2 = __builtin_shuffle(r[2], r[3], I{0, 8, 1, 9, 4, 12, 5, 13});
+    const VF t3 = __builtin_shuffle(r[2], r[3], I{2, 10, 3, 11, 6, 14, 7, 15});
+    // Lanes 0..3 from rows 0..3, lanes 4..7 from rows 4..7.
+    const VF c1 = __builtin_shuffle(t0, t2, I{0, 1, 8, 9, 4, 5, 12, 13});
+    const VF c2 = __builtin_shuffle(t0, t2, I{2, 3, 10, 11, 6, 7, 14, 15});
+    const VF c3 = __builtin_shuffle(t1, t3, I{0, 1, 8, 9, 4, 5, 12, 13});
+    const VF c4 = __builtin_shuffle(t1, t3, I{2, 3, 10, 11, 6, 7, 14, 15});
+    col[1] = c1;
+    col[2] = c2;
+    col[3] = c3;
+    col[4] = c4;
+  }
+}
+
+// The pending points W at a time (the last group padded with copies of the
+// last point, whose results are not stored); returns how many polint
+// refused. Inlined into a kernel per vector width.
+template <class VF, class VI, int W>
+[[gnu::always_inline]] inline int polint_lanes(std::span<const float> value,
+                                               std::span<const float> abscissa, Pending& p,
+                                               std::span<float> out) {
+  constexpr int n = 4;
+  for (int q = p.count; q % W != 0; ++q) {
+    p.first[q] = p.first[p.count - 1];
+    p.x[q] = p.x[p.count - 1];
+  }
+  int refused = 0;
+  for (int g = 0; g < p.count; g += W) {
+    std::array<VF, 5> xa;
+    std::array<VF, 5> c;
+    std::array<VF, 5> d;
+    VF x;
+    std::memcpy(&x, &p.x[static_cast<std::size_t>(g)], sizeof x);
+    columns<VF, W>(abscissa, &p.first[static_cast<std::size_t>(g)], xa);
+    columns<VF, W>(value, &p.first[static_cast<std::size_t>(g)], c);
+    for (int i = 1; i <= n; ++i) d[i] = c[i];
+    // fabs as polint takes it: the sign bit cleared.
+    constexpr std::int32_t kMagnitude = std::numeric_limits<std::int32_t>::max();
+    VI ns = VI{} + 1;
+    VF dif = reinterpret_cast<VF>(reinterpret_cast<VI>(x - xa[1]) & kMagnitude);
+    for (int i = 2; i <= n; ++i) {
+      const VF dift = reinterpret_cast<VF>(reinterpret_cast<VI>(x - xa[i]) & kMagnitude);
+      const VI nearer = dift < dif;
+      ns = nearer ? i : ns;
+      dif = nearer ? dift : dif;
+    }
+    VF y;
+    pick(y, c, ns, n);
+    ns = ns - 1;
+    VI equal = VI{};
+    for (int m = 1; m <= n - 1; ++m) {
+      for (int i = 1; i <= n - m; ++i) {
+        const VF ho = xa[i] - x;
+        const VF hp = xa[i + m] - x;
+        const VF w = c[i + 1] - d[i];
+        VF den = ho - hp;
+        equal |= den == 0.0f;
+        den = w / den;
+        d[i] = hp * den;
+        c[i] = ho * den;
+      }
+      const VI from_c = 2 * ns < n - m;
+      VF dc;
+      VF dd;
+      pick(dc, c, ns + 1, n - m);
+      pick(dd, d, ns, n - m);
+      const VF dy = from_c ? dc : dd;
+      ns = from_c ? ns : ns - 1;
+      y = y + dy;
+    }
+    for (int q = 0; q < W && g + q < p.count; ++q) {
+      float& o = el(out, p.point[g + q]);
+      if (equal[q] == 0) {
+        o = y[q];
+        continue;
+      }
+      const auto first = static_cast<std::size_t>(p.first[g + q] - 1);
+      float dy = 0.0f;
+      if (polint(abscissa.subspan(first, n), value.subspan(first, n), n, p.x[g + q], o, dy) !=
+          Outcome::ok) {
+        ++refused;
+      }
+    }
+  }
+  return refused;
+}
+
+int polint_v4(std::span<const float> value, std::span<const float> abscissa, Pending& p,
+              std::span<float> out) {
+  return polint_lanes<V4, I4, 4>(value, abscissa, p, out);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Eight lanes, compiled for AVX2 without FMA (every product rounded before
+// it is used, as in polint) and chosen at run time where the processor has
+// it.
+#define LABSUITE_MODEL_AVX2 1
+using V8 = float __attribute__((vector_size(32)));
+using I8 = std::int32_t __attribute__((vector_size(32)));
+
+[[gnu::target("avx2")]] int polint_v8(std::span<const float> value,
+                                       std::span<const float> abscissa, Pending& p,
+                                       std::span<float> out) {
+  return polint_lanes<V8, I8, 8>(value, abscissa, p, out);
+}
+#endif  // x86
+#endif  // vector extensions
+
+// The interpolations of one block, by the widest kernel there is.
+int interpolate(std::span<const float> value, std::span<const float> abscissa, Pending& p,
+                std::span<float> out) {
+  if (p.count == 0) return 0;
+#if LABSUITE_MODEL_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return polint_v8(value, abscissa, p, out);
+#endif
+#if LABSUITE_MODEL_VECTORS
+  return polint_v4(value, abscissa, p, out);
+#else
+  return polint_plain(value, abscissa, p, out);
+#endif
+}
+
 }  // namespace
 
+// Block by block: first the table search for every grid point (zero outside
+// the table), then the interpolations of those inside, side by side.
 int rebin(std::span<const float> value, std::span<const float> abscissa, std::span<float> out,
           std::span<const float> grid, int n) {
   constexpr int kPoints = 4;  // interpolation order: a cubic
   int failures = 0;
-  for (int i = 1; i <= n; ++i) {
-    const float g = el(grid, i);
-    int j = starting_guess(g);
-    hunt(abscissa, kTable, g, j);
-    if (j == 0 || j == kTable) {
-      el(out, i) = 0.0f;  // the model is zero outside the table
-      continue;
+  Bracket bracket(abscissa);
+  Pending pending;
+  for (int start = 1; start <= n; start += kBlock) {
+    pending.count = 0;
+    const int end = std::min(n, start + kBlock - 1);
+    for (int i = start; i <= end; ++i) {
+      const float g = el(grid, i);
+      int j;
+      if (bracket.monotone()) {
+        j = bracket(g);
+      } else {
+        j = starting_guess(g);
+        hunt(abscissa, kTable, g, j);
+      }
+      if (j == 0 || j == kTable) {
+        el(out, i) = 0.0f;  // the model is zero outside the table
+        continue;
+      }
+      // Four points with the bracketing pair in the middle, moved inwards at
+      // the ends of the table.
+      const auto q = static_cast<std::size_t>(pending.count++);
+      pending.point[q] = i;
+      pending.first[q] = std::min(std::max(j - 1, 1), kTable - kPoints + 1);
+      pending.x[q] = g;
     }
-    // Four points with the bracketing pair in the middle, moved inwards at
-    // the ends of the table.
-    const int k = std::min(std::max(j - 1, 1), kTable - kPoints + 1);
-    const auto first = static_cast<std::size_t>(k - 1);
-    float dy = 0.0f;  // error estimate, not used
-    if (polint(abscissa.subspan(first, kPoints), value.subspan(first, kPoints), kPoints, g,
-               el(out, i), dy) != Outcome::ok) {
-      ++failures;
-    }
+    failures += interpolate(value, abscissa, pending, out);
   }
   return failures;
 }
@@ -72,8 +351,25 @@ void convolve(std::span<float> profile, std::span<float> out, std::span<const fl
 }
 
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base) {
+  // calcmax is the largest input value when one is positive, else 0.0: a
+  // NaN never passes the test, and equal values greater than zero have the
+  // same bits. So the order in which the values are met does not matter,
+  // and four running maxima side by side, each kept the same way and then
+  // met in turn, give the same calcmax as the one running maximum.
   float calcmax = 0.0f;
-  for (int i = 1; i <= n; ++i) {
+  int i = 1;
+#if LABSUITE_MODEL_VECTORS
+  V4 lanes{};
+  for (; i + 3 <= n; i += 4) {
+    V4 v;
+    std::memcpy(&v, &in[static_cast<std::size_t>(i - 1)], sizeof v);
+    lanes = lanes < v ? v : lanes;
+  }
+  for (int q = 0; q < 4; ++q) {
+    if (calcmax < lanes[q]) calcmax = lanes[q];
+  }
+#endif
+  for (; i <= n; ++i) {
     if (calcmax < el(in, i)) calcmax = el(in, i);
   }
   if (n > 0 && !(calcmax > 0.0f)) {

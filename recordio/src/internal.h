@@ -4,6 +4,7 @@
 // unit test) have this directory on their include path.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -32,6 +33,19 @@ void end_statement();
 // The hook of recordio/testing.h (set_end_hook); null in programs. Global
 // because the process ends where it is read, far from any caller.
 inline EndHook end_hook = nullptr;
+
+// --- Signals that end the run (program.cc) ----------------------------------
+
+// Non-zero while write_record stores a record. An ending signal (SIGINT,
+// SIGTERM) that arrives then is noted in ending_deferred (the lower number
+// when both come, the order the kernel delivers pending signals in) and acted
+// on as soon as the record is whole.
+inline volatile std::sig_atomic_t in_record = 0;
+inline volatile std::sig_atomic_t ending_deferred = 0;
+
+// Ends the run for an ending signal: "Interrupt" or "Killed" on standard
+// error, every unit closed, exit status 1. Safe inside a signal handler.
+[[noreturn]] void end_by_signal(int sig);
 
 // --- Units (units.cc) -------------------------------------------------------
 
