@@ -29,10 +29,9 @@ constexpr cli::Program kProgram{
     "the deck is refused or no correction was made (the reason on standard error);\n"
     "2 for a usage error.\n"};
 
-// Where --plot asked for the residual plot; empty for none.
-std::string plot_file;
-
-void parse(int argc, char** argv) {
+// The file --plot names for the residual plot; empty for none.
+std::string parse(int argc, char** argv) {
+  std::string plot_file;
   const std::vector<std::string_view> args = cli::arguments(kProgram, argc, argv);
   for (std::size_t k = 0; k < args.size(); ++k) {
     const std::string_view a = args[k];
@@ -49,9 +48,10 @@ void parse(int argc, char** argv) {
                            std::string(a) + "'");
     }
   }
+  return plot_file;
 }
 
-void bandfit_main() {
+void bandfit_main(const std::string& plot_file) {
   // The run's storage, made once: the deck (about 47 kB) on the heap, the
   // refinement's zero-initialised work storage (about 280 kB) in static
   // storage initialised at compile time (constinit), so that no code clears
@@ -84,6 +84,6 @@ void bandfit_main() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  parse(argc, argv);
-  return recordio::run(argc, argv, bandfit_main);
+  const std::string plot_file = parse(argc, argv);
+  return recordio::run(argc, argv, [&] { bandfit_main(plot_file); });
 }

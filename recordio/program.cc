@@ -157,7 +157,7 @@ void abort_run(std::string_view message) {
   std::abort();
 }
 
-int run(int argc, char** argv, void (*main_program)()) {
+int run(int argc, char** argv, const std::function<void()>& main_program) {
   if (argc > 0 && argv[0] != nullptr) {
     const std::string_view path = argv[0];
     const std::size_t slash = path.rfind('/');

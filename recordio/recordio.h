@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string_view>
@@ -127,6 +128,6 @@ void complain(std::string_view message);
 // Program entry: records the arguments, installs the signal handlers,
 // connects units 0, 5 and 6, runs main_program, closes every unit and
 // returns the exit status 0 for main() to return.
-int run(int argc, char** argv, void (*main_program)());
+int run(int argc, char** argv, const std::function<void()>& main_program);
 
 }  // namespace recordio
