@@ -288,11 +288,9 @@ Options options(int argc, char** argv) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string option(args[i]);
     // The value after the option; another option in its place is no value.
-    const auto value = [&](std::string_view what) {
-      if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
-        cli::usage_error(kProgram, option + " needs " + std::string(what));
-      }
-      return args[++i];
+    const auto value = [&](std::string_view what) -> std::string_view {
+      if (++i < args.size() && args[i].rfind("--", 0) != 0) return args[i];
+      cli::usage_error(kProgram, option + " needs " + std::string(what));
     };
     if (option == "--plot") {
       o.plot = value("a FILE");
