@@ -5,9 +5,13 @@
 // "newintrin_red", that Gaussian response in wrap-around order.
 //
 // The known parameters are printed on standard output so that a fit can be
-// checked against them. With the argument "--no-noise" the data are exact.
+// checked against them. With the argument "--no-noise" the data are exact;
+// with "--masses M1 M2" the fragment pair has those masses (u) instead of
+// the model's designed ones, and the momenta span the range that pair
+// reaches, with a margin on each side, instead of 7.22E-21 to 7.28E-21.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -26,17 +30,26 @@ constexpr double kNoise = 4.0;   // largest deviation added to a point
 constexpr int kHalfWidth = 12;   // response lags -12..12
 constexpr double kSigma = 4.0;   // response width, in lab points
 
-// The model's constants: masses, mass unit and electron-volt.
-constexpr double kM1 = 69.92425, kM2 = 1.007825, kAmu = 1.67353e-27, kEvolt = 1.6021774e-19;
+// The model's constants: mass unit and electron-volt; the masses (u), the
+// designed ones unless given.
+constexpr double kAmu = 1.67353e-27, kEvolt = 1.6021774e-19;
+double m1 = 69.92425, m2 = 1.007825;
+
+// The momentum at the cosine c of the emission angle.
+double momentum_at(double c) {
+  const double mu = m1 * m2 / (m1 + m2);
+  const double bracket = kW1 / m1 + kE0 / m2 + 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2)) * c;
+  return std::sqrt(2.0 * kEvolt * m1 * kAmu * mu * bracket);
+}
 
 // The angular distribution at the momentum p: the angle phi in [-pi, 0] at
 // which the two-body momentum equals p, and 1 + beta P2(sin phi) there, over
 // 2 pi. Zero where no angle gives p.
 double angular_probability(double p) {
-  const double mu = kM1 * kM2 / (kM1 + kM2);
-  const double bracket = p * p / (2.0 * kEvolt * kM1 * kAmu * mu);
-  const double cross = 2.0 * std::sqrt(kE0 * kW1 / (kM1 * kM2));
-  const double c = (bracket - kW1 / kM1 - kE0 / kM2) / cross;
+  const double mu = m1 * m2 / (m1 + m2);
+  const double bracket = p * p / (2.0 * kEvolt * m1 * kAmu * mu);
+  const double cross = 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2));
+  const double c = (bracket - kW1 / m1 - kE0 / m2) / cross;
   if (c < -1.0 || c > 1.0) return 0.0;
   const double u = std::sin(-std::acos(c));  // cos(pi/2 - phi)
   return (1.0 + kBeta * 0.5 * (3.0 * u * u - 1.0)) / (2.0 * M_PI);
@@ -51,10 +64,34 @@ double noise(unsigned& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool noisy = !(argc > 1 && std::string_view(argv[1]) == "--no-noise");
+  bool noisy = true, masses = false;
+  double first = kFirstMomentum, last = kLastMomentum;
+  for (int a = 1; a < argc; ++a) {
+    const std::string_view arg = argv[a];
+    if (arg == "--no-noise") {
+      noisy = false;
+    } else if (arg == "--masses" && a + 2 < argc) {
+      m1 = std::atof(argv[a + 1]);
+      m2 = std::atof(argv[a + 2]);
+      a += 2;
+      masses = true;
+      if (!(m1 > 0.0 && m2 > 0.0)) {
+        std::fprintf(stderr, "make_data: --masses needs two positive masses\n");
+        return 2;
+      }
+      // The pair's range, widened by 15 % on each side as the designed
+      // window widens the designed pair's.
+      const double lo = momentum_at(-1.0), hi = momentum_at(1.0);
+      first = lo - 0.15 * (hi - lo);
+      last = hi + 0.15 * (hi - lo);
+    } else {
+      std::fprintf(stderr, "usage: make_data [--no-noise] [--masses M1 M2]\n");
+      return 2;
+    }
+  }
   std::vector<double> momentum(kPoints), model(kPoints), smooth(kPoints, 0.0);
   for (int i = 0; i < kPoints; ++i) {
-    momentum[i] = kFirstMomentum + (kLastMomentum - kFirstMomentum) * i / (kPoints - 1);
+    momentum[i] = first + (last - first) * i / (kPoints - 1);
     model[i] = angular_probability(momentum[i]);
   }
   std::vector<double> response(2 * kHalfWidth + 1);
@@ -95,5 +132,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("true values: W1 = %g eV, beta = %g, E0 = %g eV\n", kW1, kBeta, kE0);
+  if (masses) std::printf("masses: %g u, %g u\n", m1, m2);
   return 0;
 }

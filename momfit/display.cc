@@ -2,6 +2,7 @@
 
 #include <cpgplot.h>
 
+#include <algorithm>
 #include <string>
 
 #include "recordio/recordio.h"
@@ -9,76 +10,269 @@
 namespace momfit {
 namespace {
 
-// cpgtext takes a C string; the texts are fixed-length CHARACTER values.
-void text_at(float x, float y, std::string_view text) {
-  cpgtext(x, y, std::string(text).c_str());
+// The designed frame in x (kg m/s) and its bottom in y.
+constexpr float kLeft = 7.22E-21f;
+constexpr float kRight = 7.28E-21f;
+constexpr float kBottom = 2.0E-23f;
+constexpr int kMarker = 901;  // the model curve's marker
+constexpr int kCurveColour = 14;
+constexpr int kCleanEvery = 8;          // evaluations between full redraws of the window
+constexpr float kFrameHeight = 1.5f;    // characters of the frame and axis labels
+constexpr float kResultHeight = 0.75f;  // characters of the result texts
+
+const char* const kXLabel = "Momentum(kgm/s)";
+const char* const kYLabel = "Probability";
+
+// The box that `text` takes when drawn with its baseline's left end at (x, y)
+// at the current character height.
+Box box_of(float x, float y, const std::string& text) {
+  std::array<float, 4> xb{}, yb{};
+  cpgqtxt(x, y, 0.0f, 0.0f, text.c_str(), xb.data(), yb.data());
+  return {*std::min_element(xb.begin(), xb.end()), *std::max_element(xb.begin(), xb.end()),
+          *std::min_element(yb.begin(), yb.end()), *std::max_element(yb.begin(), yb.end())};
+}
+
+std::string without_trailing_blanks(std::string_view text) {
+  const std::size_t end = text.find_last_not_of(' ');
+  return std::string(end == std::string_view::npos ? std::string_view{} : text.substr(0, end + 1));
 }
 
 }  // namespace
 
-void Plot::open(const FitState& s) {
-  if (cpgbeg(0, "/xwindow", 1, 1) != 1) {
-    recordio::complain("cannot open the plot window on /xwindow; the fit goes on without it");
+Box frame_for(const FitState& s) {
+  const float top = s.two.probmax / 100.0f + s.two.probmax;
+  Box f{kLeft, kRight, kBottom, top};
+  const int n = s.three.nlab;
+  if (n == 0) return f;
+  float lo = s.two.labmom(1), hi = lo;
+  for (int i = 2; i <= n; ++i) {
+    lo = std::min(lo, s.two.labmom(i));
+    hi = std::max(hi, s.two.labmom(i));
+  }
+  if (lo >= kLeft && hi <= kRight) return f;
+  // A single momentum still gets a frame of some width around it.
+  const float margin = hi > lo ? 0.02f * (hi - lo) : 0.001f * std::abs(lo);
+  f.x1 = lo - margin;
+  f.x2 = hi + margin;
+  return f;
+}
+
+std::string literal(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '_' || c == '^' || c == '{' || c == '}') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string file_device(std::string_view name) {
+  for (std::string_view type : {"png", "pdf", "svg", "ps"}) {
+    const std::size_t n = type.size() + 1;
+    if (name.size() > n && name.substr(name.size() - n) == "." + std::string(type)) {
+      return std::string(name) + "/" + std::string(type);
+    }
+  }
+  return {};
+}
+
+void Plot::open(const FitState& s, std::string_view device) {
+  s_ = &s;
+  frame_ = frame_for(s);
+  if (cpgbeg(0, std::string(device).c_str(), 1, 1) != 1) {
+    recordio::complain("cannot open the plot window on " + std::string(device) +
+                       "; the fit goes on without it");
     return;
   }
-  open_ = true;
+  cpgqid(&window_);
+  // No "next page" prompt, neither at a new page nor when the plot closes.
+  cpgask(0);
   cpgslw(2);
   cpgsci(1);
-  cpgsch(1.5f);
+  cpgsch(kFrameHeight);
   cpgscf(2);
-  const float top = s.two.probmax / 100.0f + s.two.probmax;
-  cpgenv(7.22E-21f, 7.28E-21f, 2.0E-23f, top, 0, 0);
-  cpglab("Momentum(kgm/s)", "Probability", " ");
+  cpgenv(frame_.x1, frame_.x2, frame_.y1, frame_.y2, 0, 0);
+  cpglab(kXLabel, kYLabel, " ");
   cpgscf(1);
   cpgsci(1);
   cpgpt(s.three.nlab, s.two.labmom.data(), s.two.labprob.data(), 1);
 }
 
-void Plot::curve(int colour, std::span<const float> x, std::span<const float> y) {
-  if (!open_) return;
-  constexpr int kMarker = 901;
-  cpgsci(colour);
-  cpgpt(static_cast<int>(x.size()), x.data(), y.data(), kMarker);
+// What pgenv drew at set-up, on the page as it stands: the frame with its
+// coordinate labels, the axis labels, then the lab points.
+void Plot::background() const {
+  cpgsci(1);
+  cpgsch(kFrameHeight);
+  cpgscf(2);
+  cpgbox("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
+  cpglab(kXLabel, kYLabel, " ");
+  cpgscf(1);
+  cpgsci(1);
+  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
 }
 
-void Plot::erase_curve(std::span<const float> x, std::span<const float> y) {
-  curve(0, x, y);  // the background colour
+void Plot::curve() const {
+  cpgsci(kCurveColour);
+  cpgpt(n_, cx_.data(), cy_.data(), kMarker);
 }
 
-void Plot::draw_curve(std::span<const float> x, std::span<const float> y) { curve(14, x, y); }
+// Redrawing the previous curve in the background colour (the designed
+// erase) leaves the anti-aliased edges of its markers behind. So every
+// kCleanEvery-th evaluation, and before the results, the picture is cleared
+// and drawn again instead: frame and lab points here, the new curve in
+// draw_curve, shown at once when the buffer ends. A full redraw costs about
+// three designed erases, hence not at every evaluation.
+void Plot::erase_curve(std::span<const float> /*x*/, std::span<const float> /*y*/) {
+  if (window_ == 0) return;
+  clean_ = ++evaluations_ % kCleanEvery == 0;
+  if (clean_) {
+    cpgbbuf();
+    cpgeras();
+    background();
+  } else {
+    cpgsci(0);  // the background colour
+    cpgpt(n_, cx_.data(), cy_.data(), kMarker);
+  }
+}
 
-void Plot::show_results(const FitState& s, std::string_view labinput, std::string_view charw1,
+void Plot::draw_curve(std::span<const float> x, std::span<const float> y) {
+  n_ = static_cast<int>(std::min({x.size(), y.size(), cx_.size()}));
+  std::copy_n(x.begin(), n_, cx_.begin());
+  std::copy_n(y.begin(), n_, cy_.begin());
+  if (window_ == 0) return;
+  curve();
+  if (clean_) cpgebuf();
+}
+
+// The result texts in the current frame, at the current device's text
+// sizes. The rows stand 100, 200, 400, 500 and 600 below probmax while they
+// fit inside the frame, clear of each other; otherwise they are spread over
+// the frame in the same proportions. Each value follows the drawn length of
+// its label; the left column starts a little inside the frame, the cm^-1
+// pair keeps its place near the right edge unless it would run past it.
+void Plot::texts() {
+  const Box& f = frame_;
+  const float width = f.x2 - f.x1;
+  const float inset = 0.03f * width;  // clear of the ticks inside the frame
+  const float left = f.x1 + inset;
+  const float right = f.x2 - inset;
+  cpgsch(kResultHeight);
+  cpgsci(1);
+
+  const float p = s_->two.probmax;
+  const float height = box_of(left, 0.0f, "bestW1=").y2 - box_of(left, 0.0f, "bestW1=").y1;
+  float step = 100.0f;
+  if (p - 6.0f * step - 0.5f * height < f.y1 || p - step + height > f.y2 ||
+      step < 1.5f * height) {
+    step = (p - f.y1) / 7.0f;
+  }
+  const auto row = [&](int k) { return p - static_cast<float>(k) * step; };
+  const auto after = [](float x, float y, const std::string& label) {
+    return box_of(x, y, label).x2;
+  };
+
+  struct Placed {
+    float x, y;
+    std::string text;
+    float height;
+  };
+  std::array<Placed, 11> at{};
+  const std::array<std::string, 11>& t = texts_;
+  // Labels: W1, W1 in cm^-1, beta, E0, chi^2; then the file name; values.
+  at[0] = {left, row(2), t[0], kResultHeight};
+  at[2] = {left, row(4), t[2], kResultHeight};
+  at[3] = {left, row(5), t[3], kResultHeight};
+  at[4] = {left, row(6), t[4], kResultHeight};
+  at[6] = {after(left, row(2), t[0]), row(2), t[6], kResultHeight};
+  at[8] = {after(left, row(4), t[2]), row(4), t[8], kResultHeight};
+  at[9] = {after(left, row(5), t[3]), row(5), t[9], kResultHeight};
+  at[10] = {after(left, row(6), t[4]), row(6), t[10], kResultHeight};
+
+  // The cm^-1 pair: at five sixths of the frame (the designed 7.27E-21 in
+  // the designed frame), moved left to end inside it, and down to the free
+  // row between W1 and beta should it then meet the W1 pair.
+  const float label_w = box_of(0.0f, row(2), t[1]).x2 - box_of(0.0f, row(2), t[1]).x1;
+  const float value_w = box_of(0.0f, row(2), t[7]).x2 - box_of(0.0f, row(2), t[7]).x1;
+  float cm_x = std::min(f.x1 + width * 5.0f / 6.0f, right - label_w - value_w);
+  float cm_y = row(2);
+  const float w1_end = box_of(at[6].x, row(2), t[6]).x2;
+  if (cm_x < w1_end + inset) {
+    cm_x = left;
+    cm_y = row(3);
+  }
+  at[1] = {cm_x, cm_y, t[1], kResultHeight};
+  at[7] = {cm_x + label_w, cm_y, t[7], kResultHeight};
+
+  // The file name, smaller when it would not fit across the frame.
+  const float name_w = box_of(left, row(1), t[5]).x2 - left;
+  at[5] = {left, row(1), t[5],
+           name_w > right - left ? kResultHeight * (right - left) / name_w : kResultHeight};
+
+  boxes_.clear();
+  for (const Placed& a : at) {
+    cpgsch(a.height);
+    cpgtext(a.x, a.y, a.text.c_str());
+    boxes_.push_back(box_of(a.x, a.y, a.text));
+  }
+  cpgsch(kResultHeight);
+}
+
+void Plot::show_results(std::string_view labinput, std::string_view charw1,
                         std::string_view charw1cm, std::string_view charbeta,
                         std::string_view chare0, std::string_view charchi2) {
-  if (!open_) return;
-  // The left ends of the result texts (kg m/s).
-  constexpr float kLeftX = 7.22E-21f;
-  constexpr float kValueX = 7.225E-21f;
-  constexpr float kCmLabelX = 7.27E-21f;
-  constexpr float kCmValueX = 7.275E-21f;
+  // chi^2 and cm^{-1} are drawn with their superscripts; the file name as typed.
+  texts_ = {"bestW1=",
+            "bestW1(cm^{-1})=",
+            "bestbeta=",
+            "bestE0=",
+            "bestchi^2=",
+            literal(without_trailing_blanks(labinput)),
+            without_trailing_blanks(charw1),
+            without_trailing_blanks(charw1cm),
+            without_trailing_blanks(charbeta),
+            without_trailing_blanks(chare0),
+            without_trailing_blanks(charchi2)};
+  results_ = true;
+  if (window_ == 0) return;
+  // A clean picture of the last curve, then the designed result steps.
+  cpgbbuf();
+  cpgeras();
+  background();
+  curve();
   cpgsci(1);
-  cpgpt(s.three.nlab, s.two.labmom.data(), s.two.labprob.data(), 1);
-  cpgsch(0.75f);
-  const float p = s.two.probmax;
-  const float y100 = p - 100.0f, y200 = p - 200.0f, y400 = p - 400.0f,
-              y500 = p - 500.0f, y600 = p - 600.0f;
-  text_at(kLeftX, y200, "bestW1=");
-  text_at(kCmLabelX, y200, "bestW1(cm^-1)=");
-  text_at(kLeftX, y400, "bestbeta=");
-  text_at(kLeftX, y500, "bestE0=");
-  text_at(kLeftX, y600, "bestchi^2=");
-  text_at(kLeftX, y100, labinput);
-  text_at(kValueX, y200, charw1);
-  text_at(kCmValueX, y200, charw1cm);
-  text_at(kValueX, y400, charbeta);
-  text_at(kValueX, y500, chare0);
-  text_at(kValueX, y600, charchi2);
+  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
+  texts();
+  cpgebuf();
+}
+
+bool Plot::save(std::string_view device) {
+  if (s_ == nullptr) return false;
+  const int id = cpgopen(std::string(device).c_str());
+  if (id <= 0) return false;
+  cpgask(0);
+  cpgslw(2);
+  cpgsci(1);
+  cpgsch(kFrameHeight);
+  cpgscf(2);
+  cpgenv(frame_.x1, frame_.x2, frame_.y1, frame_.y2, 0, 0);
+  cpglab(kXLabel, kYLabel, " ");
+  cpgscf(1);
+  cpgsci(1);
+  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
+  curve();
+  cpgsci(1);
+  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
+  if (results_) texts();
+  cpgclos();
+  if (window_ > 0) cpgslct(window_);
+  return true;
 }
 
 void Plot::close() {
-  if (!open_) return;
+  if (window_ == 0) return;
+  cpgask(0);
   cpgend();
-  open_ = false;
+  window_ = 0;
 }
 
 }  // namespace momfit

@@ -1,46 +1,102 @@
 // The fit display: every plotting call of momfit goes through here. When the
 // window cannot be opened, one line goes to standard error and every later
-// call draws nothing, so the fit and its terminal output are unchanged.
+// call draws nothing on screen, so the fit and its terminal output are
+// unchanged; the picture can still be written to a file at the end.
 #pragma once
 
+#include <array>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "momfit/blocks.h"
 
 namespace momfit {
 
-// The one plot window of a run, owned by the driver.
+// A rectangle in world coordinates: momentum (kg m/s) along x, probability
+// along y; x1 <= x2, y1 <= y2 for the boxes of texts.
+struct Box {
+  float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
+};
+
+// The frame of the plot for the lab data of s: x from 7.22E-21 to 7.28E-21
+// kg m/s when every lab momentum lies inside that window, otherwise the lab
+// momenta's range widened by 2 % on each side; y from 2.0E-23 to
+// probmax/100 + probmax.
+Box frame_for(const FitState& s);
+
+// text with every character that the plot library reads as markup
+// (`\`, `_`, `^`, `{`, `}`) escaped, so that it is drawn as typed.
+std::string literal(std::string_view text);
+
+// The file device of a plot file name by its extension: "NAME/png",
+// "NAME/pdf", "NAME/svg" or "NAME/ps" for .png, .pdf, .svg, .ps; "" for any
+// other name.
+std::string file_device(std::string_view name);
+
+// The one plot window of a run, owned by the driver. It keeps what it needs
+// to draw the picture again: the frame, the lab points of the fit state
+// given to open() (which must outlive the plot), the last model curve and
+// the result texts.
 class Plot {
  public:
-  // Opens "/xwindow", draws the frame, its labels and the lab points of s
-  // (probmax sets the top of the frame).
-  void open(const FitState& s);
+  // Opens `device` (the X window unless a test names another), switches off
+  // the library's page prompts, draws the frame, its labels and the lab
+  // points of s in the frame of frame_for(s).
+  void open(const FitState& s, std::string_view device = "/xwindow");
 
-  // The model curve of an evaluation: the previous one redrawn in the
-  // background colour (erased), the new one in colour 14, as marker 901 at
-  // (x[i], y[i]); empty spans draw nothing. Colour 14 stays set. Nothing is
-  // drawn while no plot is open.
+  // The model curve of an evaluation, nlab points at (x[i], y[i]) as marker
+  // 901 in colour 14. erase_curve removes the curve drawn last: redrawn in
+  // the background colour, or, at every 8th evaluation, by a buffered
+  // redraw of the frame and the lab points that draw_curve completes with
+  // the new curve, so that the faint traces the first way leaves last only
+  // a few evaluations. The new curve is kept for a later picture even while
+  // no window is open. Colour 14 stays set.
   void erase_curve(std::span<const float> x, std::span<const float> y);
   void draw_curve(std::span<const float> x, std::span<const float> y);
 
-  // The result steps: lab points of s redrawn in colour 1, then the labels
-  // and the texts (labinput of 99 characters, the others of 20) at their
-  // places below probmax.
-  void show_results(const FitState& s, std::string_view labinput, std::string_view charw1,
+  // The result steps on a clean picture (frame, lab points, last curve, no
+  // trace of an earlier one): lab points redrawn in colour 1 over the curve,
+  // then the labels, the lab file name (drawn as typed; its trailing blanks
+  // dropped) and the values (20 characters each, trailing blanks dropped).
+  // Each value stands after its label's drawn length; the texts stay inside
+  // the frame and apart (see boxes()).
+  void show_results(std::string_view labinput, std::string_view charw1,
                     std::string_view charw1cm, std::string_view charbeta,
                     std::string_view chare0, std::string_view charchi2);
 
-  // Closes the window (does nothing when none is open).
+  // Writes the final picture (frame, labels, lab points, last curve, lab
+  // points again, result texts) to a file device such as "fit.png/png".
+  // The window, if any, stays selected afterwards. False when the device
+  // could not be opened.
+  bool save(std::string_view device);
+
+  // Closes every device without a prompt (does nothing when none is open).
   void close();
 
   // True while a window is open and drawing goes to it.
-  bool is_open() const { return open_; }
+  bool is_open() const { return window_ > 0; }
+  const Box& frame() const { return frame_; }
+  // The boxes of the eleven result texts as last drawn (window or file), in
+  // the order of drawing: five labels, file name, five values.
+  const std::vector<Box>& boxes() const { return boxes_; }
 
  private:
-  void curve(int colour, std::span<const float> x, std::span<const float> y);
+  void background() const;
+  void curve() const;
+  void texts();
 
-  bool open_ = false;
+  int window_ = 0;  // the library's id of the open window, 0 when none
+  const FitState* s_ = nullptr;
+  Box frame_;
+  int n_ = 0;  // points of the kept curve
+  std::array<float, kMaxLab> cx_{}, cy_{};
+  std::array<std::string, 11> texts_;  // in the order of drawing
+  bool results_ = false;
+  int evaluations_ = 0;
+  bool clean_ = false;  // this evaluation redraws the whole picture
+  std::vector<Box> boxes_;
 };
 
 }  // namespace momfit

@@ -1,7 +1,12 @@
 #include "momfit/driver.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "momfit/blocks.h"
 #include "momfit/display.h"
@@ -9,10 +14,30 @@
 #include "momfit/model/phi2.h"
 #include "momfit/numeric/amoeba.h"
 #include "recordio/arrays.h"
+#include "recordio/cli.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
 namespace {
+
+const cli::Program kProgram{
+    "momfit", "[--plot FILE] [--profile FILE] [--masses M1 M2]",
+    "Fits a measured momentum distribution; the dialogue asks on standard input\n"
+    "for E0, W1, beta, the lab data file, three changes (%) and a tolerance.\n"
+    "  --plot FILE        also write the final picture to FILE (.png, .pdf, .svg, .ps)\n"
+    "  --profile FILE     the instrument profile (default newintrin_red)\n"
+    "  --masses M1 M2     the two fragment masses in u (default 69.92425 1.007825)\n"
+    "  --help, --version  this text; the name and release\n"};
+
+// A mass as a positive REAL: a value that is positive as a double but not as
+// a float (below its range, or beyond it) is refused as well.
+float mass(std::string_view text) {
+  const auto m = static_cast<float>(cli::positive(kProgram, "--masses", text));
+  if (!(m > 0.0f) || !std::isfinite(m)) {
+    cli::usage_error(kProgram, "--masses needs a positive number, not '" + std::string(text) + "'");
+  }
+  return m;
+}
 
 void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, items); }
 void blank() { say({" "}); }
@@ -48,6 +73,10 @@ class Shown final : public EvaluationObserver {
 // and the objective, each phase a member.
 class Fit {
  public:
+  explicit Fit(const Options& options)
+      : plot_file_(options.plot), plot_device_(options.plot_device) {
+    s_.config = options.config;
+  }
   void run();
 
  private:
@@ -59,7 +88,9 @@ class Fit {
   void evaluate_vertices();
   void minimise();
   void results();
+  void save_plot();
 
+  const std::string plot_file_, plot_device_;
   FitState s_;
   Plot plot_;
   Shown shown_{plot_};
@@ -70,7 +101,6 @@ class Fit {
   float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;
   float ftol = 0.0f;
   recordio::Character<99> labinput;
-  recordio::Character<99> input;
   recordio::Matrix1<float, 5, 4> vertix;
   recordio::Array1<float, 6> theresult;
 };
@@ -89,7 +119,6 @@ void Fit::dialogue() {
   ask("Please enter the beta value", beta);
   blank();
   say({"The instrumental profile filename is intrin4"});
-  input.assign(s_.config.profile);
   blank();
   say({"Please enter the lab data filename"});
   recordio::read_formatted(5, "(a)", labinput.span());
@@ -111,14 +140,14 @@ void Fit::dialogue() {
 // work with, before the plot opens.
 void Fit::load() {
   load_lab(labinput.view(), s_);
-  load_profile(input.view(), s_);
+  load_profile(s_.config.profile, s_);
   constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
   if (s_.three.nlab < kMinLab) {
     recordio::fail(std::string(labinput.trimmed()) + ": " + std::to_string(s_.three.nlab) +
                    " lab points read, at least 4 are needed");
   }
   if (s_.three.nprof == 0) {
-    recordio::fail(std::string(input.trimmed()) + ": no profile value read");
+    recordio::fail(s_.config.profile + ": no profile value read");
   }
 }
 
@@ -193,8 +222,25 @@ void Fit::results() {
   recordio::write_list(charchi2.span(), {one.bestchi2});
   const float w1cm = one.bestw1 * kWavenumbersPerEv;
   recordio::write_list(charw1cm.span(), {w1cm});
-  plot_.show_results(s_, labinput.view(), charw1.view(), charw1cm.view(), charbeta.view(),
+  plot_.show_results(labinput.view(), charw1.view(), charw1cm.view(), charbeta.view(),
                      chare0.view(), charchi2.view());
+}
+
+// The final picture into the --plot file, before the closing PAUSE; a file
+// that cannot be written is said on standard error and the run goes on.
+void Fit::save_plot() {
+  if (plot_device_.empty()) return;
+  // Opened for appending, so that an unwritable place is found before the
+  // library tries (it reports that only when it closes) and nothing is lost.
+  std::FILE* f = std::fopen(plot_file_.c_str(), "a");
+  if (f == nullptr) {
+    recordio::complain(plot_file_ + ": cannot write the plot: " + std::strerror(errno));
+    return;
+  }
+  std::fclose(f);
+  if (!plot_.save(plot_device_)) {
+    recordio::complain(plot_file_ + ": cannot write the plot");
+  }
 }
 
 void Fit::run() {
@@ -223,6 +269,7 @@ void Fit::run() {
 
   // 12-16. Results, PAUSE, close.
   results();
+  save_plot();
   recordio::pause("");
   plot_.close();
 
@@ -235,8 +282,39 @@ void Fit::run() {
 
 }  // namespace
 
-void fit_main() {
-  Fit fit;
+Options options(int argc, char** argv) {
+  Options o;
+  const std::vector<std::string_view> args = cli::arguments(kProgram, argc, argv);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string option(args[i]);
+    // The value after the option; another option in its place is no value.
+    const auto value = [&](std::string_view what) -> std::string_view {
+      if (++i < args.size() && args[i].rfind("--", 0) != 0) return args[i];
+      cli::usage_error(kProgram, option + " needs " + std::string(what));
+    };
+    if (option == "--plot") {
+      o.plot = value("a FILE");
+      o.plot_device = file_device(o.plot);
+      if (o.plot_device.empty()) {
+        cli::usage_error(kProgram, "--plot FILE must end in .png, .pdf, .svg or .ps, not '" +
+                                       o.plot + "'");
+      }
+    } else if (option == "--profile") {
+      o.config.profile = value("a FILE");
+    } else if (option == "--masses") {
+      o.config.m1 = mass(value("two masses"));
+      o.config.m2 = mass(value("two masses"));
+    } else {
+      cli::usage_error(kProgram, (option.rfind('-', 0) == 0 ? "unknown option '"
+                                                              : "unexpected argument '") +
+                                     option + "'");
+    }
+  }
+  return o;
+}
+
+void fit_main(const Options& options) {
+  Fit fit(options);
   fit.run();
 }
 

@@ -3,14 +3,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "momfit/blocks.h"
+#include "momfit/display.h"
 #include "momfit/loaders.h"
+#include "recordio/recordio.h"
 #include "tests/process.h"
 
 namespace {
@@ -29,7 +34,7 @@ std::string answers(const std::string& e0, const std::string& w1, const std::str
 // at W1 = 1 eV, beta = 0.5, E0 = 1422 eV, with noise or without.
 TempDir demo_dir(bool noisy = true) {
   TempDir dir;
-  Run run;
+  testing_support::Run run;
   run.program = DEMO_DATA_PATH;
   if (!noisy) run.args = {"--no-noise"};
   run.dir = dir.str();
@@ -91,14 +96,127 @@ TEST_F(Loaders, CapacitiesStopTheReading) {
   for (int k = 1; k <= 600; ++k) prof += std::to_string(k) + " 0.2 0.3\n";
   write_file("lab", lab);
   write_file("newintrin_red", prof);
-  momfit::load_lab("lab", s_);
+  ::testing::internal::CaptureStderr();
+  momfit::load_lab("lab  ", s_);
   momfit::load_profile("newintrin_red", s_);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "program: lab: only the first 1000 pairs are used; the file holds more\n"
+            "program: newintrin_red: only the first 500 values are used; the file holds more\n");
   EXPECT_EQ(s_.three.nlab, 1000);
   EXPECT_EQ(s_.two.labmom(1000), 1000.0f);
   EXPECT_EQ(s_.two.probmax, 6.0f);
   EXPECT_EQ(s_.three.nprof, 500);
   EXPECT_EQ(s_.three.prof(2), 2.0f);  // first value of each line only
   EXPECT_EQ(s_.three.prof(501), 0.0f);
+
+  // Exactly full, then only blank lines: nothing was left out, nothing said.
+  lab.resize(lab.find("1001 "));
+  write_file("lab", lab + "\n  \n");
+  momfit::FitState full;
+  ::testing::internal::CaptureStderr();
+  momfit::load_lab("lab", full);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(full.three.nlab, 1000);
+}
+
+// Lab data of n points between the momenta x1 and x2 (kg m/s), a peak of
+// height top on a base of top/20.
+momfit::FitState lab_state(int n, float x1, float x2, float top) {
+  momfit::FitState s;
+  s.three.nlab = n;
+  for (int i = 1; i <= n; ++i) {
+    const double t = static_cast<double>(i - 1) / (n - 1);
+    s.two.labmom(i) = static_cast<float>(x1 + (x2 - x1) * t);
+    s.two.labprob(i) = static_cast<float>(top * (0.05 + 0.95 * std::sin(3.14159265 * t)));
+    s.two.probmax = std::max(s.two.probmax, s.two.labprob(i));
+  }
+  s.two.probbase = s.two.labprob(1);
+  return s;
+}
+
+bool inside(const momfit::Box& b, const momfit::Box& f) {
+  return b.x1 >= f.x1 && b.x2 <= f.x2 && b.y1 >= f.y1 && b.y2 <= f.y2;
+}
+bool meet(const momfit::Box& a, const momfit::Box& b) {
+  return a.x1 < b.x2 && b.x1 < a.x2 && a.y1 < b.y2 && b.y1 < a.y2;
+}
+
+struct Layout {
+  std::string name;
+  float x1, x2;  // lab momenta
+  float top;     // largest probability
+  std::string labinput;
+};
+
+void PrintTo(const Layout& c, std::ostream* os) { *os << c.name; }
+
+class ResultTexts : public ::testing::TestWithParam<Layout> {};
+
+// The frame follows the lab momenta only when they leave the designed
+// window; the result texts stand inside it and apart, whatever the data's
+// range, height or file name. Drawn on a PNG file, whose text sizes the
+// layout measures as it would the window's.
+TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
+  const Layout& c = GetParam();
+  const TempDir tmp;
+  const momfit::FitState s = lab_state(300, c.x1, c.x2, c.top);
+  momfit::Plot plot;
+  plot.open(s, tmp.str() + "/layout.png/png");
+  ASSERT_TRUE(plot.is_open());
+  std::vector<float> curve(300);
+  for (int i = 1; i <= 300; ++i) curve[i - 1] = 0.9f * s.two.labprob(i);
+  plot.erase_curve({}, {});
+  plot.draw_curve(s.two.labmom.span().first(300), curve);
+  recordio::Character<99> labinput(c.labinput);
+  recordio::Character<20> w1(" 1.00354123"), cm(" 8094.10205"), beta(" -0.506073594"),
+      e0(" 1421.99207"), chi(" 9.99999968E+37");
+  plot.show_results(labinput.view(), w1.view(), cm.view(), beta.view(), e0.view(), chi.view());
+
+  const momfit::Box f = plot.frame();
+  const float top = s.two.probmax / 100.0f + s.two.probmax;
+  if (c.x1 >= 7.22E-21f && c.x2 <= 7.28E-21f) {
+    EXPECT_EQ(f.x1, 7.22E-21f);
+    EXPECT_EQ(f.x2, 7.28E-21f);
+  } else {
+    EXPECT_LT(f.x1, c.x1);
+    EXPECT_GT(f.x2, c.x2);
+    EXPECT_LT(f.x2 - f.x1, 1.1f * (c.x2 - c.x1));
+  }
+  EXPECT_EQ(f.y1, 2.0E-23f);
+  EXPECT_FLOAT_EQ(f.y2, top);
+  const std::vector<momfit::Box>& boxes = plot.boxes();
+  ASSERT_EQ(boxes.size(), 11u);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_TRUE(inside(boxes[i], f)) << "text " << i + 1;
+    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+      EXPECT_FALSE(meet(boxes[i], boxes[j])) << "texts " << i + 1 << " and " << j + 1;
+    }
+  }
+  plot.close();
+  EXPECT_TRUE(file_exists(tmp.str() + "/layout.png"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Display, ResultTexts,
+    ::testing::Values(Layout{"Designed", 7.22E-21f, 7.28E-21f, 1000.0f, "demo_lab.dat"},
+                      Layout{"Shifted2Percent", 7.3644E-21f, 7.4256E-21f, 1000.0f, "up.dat"},
+                      Layout{"BelowTheWindow", 5.0E-21f, 5.1E-21f, 1000.0f, "low.dat"},
+                      Layout{"LowPeak", 7.22E-21f, 7.28E-21f, 300.0f, "low_peak.dat"},
+                      Layout{"HighPeak", 7.22E-21f, 7.28E-21f, 1.0E6f, "high_peak.dat"},
+                      Layout{"LongName", 7.22E-21f, 7.28E-21f, 1000.0f,
+                             "/data/lab_2024/run^{7}/" + std::string(60, 'x') + "_final.dat"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Display, NamesAndDevices) {
+  // The plot library's markup characters, escaped to be drawn as typed.
+  EXPECT_EQ(momfit::literal("demo_lab^2{x}\\y.dat"), "demo\\_lab\\^2\\{x\\}\\\\y.dat");
+  EXPECT_EQ(momfit::file_device("out dir/fit.png"), "out dir/fit.png/png");
+  EXPECT_EQ(momfit::file_device("fit.pdf"), "fit.pdf/pdf");
+  EXPECT_EQ(momfit::file_device("fit.svg"), "fit.svg/svg");
+  EXPECT_EQ(momfit::file_device("fit.ps"), "fit.ps/ps");
+  EXPECT_EQ(momfit::file_device("fit.jpg"), "");
+  EXPECT_EQ(momfit::file_device("fit.PNG"), "");
+  EXPECT_EQ(momfit::file_device("fitpng"), "");
 }
 
 TEST(Momfit, DemoFitRecoversTheKnownParameters) {
@@ -277,35 +395,182 @@ class XServer {
   std::string display_;
 };
 
+// A picture as 8-bit RGB rows, from the PPM that `command` prints.
+struct Picture {
+  int w = 0, h = 0;
+  std::vector<unsigned char> rgb;
+};
+
+Picture picture_from(const std::string& command) {
+  Picture p;
+  FILE* in = popen(command.c_str(), "r");
+  if (in == nullptr) return p;
+  char line[256];
+  int fields[3] = {0, 0, 0};
+  int got = 0;
+  // "P6", then width, height and maximum, with comment lines in between.
+  if (fgets(line, sizeof line, in) != nullptr && std::string(line, 2) == "P6") {
+    while (got < 3 && fgets(line, sizeof line, in) != nullptr) {
+      if (line[0] == '#') continue;
+      std::istringstream numbers(line);
+      while (got < 3 && numbers >> fields[got]) ++got;
+    }
+  }
+  if (got == 3 && fields[2] == 255) {
+    p.w = fields[0];
+    p.h = fields[1];
+    p.rgb.resize(static_cast<std::size_t>(3) * p.w * p.h);
+    if (fread(p.rgb.data(), 1, p.rgb.size(), in) != p.rgb.size()) p = {};
+  }
+  pclose(in);
+  return p;
+}
+
+// The pixels of the model curve's colour 14 (#FF0080): `full` ones, and
+// `stray` ones, of that colour or a blend of it with black or white (the
+// anti-aliased trace an erased curve leaves), farther than `reach` pixels
+// from any full one.
+struct CurvePixels {
+  long full = 0, stray = 0;
+};
+
+CurvePixels curve_pixels(const Picture& p, int reach) {
+  const std::size_t n = static_cast<std::size_t>(p.w) * p.h;
+  std::vector<char> full(n), tinted(n), near(n), across(n);
+  CurvePixels c;
+  for (std::size_t i = 0; i < n; ++i) {
+    const int r = p.rgb[3 * i], g = p.rgb[3 * i + 1], b = p.rgb[3 * i + 2];
+    // A blend of #FF0080 with grey keeps blue - green at half red - green.
+    tinted[i] = r - g >= 24 && std::abs(2 * (b - g) - (r - g)) <= (r - g) / 4 + 8;
+    full[i] = r >= 235 && g <= 20 && b >= 108 && b <= 148;
+    c.full += full[i];
+  }
+  // Within `reach` of a full pixel: a square neighbourhood, row then column.
+  const auto spread = [&](const std::vector<char>& from, std::vector<char>& to, int count,
+                          int length, std::size_t step, std::size_t stride) {
+    for (int k = 0; k < count; ++k) {
+      int last = -1000000;
+      for (int t = 0; t < length; ++t) {
+        if (from[k * stride + t * step]) last = t;
+        to[k * stride + t * step] = t - last <= reach;
+      }
+      last = 1000000;
+      for (int t = length - 1; t >= 0; --t) {
+        if (from[k * stride + t * step]) last = t;
+        if (last - t <= reach) to[k * stride + t * step] = 1;
+      }
+    }
+  };
+  spread(full, across, p.h, p.w, 1, static_cast<std::size_t>(p.w));
+  spread(across, near, p.w, p.h, static_cast<std::size_t>(p.w), 1);
+  for (std::size_t i = 0; i < n; ++i) c.stray += tinted[i] && !near[i];
+  return c;
+}
+
+// About the size of a marker of the curve, in pixels.
+constexpr int kMarkerReach = 12;
+
 TEST(Momfit, DrawsTheFitInAnXWindow) {
   XServer x;
   if (!x.running()) GTEST_SKIP() << "Xvfb is not installed";
   const TempDir demo = demo_dir();
   const std::string& dir = demo.str();
-  setenv("DISPLAY", x.display().c_str(), 1);
-  // At the closing PAUSE: the colours on the screen, as "count: (r,g,b)" lines.
-  std::string histogram;
-  Outcome r = run_in(dir, MOMFIT_PATH,
-                     answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1e-2"),
-                     [&] {
-                       const std::string cmd = "xwd -root -silent -display " + x.display() +
-                                               " | convert xwd:- -format %c histogram:info:- 2>&1";
-                       FILE* p = popen(cmd.c_str(), "r");
-                       char buf[512];
-                       while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) histogram += buf;
-                       if (p != nullptr) pclose(p);
-                     });
-  unsetenv("DISPLAY");
+  const std::string input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1e-3");
+  // At the closing PAUSE: the screen, and the --plot file already written.
+  Picture screen;
+  bool written = false;
+  testing_support::Run run;
+  run.program = MOMFIT_PATH;
+  run.args = {"--plot", "fit.png"};
+  run.env = {"DISPLAY=" + x.display()};
+  run.dir = dir;
+  run.input = input;
+  run.at_pause = [&] {
+    screen = picture_from("xwd -root -silent -display " + x.display() + " | convert xwd:- ppm:-");
+    written = file_exists(dir + "/fit.png");
+  };
+  const Outcome r = testing_support::run(run);
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.err.find("momfit:"), std::string::npos) << r.err;  // the window opened
-  // The library's default colours on its white page: frame, lab points and
-  // texts in colour 1 (black), the last model curve in colour 14 (#FF0080).
-  EXPECT_NE(histogram.find("#FFFFFF"), std::string::npos) << histogram;
-  EXPECT_NE(histogram.find("#000000"), std::string::npos) << histogram;
-  const std::size_t model = histogram.find("#FF0080");
-  ASSERT_NE(model, std::string::npos) << histogram;
-  const std::size_t line = histogram.rfind('\n', model) + 1;
-  EXPECT_GT(std::stol(histogram.substr(line, histogram.find(':', line) - line)), 1000);
+  // Closing the window asks nothing and meets no end of input.
+  EXPECT_EQ(r.out.find("RETURN"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find("giza"), std::string::npos) << r.err;
+
+  // Only the last curve shows: every trace of the curve's colour lies
+  // within a marker's size of it. Lab points and texts are black.
+  ASSERT_GT(screen.w, 0);
+  const CurvePixels window = curve_pixels(screen, kMarkerReach);
+  EXPECT_GT(window.full, 1000);
+  EXPECT_EQ(window.stray, 0);
+  EXPECT_TRUE(written);
+  const Picture file = picture_from("convert '" + dir + "/fit.png' ppm:-");
+  const CurvePixels saved = curve_pixels(file, kMarkerReach);
+  EXPECT_GT(saved.full, 1000);
+  EXPECT_EQ(saved.stray, 0);
+
+  // A terminal user types go at the PAUSE, and nothing more is asked.
+  testing_support::Run typed = run;
+  typed.args = {};
+  typed.terminal = true;
+  typed.input = input + "go\n";
+  typed.at_pause = {};
+  typed.limit = std::chrono::seconds(60);
+  const Outcome t = testing_support::run(typed);
+  EXPECT_EQ(t.exit_status, 0) << t.err;
+  EXPECT_FALSE(t.timed_out);
+  EXPECT_EQ((t.out + t.err).find("RETURN"), std::string::npos) << t.out;
+}
+
+TEST(Momfit, OtherMassesAndProfileAreFittedBack) {
+  // The demo's data (W1 = 1 eV, beta = 0.5, E0 = 1422 eV, with noise) for
+  // a fragment pair of other masses, whose momenta lie far below the
+  // designed plot window.
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  testing_support::Run make;
+  make.program = DEMO_DATA_PATH;
+  make.args = {"--masses", "34.96885", "1.007825"};
+  make.dir = dir;
+  ASSERT_EQ(testing_support::run(make).exit_status, 0);
+  std::filesystem::rename(dir + "/newintrin_red", dir + "/response.dat");
+  testing_support::Run fit;
+  fit.program = MOMFIT_PATH;
+  fit.args = {"--masses", "34.96885", "1.007825", "--profile", "response.dat", "--plot", "fit.png"};
+  fit.env = {"DISPLAY"};  // no X display at all
+  fit.dir = dir;
+  fit.input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1.0e-3");
+  const Outcome r = testing_support::run(fit);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_NEAR(std::stod(lines[lines.size() - 5].substr(12)), 1.0, 0.05);  // first "Best W1"
+  EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.05);
+  EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.2);
+  // With the designed masses the same answers find no fit near the truth.
+  fit.args = {"--profile", "response.dat"};
+  const Outcome designed = testing_support::run(fit);
+  EXPECT_GT(std::abs(last_value(designed.out, " Best E0 is ") - 1422.0), 100.0);
+  // The picture frames the data: the curve shows.
+  const CurvePixels drawn = curve_pixels(picture_from("convert '" + dir + "/fit.png' ppm:-"), kMarkerReach);
+  EXPECT_GT(drawn.full, 1000);
+  EXPECT_EQ(drawn.stray, 0);
+}
+
+TEST(Momfit, AnswersHelpAndVersion) {
+  const TempDir tmp;
+  testing_support::Run help;
+  help.dir = tmp.str();
+  help.program = MOMFIT_PATH;
+  help.args = {"--help"};
+  const Outcome h = testing_support::run(help);
+  EXPECT_EQ(h.exit_status, 0);
+  EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2]\n", 0), 0u)
+      << h.out;
+  EXPECT_EQ(h.err, "");
+  help.args = {"--version"};
+  const Outcome v = testing_support::run(help);
+  EXPECT_EQ(v.exit_status, 0);
+  EXPECT_EQ(v.out.rfind("momfit (labsuite) ", 0), 0u) << v.out;
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the suite, and runs one
 # momfit fit on synthetic data with scripted answers. The window is
-# photographed at the closing PAUSE (demo/out/momfit.png), the PAUSE is
-# resumed, and the best values are printed beside the true ones.
+# photographed at the closing PAUSE (demo/out/momfit.png), beside the same
+# picture that --plot wrote (demo/out/fit.png), the PAUSE is resumed, and
+# the best values are printed beside the true ones.
 # Without a display the fit runs under xvfb-run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +23,7 @@ truth=$("$root/build/demo/make_demo_data")
 # E0, W1, beta, lab file, changes of E0, W1 and beta (%), tolerance.
 printf '%s\n' 1420 0.8 0.3 demo_lab.dat 0.2 10 20 1.0e-3 > answers
 start=$(date +%s%N)
-"$root/build/momfit/momfit" < answers > dialogue.txt 2> pause.txt &
+"$root/build/momfit/momfit" --plot fit.png < answers > dialogue.txt 2> pause.txt &
 pid=$!
 until grep -q "kill -15" pause.txt 2>/dev/null; do
   if ! kill -0 "$pid" 2>/dev/null; then
@@ -38,4 +39,4 @@ kill -15 "$pid"
 wait "$pid"
 grep "Best" dialogue.txt
 echo "$truth"
-echo "evaluations: $(wc -l < fort.7) in ${fit_ms} ms (to the closing pause); plot saved as $out/momfit.png"
+echo "evaluations: $(wc -l < fort.7) in ${fit_ms} ms (to the closing pause); window saved as $out/momfit.png, --plot wrote $out/fit.png"

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -93,6 +94,7 @@ struct MomfitCase {
   std::optional<std::string> lab;      // replaces lab.dat
   std::optional<std::string> profile;  // replaces newintrin_red
   Expect expect;
+  std::vector<std::string> args = {};  // the command line
 };
 
 std::string abort_report(const std::string& reason, const std::string& state) {
@@ -163,10 +165,48 @@ std::vector<MomfitCase> momfit_cases() {
                    {-1, SIGABRT, failed_at("6 of standard input"), no_log}});
   cases.push_back({"EmptyProfile", answers(), {}, "",
                    {1, 0, "momfit: newintrin_red: no profile value read\n", no_log}});
-  // Lines 501 to 600 are never read, so they may hold anything.
+  // Lines 501 to 600 are not read as values, so they may hold anything;
+  // that they are there is said, and the run goes on.
   cases.push_back({"ProfileOf600Lines", answers(), {},
                    "1\n0.5\n" + repeat(496, "0\n") + "0.25\n0.5\n" + repeat(100, "junk\n"),
-                   {0, 0, "Execution resumes after PAUSE.", {}, "fort.7", "\n"}});
+                   {0, 0,
+                    "momfit: newintrin_red: only the first 500 values are used; the file holds "
+                    "more\n",
+                    {}, "fort.7", "\n"}});
+  std::string big;
+  for (int i = 0; i < 1200; ++i) {
+    const double x = i / 1199.0;
+    char pair[64];
+    std::snprintf(pair, sizeof pair, "%e %f\n", 7.22e-21 + 0.06e-21 * x, 50 + 4000 * x * (1 - x));
+    big += pair;
+  }
+  // A loose tolerance ends each minimisation at once: only the load matters.
+  cases.push_back({"LabOf1200Pairs", with(7, "0.5"), big, {},
+                   {0, 0, "momfit: lab.dat: only the first 1000 pairs are used; the file holds more\n",
+                    {}, "fort.7", "\n"}});
+  // The command line: refused with one usage line before anything is read.
+  const std::string usage = "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2]\n";
+  const auto refused = [&](const std::string& name, std::vector<std::string> args,
+                           const std::string& message) {
+    cases.push_back({name, answers(), {}, {},
+                     {2, 0, "momfit: " + message + usage, {"fort.7", "fit.jpg", "fit.png"}},
+                     std::move(args)});
+  };
+  refused("UnknownOption", {"--fast"}, "unknown option '--fast'");
+  refused("StrayArgument", {"lab.dat"}, "unexpected argument 'lab.dat'");
+  refused("PlotWithoutFile", {"--plot"}, "--plot needs a FILE");
+  refused("PlotOfUnknownExtension", {"--plot", "fit.jpg"},
+          "--plot FILE must end in .png, .pdf, .svg or .ps, not 'fit.jpg'");
+  refused("PlotFollowedByOption", {"--plot", "--masses", "35", "1"}, "--plot needs a FILE");
+  refused("ProfileWithoutFile", {"--profile"}, "--profile needs a FILE");
+  refused("OneMass", {"--masses", "35"}, "--masses needs two masses");
+  refused("ZeroMass", {"--masses", "0", "1.007825"}, "--masses needs a positive number, not '0'");
+  refused("NegativeMass", {"--plot", "fit.png", "--masses", "35", "-1"},
+          "--masses needs a positive number, not '-1'");
+  refused("MassNotANumber", {"--masses", "heavy", "1"},
+          "--masses needs a positive number, not 'heavy'");
+  refused("MassBeyondReal", {"--masses", "1e39", "1"},
+          "--masses needs a positive number, not '1e39'");
   // Starting values that give no real momentum anywhere: every chi-square is
   // infinite, and the run says so after its closing PAUSE.
   const std::string no_fit = "momfit: no evaluation gave a finite chi-square below 1.0E38";
@@ -197,7 +237,18 @@ TEST_P(Momfit, EndsAsDocumented) {
   if (c.lab) write_file(dir + "/lab.dat", *c.lab);
   if (c.profile) write_file(dir + "/newintrin_red", *c.profile);
   unsetenv("DISPLAY");  // the fit goes on without its window
-  check(run_in(dir, MOMFIT_PATH, c.input), c.expect, dir);
+  testing_support::Run run;
+  run.program = MOMFIT_PATH;
+  run.args = c.args;
+  run.dir = dir;
+  run.input = c.input;
+  const Outcome r = testing_support::run(run);
+  check(r, c.expect, dir);
+  if (c.expect.exit_status == 2) {  // one line, and no file beside the inputs
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BadInput, Momfit, ::testing::ValuesIn(momfit_cases()),
