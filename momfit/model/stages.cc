@@ -120,15 +120,15 @@ struct Pending {
   return refused;
 }
 
-// Four-point interpolations side by side in vector registers (GCC and Clang
-// vector extensions; LABSUITE_MODEL_SCALAR or another compiler keeps
-// polint_plain). Each lane does polint's operations for n = 4 on its own
+// Four-point interpolations side by side in vector registers (GCC's vector
+// extensions and __builtin_shuffle; LABSUITE_MODEL_SCALAR or another
+// compiler, Clang included, keeps polint_plain). Each lane does polint's operations for n = 4 on its own
 // points in polint's order: the same subtractions, divisions and products of
 // the tableau, with the nearest point and each correction picked lane by
 // lane by selects rather than branches. A lane that meets two equal
 // abscissae is done again by polint itself, which stops where it should and
 // says so.
-#if defined(__GNUC__) && !defined(LABSUITE_MODEL_SCALAR)
+#if defined(__GNUC__) && !defined(__clang__) && !defined(LABSUITE_MODEL_SCALAR)
 #define LABSUITE_MODEL_VECTORS 1
 
 using V4 = float __attribute__((vector_size(16)));
