@@ -493,8 +493,10 @@ TEST(Refine, ListsStartingValuesAndStopsWithNothingToFit) {
       " EXCITED STATE:\n\n"
       "                D             0.0000000E+00\n\n"
       " NO PARAMETERS TO BE FITTED:-EXITING REFINE\n");
-  EXPECT_EQ(r.outcome.kind, Outcome::nothing_to_fit);
-  EXPECT_EQ(why_uncorrected(r.outcome), "");  // a prediction run
+  // Flagged but removed: not a prediction run, a fit that could not be made.
+  EXPECT_EQ(r.outcome.kind, Outcome::all_removed);
+  EXPECT_EQ(why_uncorrected(r.outcome),
+            "no parameters to be fitted: every flagged parameter was removed as too small");
   EXPECT_EQ(r.ic(2), 0);
   EXPECT_EQ(r.y2(1), 0);
   EXPECT_EQ(r.y1(1), -1.9 * 30);

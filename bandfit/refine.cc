@@ -33,14 +33,17 @@ void clear(Deck& d, Refinement& r) {
 
 // Lists the starting values and picks the fitted parameters (ii, ij); a
 // flagged parameter too small to scale is reported and its flag cleared.
-void list_starting_values(Deck& d, Refinement& r) {
+// Returns how many were removed so.
+int list_starting_values(Deck& d, Refinement& r) {
   constexpr double kTooSmall = 1e-12;
+  int removed = 0;
   write("(' INITIAL VALUES OF PARAMETERS',/,' GROUND STATE:',/)");
   for (int i = 1; i <= d.m; ++i) {
     if (d.ic(i) != 0) {
       if (std::fabs(d.c(i)) < kTooSmall) {
         list_removed(i, d.ch(i));
         d.ic(i) = 0;
+        ++removed;
       } else {
         ++r.ij;
         r.ii(r.ij) = i;
@@ -49,6 +52,7 @@ void list_starting_values(Deck& d, Refinement& r) {
     if (i == d.mu) write("(' EXCITED STATE:',/)");
     list_start(d.ch(i), d.c(i));
   }
+  return removed;
 }
 
 // z = forward differences over a step of 1e-5 times each fitted value; the
@@ -214,6 +218,8 @@ std::string_view why_uncorrected(const Outcome& out) {
     case Outcome::completed:
     case Outcome::nothing_to_fit:
       return {};
+    case Outcome::all_removed:
+      return "no parameters to be fitted: every flagged parameter was removed as too small";
     case Outcome::perfect_fit:
       return "weighted observations already fit perfectly (data problem?)";
     case Outcome::insufficient_data:
@@ -230,11 +236,13 @@ std::string_view why_uncorrected(const Outcome& out) {
 Outcome refine(Deck& d, Refinement& r) {
   constexpr double kPerfectFit = 1e-9;
   clear(d, r);
-  list_starting_values(d, r);
+  const int removed = list_starting_values(d, r);
   values(d.c, d.y1, d.n, d.line_block);
   if (r.ij <= 0) {
     write("(' NO PARAMETERS TO BE FITTED:-EXITING REFINE')");
-    return {Outcome::nothing_to_fit};
+    // Every flag 0 is a prediction run; flagged parameters all removed as
+    // too small is a fit that could not be made.
+    return {removed > 0 ? Outcome::all_removed : Outcome::nothing_to_fit};
   }
 
   take_derivatives(d, r);

@@ -25,7 +25,8 @@ struct Refinement {
 struct Outcome {
   enum Kind {
     completed,          // parameters corrected: cn and y2 hold the new values
-    nothing_to_fit,     // no flagged parameter left after the too-small test
+    nothing_to_fit,     // no parameter flagged: a prediction run
+    all_removed,        // every flagged parameter removed as too small
     perfect_fit,        // the residuals already vanish
     insufficient_data,  // more fitted parameters than lines of usable weight
     solver_failed,      // the solver ended with status (cn = c)

@@ -483,6 +483,12 @@ std::vector<DeckCase> deck_cases() {
        {1, 0, "bandfit: no correction was made: zero divide in ortho, probably trying to fit an invariant item\n",
         {"r.png"}, "fort.26", " STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS "},
        {"--plot", "r.png"}},
+      {"FlaggedParameterRemovedAsTooSmall", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 0 1\n1 0\n",
+       {1, 0,
+        "bandfit: no correction was made: no parameters to be fitted: every flagged parameter "
+        "was removed as too small\n",
+        {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
+       {"--plot", "r.png"}},
       {"AllFlagsZeroWithPlot", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
        {0, 0, "", {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
        {"--plot", "r.png"}},
