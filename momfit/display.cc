@@ -85,7 +85,14 @@ void Plot::open(const FitState& s, std::string_view device) {
     return;
   }
   cpgqid(&window_);
-  // No "next page" prompt, neither at a new page nor when the plot closes.
+  set_up();
+}
+
+// The designed set-up on the device just opened: line width, the frame
+// with its coordinate labels and the axis labels in the roman font, then
+// the lab points; no "next page" prompt, neither at a new page nor when
+// the device closes.
+void Plot::set_up() const {
   cpgask(0);
   cpgslw(2);
   cpgsci(1);
@@ -95,7 +102,7 @@ void Plot::open(const FitState& s, std::string_view device) {
   cpglab(kXLabel, kYLabel, " ");
   cpgscf(1);
   cpgsci(1);
-  cpgpt(s.three.nlab, s.two.labmom.data(), s.two.labprob.data(), 1);
+  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
 }
 
 // What pgenv drew at set-up, on the page as it stands: the frame with its
@@ -249,16 +256,7 @@ bool Plot::save(std::string_view device) {
   if (s_ == nullptr) return false;
   const int id = cpgopen(std::string(device).c_str());
   if (id <= 0) return false;
-  cpgask(0);
-  cpgslw(2);
-  cpgsci(1);
-  cpgsch(kFrameHeight);
-  cpgscf(2);
-  cpgenv(frame_.x1, frame_.x2, frame_.y1, frame_.y2, 0, 0);
-  cpglab(kXLabel, kYLabel, " ");
-  cpgscf(1);
-  cpgsci(1);
-  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
+  set_up();
   curve();
   cpgsci(1);
   cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);

@@ -83,6 +83,7 @@ class Plot {
   const std::vector<Box>& boxes() const { return boxes_; }
 
  private:
+  void set_up() const;
   void background() const;
   void curve() const;
   void texts();
