@@ -423,6 +423,70 @@ void stages_v8(float* d, int nn, const Twiddles& t) {
   }
 }
 
+// twofft's split and realft's steps four iterations at a time: twofft_pair
+// and realft_pair with eight lanes, the same operations lane by lane. The
+// four values j .. j+3 and their partners are disjoint while j + 3 <= n / 2
+// (twofft) or i + 3 <= n / 4 (realft). The partners are the four complex
+// values below the first one's, in the other order.
+inline V8 conj8(V8 v) { return __builtin_shuffle(v, -v, I8{0, 9, 2, 11, 4, 13, 6, 15}); }
+inline V8 reverse4(V8 v) { return __builtin_shuffle(v, I8{6, 7, 4, 5, 2, 3, 0, 1}); }
+inline V8 cmul8(V8 cr, V8 ci, V8 v) {
+  const V8 p = cr * v;
+  const V8 q = ci * __builtin_shuffle(v, I8{1, 0, 3, 2, 5, 4, 7, 6});
+  return __builtin_shuffle(p - q, p + q, I8{0, 9, 2, 11, 4, 13, 6, 15});
+}
+
+// Returns the first j not done.
+int twofft_quads(float* f1, float* f2, int n, int j, float c1r, float c1i, float c2r, float c2i) {
+  const V8 r1 = V8{} + c1r;
+  const V8 i1 = V8{} + c1i;
+  const V8 r2 = V8{} + c2r;
+  const V8 i2 = V8{} + c2i;
+  for (; j + 3 <= n / 2; j += 4) {
+    float* const pj = f1 + 2 * j - 2;
+    float* const pk = f1 + 2 * n - 2 * j - 4;  // complex n-1-j .. n+2-j
+    const V8 x = load8(pj);
+    const V8 ck = conj8(reverse4(load8(pk)));
+    const V8 h1 = cmul8(r1, i1, x + ck);
+    const V8 h2 = cmul8(r2, i2, x - ck);
+    store8(pj, h1);
+    store8(pk, reverse4(conj8(h1)));
+    store8(f2 + 2 * j - 2, h2);
+    store8(f2 + 2 * n - 2 * j - 4, reverse4(conj8(h2)));
+  }
+  return j;
+}
+
+// Returns the first i not done; factor of step i at re[at + i - 2].
+int realft_quads(float* d, int n, int i, float c1, float c2, const float* re, const float* im) {
+  const V8 c1v = V8{} + c1;
+  const V8 c2v = V8{} + c2;
+  for (; i + 3 <= n / 4; i += 4) {
+    const float* const r = re + (i - 2);
+    const float* const m = im + (i - 2);
+    const V8 wr{r[0], r[0], r[1], r[1], r[2], r[2], r[3], r[3]};
+    const V8 wi{m[0], m[0], m[1], m[1], m[2], m[2], m[3], m[3]};
+    float* const pj = d + 2 * i - 2;
+    float* const pk = d + n - 2 * i - 4;  // complex n/2-1-i .. n/2+2-i
+    const V8 x = load8(pj);
+    const V8 y = reverse4(load8(pk));
+    const V8 sum = x + y;
+    const V8 dif = x - y;
+    const I8 even_odd{0, 9, 2, 11, 4, 13, 6, 15};
+    const V8 h1 = c1v * __builtin_shuffle(sum, dif, even_odd);  // (h1r, h1i)
+    const V8 t = c2v * __builtin_shuffle(sum, dif, I8{1, 8, 3, 10, 5, 12, 7, 14});
+    const V8 h2 = __builtin_shuffle(-t, t, even_odd);  // (h2r, h2i)
+    const V8 p = wr * h2;
+    const V8 q = wi * __builtin_shuffle(h2, I8{1, 0, 3, 2, 5, 4, 7, 6});
+    const V8 u = h1 + p;
+    store8(pj, __builtin_shuffle(u - q, u + q, even_odd));
+    const V8 h1c = conj8(h1);
+    const V8 v = __builtin_shuffle(h1c - p, h1c + p, even_odd);
+    store8(pk, reverse4(v + q));
+  }
+  return i;
+}
+
 #pragma GCC pop_options
 #endif  // x86
 #endif  // vector extensions
@@ -529,8 +593,13 @@ void realft(std::span<float> data, int n, int isign) {
     }
     int i = 2;
 #if LABSUITE_FFT_VECTORS
-    // Two steps at a time: their values are disjoint (see realft_pair).
+    // Four or two steps at a time: their values are disjoint (see
+    // realft_pair).
     float* const d = data.first(static_cast<std::size_t>(n)).data();
+#if LABSUITE_FFT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) i = realft_quads(d, n, i, c1, c2, t.re.data() + at, t.im.data() + at);
+#endif
     const V4 c1v{c1, c1, c1, c1};
     const V4 c2v{c2, c2, c2, c2};
     for (; i + 1 <= n / 4; i += 2) {
@@ -585,6 +654,10 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
   if (n >= 4) {
     float* const f1 = fft1.first(static_cast<std::size_t>(2 * n)).data();
     float* const f2 = fft2.first(static_cast<std::size_t>(2 * n)).data();
+#if LABSUITE_FFT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) j = twofft_quads(f1, f2, n, j, c1r, c1i, c2r, c2i);
+#endif
     for (; j + 1 <= n / 2; j += 2) {
       twofft_pair(f1, f2, n, j, V4{c1r, c1r, c1r, c1r}, V4{c1i, c1i, c1i, c1i},
                   V4{c2r, c2r, c2r, c2r}, V4{c2i, c2i, c2i, c2i});
