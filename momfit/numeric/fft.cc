@@ -329,46 +329,162 @@ inline void butterfly_v8(V8& y, V8& x, V8 wr, V8 wi) {
   y = y + t;
 }
 
-// Four butterflies at a time: of four groups (y x) in the first stage, of
-// two groups (y0 y1 x0 x1) in the second, of one group later.
+// Four butterflies at a time, with stages fused so that the values stay in
+// registers between them: one pass makes the first three stages (h = 1, 2, 4)
+// on each run of eight complex values, then each further pass makes two
+// stages (h and 2h) on the four quarter-groups a0..a3 of 4h values (the last
+// stage alone when their number is odd). A butterfly of stage 2h reads only
+// the values that stage h's butterflies on the same quarters wrote, so each
+// value goes through the same butterflies, with the same factors, in the same
+// order as stage by stage.
 void stages_v8(float* d, int nn, const Twiddles& t) {
   const int n = 2 * nn;
-  for (int h = 1; h < nn; h *= 2) {
-    const float* const wr = t.re.data() + 2 * (h - 1);
-    const float* const wi = t.im.data() + 2 * (h - 1);
-    if (h <= 2) {
-      // Lanes of y and x from the two halves of 16 floats.
-      const I8 ys = h == 1 ? I8{0, 1, 4, 5, 8, 9, 12, 13} : I8{0, 1, 2, 3, 8, 9, 10, 11};
-      const I8 xs = h == 1 ? I8{2, 3, 6, 7, 10, 11, 14, 15} : I8{4, 5, 6, 7, 12, 13, 14, 15};
-      // And back: the inverse arrangement.
-      const I8 lo_back = h == 1 ? I8{0, 1, 8, 9, 2, 3, 10, 11} : I8{0, 1, 2, 3, 8, 9, 10, 11};
-      const I8 hi_back = h == 1 ? I8{4, 5, 12, 13, 6, 7, 14, 15} : I8{4, 5, 6, 7, 12, 13, 14, 15};
-      const int f = h == 1 ? 0 : 2;  // second factor's position (the first again when h = 1)
-      const V8 r{wr[0], wr[1], wr[f], wr[f + 1], wr[0], wr[1], wr[f], wr[f + 1]};
-      const V8 i{wi[0], wi[1], wi[f], wi[f + 1], wi[0], wi[1], wi[f], wi[f + 1]};
-      for (int g = 0; g < n; g += 16) {
-        const V8 lo = load8(d + g);
-        const V8 hi = load8(d + g + 8);
-        V8 y = __builtin_shuffle(lo, hi, ys);
-        V8 x = __builtin_shuffle(lo, hi, xs);
-        butterfly_v8(y, x, r, i);
-        store8(d + g, __builtin_shuffle(y, x, lo_back));
-        store8(d + g + 8, __builtin_shuffle(y, x, hi_back));
-      }
-      continue;
-    }
-    for (int g = 0; g < n; g += 4 * h) {
+  auto factors = [&](int h, int k, V8& r, V8& i) {
+    r = load8(t.re.data() + 2 * (h - 1) + 2 * k);
+    i = load8(t.im.data() + 2 * (h - 1) + 2 * k);
+  };
+  // h = 1 and 2: lanes of y and x from the two halves of 16 floats and back
+  // (the inverse arrangement); the factors of both are four-lane patterns.
+  const I8 ys1{0, 1, 4, 5, 8, 9, 12, 13};
+  const I8 xs1{2, 3, 6, 7, 10, 11, 14, 15};
+  const I8 lo1{0, 1, 8, 9, 2, 3, 10, 11};
+  const I8 hi1{4, 5, 12, 13, 6, 7, 14, 15};
+  const I8 ys2{0, 1, 2, 3, 8, 9, 10, 11};
+  const I8 xs2{4, 5, 6, 7, 12, 13, 14, 15};
+  const float* const w1r = t.re.data();
+  const float* const w1i = t.im.data();
+  const float* const w2r = t.re.data() + 2;
+  const float* const w2i = t.im.data() + 2;
+  const V8 r1{w1r[0], w1r[1], w1r[0], w1r[1], w1r[0], w1r[1], w1r[0], w1r[1]};
+  const V8 i1{w1i[0], w1i[1], w1i[0], w1i[1], w1i[0], w1i[1], w1i[0], w1i[1]};
+  const V8 r2{w2r[0], w2r[1], w2r[2], w2r[3], w2r[0], w2r[1], w2r[2], w2r[3]};
+  const V8 i2{w2i[0], w2i[1], w2i[2], w2i[3], w2i[0], w2i[1], w2i[2], w2i[3]};
+  V8 r4;
+  V8 i4;
+  factors(4, 0, r4, i4);
+  for (int g = 0; g < n; g += 16) {
+    V8 lo = load8(d + g);
+    V8 hi = load8(d + g + 8);
+    V8 y = __builtin_shuffle(lo, hi, ys1);
+    V8 x = __builtin_shuffle(lo, hi, xs1);
+    butterfly_v8(y, x, r1, i1);
+    lo = __builtin_shuffle(y, x, lo1);
+    hi = __builtin_shuffle(y, x, hi1);
+    y = __builtin_shuffle(lo, hi, ys2);
+    x = __builtin_shuffle(lo, hi, xs2);
+    butterfly_v8(y, x, r2, i2);
+    lo = __builtin_shuffle(y, x, ys2);  // the arrangement is its own inverse
+    hi = __builtin_shuffle(y, x, xs2);
+    butterfly_v8(lo, hi, r4, i4);  // h = 4: the halves are y and x
+    store8(d + g, lo);
+    store8(d + g + 8, hi);
+  }
+  int h = 8;
+  for (; 2 * h < nn; h *= 4) {
+    for (int g = 0; g < n; g += 8 * h) {
       for (int k = 0; k < h; k += 4) {
-        float* const a = d + g + 2 * k;
-        float* const b = a + 2 * h;
-        V8 y = load8(a);
-        V8 x = load8(b);
-        butterfly_v8(y, x, load8(wr + 2 * k), load8(wi + 2 * k));
-        store8(a, y);
-        store8(b, x);
+        float* const p0 = d + g + 2 * k;
+        float* const p1 = p0 + 2 * h;
+        float* const p2 = p1 + 2 * h;
+        float* const p3 = p2 + 2 * h;
+        V8 a0 = load8(p0);
+        V8 a1 = load8(p1);
+        V8 a2 = load8(p2);
+        V8 a3 = load8(p3);
+        V8 r;
+        V8 i;
+        factors(h, k, r, i);
+        butterfly_v8(a0, a1, r, i);
+        butterfly_v8(a2, a3, r, i);
+        factors(2 * h, k, r, i);
+        butterfly_v8(a0, a2, r, i);
+        factors(2 * h, k + h, r, i);
+        butterfly_v8(a1, a3, r, i);
+        store8(p0, a0);
+        store8(p1, a1);
+        store8(p2, a2);
+        store8(p3, a3);
       }
     }
   }
+  if (h < nn) {
+    for (int k = 0; k < h; k += 4) {
+      float* const a = d + 2 * k;
+      float* const b = a + 2 * h;
+      V8 y = load8(a);
+      V8 x = load8(b);
+      V8 r;
+      V8 i;
+      factors(h, k, r, i);
+      butterfly_v8(y, x, r, i);
+      store8(a, y);
+      store8(b, x);
+    }
+  }
+}
+
+// twofft's split and realft's steps four iterations at a time: twofft_pair
+// and realft_pair with eight lanes, the same operations lane by lane. The
+// four values j .. j+3 and their partners are disjoint while j + 3 <= n / 2
+// (twofft) or i + 3 <= n / 4 (realft). The partners are the four complex
+// values below the first one's, in the other order.
+inline V8 conj8(V8 v) { return __builtin_shuffle(v, -v, I8{0, 9, 2, 11, 4, 13, 6, 15}); }
+inline V8 reverse4(V8 v) { return __builtin_shuffle(v, I8{6, 7, 4, 5, 2, 3, 0, 1}); }
+inline V8 cmul8(V8 cr, V8 ci, V8 v) {
+  const V8 p = cr * v;
+  const V8 q = ci * __builtin_shuffle(v, I8{1, 0, 3, 2, 5, 4, 7, 6});
+  return __builtin_shuffle(p - q, p + q, I8{0, 9, 2, 11, 4, 13, 6, 15});
+}
+
+// Returns the first j not done.
+int twofft_quads(float* f1, float* f2, int n, int j, float c1r, float c1i, float c2r, float c2i) {
+  const V8 r1 = V8{} + c1r;
+  const V8 i1 = V8{} + c1i;
+  const V8 r2 = V8{} + c2r;
+  const V8 i2 = V8{} + c2i;
+  for (; j + 3 <= n / 2; j += 4) {
+    float* const pj = f1 + 2 * j - 2;
+    float* const pk = f1 + 2 * n - 2 * j - 4;  // complex n-1-j .. n+2-j
+    const V8 x = load8(pj);
+    const V8 ck = conj8(reverse4(load8(pk)));
+    const V8 h1 = cmul8(r1, i1, x + ck);
+    const V8 h2 = cmul8(r2, i2, x - ck);
+    store8(pj, h1);
+    store8(pk, reverse4(conj8(h1)));
+    store8(f2 + 2 * j - 2, h2);
+    store8(f2 + 2 * n - 2 * j - 4, reverse4(conj8(h2)));
+  }
+  return j;
+}
+
+// Returns the first i not done; factor of step i at re[at + i - 2].
+int realft_quads(float* d, int n, int i, float c1, float c2, const float* re, const float* im) {
+  const V8 c1v = V8{} + c1;
+  const V8 c2v = V8{} + c2;
+  for (; i + 3 <= n / 4; i += 4) {
+    const float* const r = re + (i - 2);
+    const float* const m = im + (i - 2);
+    const V8 wr{r[0], r[0], r[1], r[1], r[2], r[2], r[3], r[3]};
+    const V8 wi{m[0], m[0], m[1], m[1], m[2], m[2], m[3], m[3]};
+    float* const pj = d + 2 * i - 2;
+    float* const pk = d + n - 2 * i - 4;  // complex n/2-1-i .. n/2+2-i
+    const V8 x = load8(pj);
+    const V8 y = reverse4(load8(pk));
+    const V8 sum = x + y;
+    const V8 dif = x - y;
+    const I8 even_odd{0, 9, 2, 11, 4, 13, 6, 15};
+    const V8 h1 = c1v * __builtin_shuffle(sum, dif, even_odd);  // (h1r, h1i)
+    const V8 t = c2v * __builtin_shuffle(sum, dif, I8{1, 8, 3, 10, 5, 12, 7, 14});
+    const V8 h2 = __builtin_shuffle(-t, t, even_odd);  // (h2r, h2i)
+    const V8 p = wr * h2;
+    const V8 q = wi * __builtin_shuffle(h2, I8{1, 0, 3, 2, 5, 4, 7, 6});
+    const V8 u = h1 + p;
+    store8(pj, __builtin_shuffle(u - q, u + q, even_odd));
+    const V8 h1c = conj8(h1);
+    const V8 v = __builtin_shuffle(h1c - p, h1c + p, even_odd);
+    store8(pk, reverse4(v + q));
+  }
+  return i;
 }
 
 #pragma GCC pop_options
@@ -477,8 +593,13 @@ void realft(std::span<float> data, int n, int isign) {
     }
     int i = 2;
 #if LABSUITE_FFT_VECTORS
-    // Two steps at a time: their values are disjoint (see realft_pair).
+    // Four or two steps at a time: their values are disjoint (see
+    // realft_pair).
     float* const d = data.first(static_cast<std::size_t>(n)).data();
+#if LABSUITE_FFT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) i = realft_quads(d, n, i, c1, c2, t.re.data() + at, t.im.data() + at);
+#endif
     const V4 c1v{c1, c1, c1, c1};
     const V4 c2v{c2, c2, c2, c2};
     for (; i + 1 <= n / 4; i += 2) {
@@ -533,6 +654,10 @@ void twofft(std::span<const float> data1, std::span<const float> data2, std::spa
   if (n >= 4) {
     float* const f1 = fft1.first(static_cast<std::size_t>(2 * n)).data();
     float* const f2 = fft2.first(static_cast<std::size_t>(2 * n)).data();
+#if LABSUITE_FFT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) j = twofft_quads(f1, f2, n, j, c1r, c1i, c2r, c2i);
+#endif
     for (; j + 1 <= n / 2; j += 2) {
       twofft_pair(f1, f2, n, j, V4{c1r, c1r, c1r, c1r}, V4{c1i, c1i, c1i, c1i},
                   V4{c2r, c2r, c2r, c2r}, V4{c2i, c2i, c2i, c2i});
