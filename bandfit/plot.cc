@@ -182,6 +182,9 @@ std::string_view plot_device(std::string_view file) {
 }
 
 Fault plot_residuals(const std::string& file, const Deck& d, const Outcome& out) {
+  if (const std::string why = plot_library_fault(); !why.empty()) {
+    return cannot_write(file, why.c_str());
+  }
   const std::string device(plot_device(file));
   const std::string dir = directory_of(file);
   if (::access(dir.c_str(), W_OK | X_OK) != 0) return cannot_write(file, std::strerror(errno));

@@ -1,5 +1,6 @@
 // The residual plot of bandfit: every plotting call of the program is in
-// this module, the only one that links the plotting library.
+// this module, the only one that reaches the plotting library (loaded when
+// a plot is drawn, not at start).
 #pragma once
 
 #include <string>
@@ -23,5 +24,9 @@ std::string_view plot_device(std::string_view file);
 // ends up exactly at that name, or, on a fault, as it was. Returns the fault
 // (naming file), empty when the plot was written.
 Fault plot_residuals(const std::string& file, const Deck& d, const Outcome& out);
+
+// Loads the plotting library, which bandfit does only when it draws (see
+// plot_library.cc); empty when it is there, otherwise why it is not.
+std::string plot_library_fault();
 
 }  // namespace bandfit
