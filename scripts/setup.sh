@@ -5,7 +5,7 @@
 # missing; does nothing when all are present.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
-          giza-dev libcpgplot0 xvfb xauth x11-apps imagemagick
+          giza-dev libcpgplot0 nlohmann-json3-dev xvfb xauth x11-apps imagemagick
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy
           man-db groff-base dpkg-dev "$@")
 missing=()
