@@ -11,6 +11,7 @@
 
 #include "internal.h"
 #include "recordio/recordio.h"
+#include "recordio/replace_file.h"
 #include "recordio/testing.h"
 
 namespace recordio {
@@ -173,7 +174,7 @@ int run(int argc, char** argv, const std::function<void()>& main_program) {
   std::atexit(detail::close_all);
   main_program();
   detail::close_all();
-  return 0;
+  return output_failed() ? 1 : 0;
 }
 
 }  // namespace recordio

@@ -127,7 +127,8 @@ void complain(std::string_view message);
 
 // Program entry: records the arguments, installs the signal handlers,
 // connects units 0, 5 and 6, runs main_program, closes every unit and
-// returns the exit status 0 for main() to return.
+// returns the exit status for main() to return: 0, or 1 when an output
+// failed (cannot_write).
 int run(int argc, char** argv, const std::function<void()>& main_program);
 
 }  // namespace recordio

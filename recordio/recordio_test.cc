@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "internal.h"
+#include "recordio/replace_file.h"
 #include "tests/process.h"
 
 namespace {
@@ -484,3 +486,48 @@ TEST(Pause, OnTerminalGoResumesAndAnythingElseStops) {
 }
 
 }  // namespace
+
+// A replaced file is its earlier self or complete; no temporary outlives it.
+TEST_F(RecordIo, ReplaceFileCommitsWholeOrLeavesTheTargetAlone) {
+  const std::string target = dir_ + "/out.txt";
+  {
+    recordio::ReplaceFile file(target);
+    ASSERT_TRUE(file.ok()) << file.error();
+    std::fputs("first\n", file.stream());
+    EXPECT_TRUE(file.commit());
+  }
+  {
+    recordio::ReplaceFile file(target);
+    std::fputs("dropped\n", file.stream());
+  }  // never committed: the temporary goes, the target stays
+  EXPECT_EQ(read_file(target), "first\n");
+  EXPECT_EQ(testing_support::run_child(
+                [&] {
+                  recordio::ReplaceFile file(target);
+                  std::fputs("cut\n", file.stream());
+                  recordio::fail("ended early");
+                },
+                "", dir_)
+                .exit_status,
+            1);
+  EXPECT_EQ(read_file(target), "first\n");
+  // An output that cannot be written makes the run's status 1 through run().
+  const Outcome failed = run_child(
+      [&] {
+        char name[] = "prog";
+        char* argv[] = {name, nullptr};
+        std::exit(recordio::run(1, argv, [&] {
+          recordio::ReplaceFile file(dir_ + "/missing/x.txt");
+          EXPECT_FALSE(file.ok());
+          recordio::cannot_write("x.txt", file.error());
+        }));
+      },
+      "", dir_);
+  EXPECT_EQ(failed.exit_status, 1);
+  EXPECT_EQ(failed.err, "prog: cannot write x.txt: No such file or directory\n");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    names.push_back(entry.path().filename());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"out.txt"});
+}

@@ -228,6 +228,7 @@ void close_all() {
   s.standard_connected = false;
   std::fflush(stdout);
   std::fflush(stderr);
+  remove_temporaries();
 }
 
 }  // namespace detail

@@ -47,6 +47,12 @@ inline volatile std::sig_atomic_t ending_deferred = 0;
 // error, every unit closed, exit status 1. Safe inside a signal handler.
 [[noreturn]] void end_by_signal(int sig);
 
+// --- Temporary files (replace_file.cc) --------------------------------------
+
+// Removes every temporary of a ReplaceFile not yet committed. Safe inside a
+// signal handler; every end of the run calls it through close_all().
+void remove_temporaries();
+
 // --- Units (units.cc) -------------------------------------------------------
 
 // Appends one record (the text and a newline) to the unit, connecting it to

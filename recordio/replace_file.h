@@ -1,0 +1,57 @@
+// Output files that appear whole or not at all, and the one way a program
+// reports an output it could not write.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace recordio {
+
+// "program: cannot write NAME: reason" on standard error and the run's exit
+// status raised to 1 (run() returns it). The run goes on: a caller decides
+// whether anything else is worth finishing.
+void cannot_write(std::string_view name, std::string_view reason);
+// Non-zero once any output of the run has failed.
+[[nodiscard]] bool output_failed();
+
+// A file written to a temporary file beside target and renamed over it by
+// commit(), so that the target is either its earlier self or complete.
+// The temporary is "<dir>/.<base>.XXXXXX<suffix>" (suffix keeps an extension
+// a writer may need); it is removed by the destructor unless committed, and
+// by every end of the run that recordio sees (fail, stop, signals, fatal
+// report), so no temporary outlives the process that made it.
+class ReplaceFile {
+ public:
+  // Creates the temporary. ok() is false (and error() says why) when it
+  // cannot be made, e.g. in a read-only folder.
+  explicit ReplaceFile(std::string target, std::string_view suffix = {});
+  ~ReplaceFile();
+  ReplaceFile(const ReplaceFile&) = delete;
+  ReplaceFile& operator=(const ReplaceFile&) = delete;
+
+  [[nodiscard]] bool ok() const { return error_.empty(); }
+  [[nodiscard]] const std::string& error() const { return error_; }
+  [[nodiscard]] const std::string& target() const { return target_; }
+  [[nodiscard]] const std::string& temp_path() const { return temp_; }
+  // The temporary opened for writing, or null when !ok(). A writer that
+  // writes the file by name (a plot library) leaves this alone.
+  [[nodiscard]] std::FILE* stream() { return fp_; }
+
+  // Closes the stream (checking every buffered write), then renames the
+  // temporary over the target. Returns false, with error() set, when any
+  // write, the close or the rename failed; the temporary is then removed
+  // and the target left as it was.
+  [[nodiscard]] bool commit();
+  // commit(), and on failure cannot_write(target, error()). Returns ok().
+  bool commit_or_report();
+
+ private:
+  std::string target_;
+  std::string temp_;
+  std::FILE* fp_ = nullptr;
+  std::string error_;
+  bool committed_ = false;
+};
+
+}  // namespace recordio
