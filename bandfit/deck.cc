@@ -1,9 +1,8 @@
 #include "bandfit/deck.h"
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "bandfit/report.h"
 #include "recordio/recordio.h"
@@ -11,13 +10,15 @@
 namespace bandfit {
 namespace {
 
-// A printf-style refusal message.
+// A printf-style refusal message, whole whatever its length.
 template <class... Args>
-Fault say(const char* format, Args... args) {
-  std::array<char, Fault::kRoom + 1> text;
-  const int k = std::snprintf(text.data(), text.size(), format, args...);
-  const std::size_t len = k < 0 ? 0 : std::min(static_cast<std::size_t>(k), text.size() - 1);
-  return Fault({text.data(), len});
+std::string say(const char* format, Args... args) {
+  const int k = std::snprintf(nullptr, 0, format, args...);
+  if (k <= 0) return {};
+  std::string text(static_cast<std::size_t>(k) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, args...);
+  text.pop_back();
+  return text;
 }
 
 // Label text without its trailing blanks, for messages.
@@ -28,18 +29,18 @@ std::string_view shown(const Label& label) { return label.trimmed(); }
 void read_deck(Deck& d) {
   recordio::read_list(kDeck, {&d.n, &d.m});
   if (d.n < 0) {
-    recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n).view());
+    recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n));
   }
   if (d.m < 0) {
     recordio::fail(
-        say("deck has %d parameters; the parameter count cannot be negative", d.m).view());
+        say("deck has %d parameters; the parameter count cannot be negative", d.m));
   }
   // The per-line and per-parameter arrays are fixed: refuse before storing.
   if (d.n > kMaxLines) {
-    recordio::fail(say("deck has %d lines; at most %d can be fitted", d.n, kMaxLines).view());
+    recordio::fail(say("deck has %d lines; at most %d can be fitted", d.n, kMaxLines));
   }
   if (d.m > kParamRoom) {
-    recordio::fail(say("deck has %d parameters; at most %d can be held", d.m, kParamRoom).view());
+    recordio::fail(say("deck has %d parameters; at most %d can be held", d.m, kParamRoom));
   }
   for (int i = 1; i <= d.n; ++i) {
     recordio::read_list(kDeck, {d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i),
@@ -52,7 +53,7 @@ void read_deck(Deck& d) {
   recordio::read_list(kDeck, {&d.mu, &d.ip});
 }
 
-Fault deck_fault(const Deck& d) {
+std::string deck_fault(const Deck& d) {
   // The refinement adds the flags up to count the fitted parameters, so any
   // other value than 0 or 1 would miscount them.
   for (int i = 1; i <= d.m; ++i) {

@@ -3,9 +3,8 @@
 // (unit 26) and line list (unit 8) written after the refinement.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "bandfit/model.h"
@@ -32,22 +31,6 @@ struct Deck {
   ParamArray cn;         // new values (filled by the refinement)
 };
 
-// A refusal message, held by value; empty when there is nothing to refuse.
-class Fault {
- public:
-  static constexpr std::size_t kRoom = 160;  // longest message kept, in characters
-
-  Fault() = default;
-  // text, cut to kRoom characters.
-  explicit Fault(std::string_view text) : len_(text.copy(text_.data(), kRoom)) {}
-  std::string_view view() const { return {text_.data(), len_}; }
-  bool empty() const { return len_ == 0; }
-
- private:
-  std::array<char, kRoom> text_{};
-  std::size_t len_ = 0;
-};
-
 // Reads the four statements of the deck from unit 5 into d, scaling each
 // position. Negative counts and counts beyond the capacities (more than
 // kMaxLines lines or kParamRoom parameters) are refused with recordio::fail before any line is
@@ -58,7 +41,7 @@ void read_deck(Deck& d);
 // flag other than 0 or 1, lines plus fitted parameters beyond kMaxComponents, a label none of the fifteen,
 // a lower or upper J outside the term table, a negative weight. Empty when
 // there is none.
-Fault deck_fault(const Deck& d);
+std::string deck_fault(const Deck& d);
 
 // Writes the observed-versus-calculated table of lines 1..n (observed y,
 // calculated y2, weight w) to unit 26 (the heading block, one record per

@@ -60,8 +60,8 @@ void bandfit_main(const std::string& plot_file) {
   constinit static bandfit::Refinement work;
   bandfit::read_deck(*deck);
   // Refused before the first write, so a bad deck leaves no report behind.
-  if (const bandfit::Fault fault = bandfit::deck_fault(*deck); !fault.empty()) {
-    recordio::fail(fault.view());
+  if (const std::string fault = bandfit::deck_fault(*deck); !fault.empty()) {
+    recordio::fail(fault);
   }
   // The report tells how the refinement ended; the table follows in every
   // case. A run that should have corrected and did not says so and fails.
@@ -74,9 +74,9 @@ void bandfit_main(const std::string& plot_file) {
     // The report and the list are complete: on disk before the plotting.
     recordio::close(bandfit::kReport);
     recordio::close(bandfit::kList);
-    if (const bandfit::Fault fault = bandfit::plot_residuals(plot_file, *deck, out);
+    if (const std::string fault = bandfit::plot_residuals(plot_file, *deck, out);
         !fault.empty()) {
-      recordio::fail(fault.view());
+      recordio::fail(fault);
     }
   }
 }

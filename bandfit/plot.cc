@@ -162,10 +162,8 @@ std::string directory_of(const std::string& file) {
   return slash == 0 ? "/" : file.substr(0, slash);
 }
 
-Fault cannot_write(const std::string& file, const char* why) {
-  std::array<char, Fault::kRoom + 1> text;
-  std::snprintf(text.data(), text.size(), "%s: cannot write the plot: %s", file.c_str(), why);
-  return Fault(text.data());
+std::string cannot_write(const std::string& file, const char* why) {
+  return file + ": cannot write the plot: " + why;
 }
 
 }  // namespace
@@ -181,7 +179,7 @@ std::string_view plot_device(std::string_view file) {
   return {};
 }
 
-Fault plot_residuals(const std::string& file, const Deck& d, const Outcome& out) {
+std::string plot_residuals(const std::string& file, const Deck& d, const Outcome& out) {
   if (const std::string why = plot_library_fault(); !why.empty()) {
     return cannot_write(file, why.c_str());
   }
@@ -204,7 +202,7 @@ Fault plot_residuals(const std::string& file, const Deck& d, const Outcome& out)
   cpgebuf();
   cpgclos();
   if (std::rename(temp.c_str(), file.c_str()) != 0) {
-    const Fault fault = cannot_write(file, std::strerror(errno));
+    const std::string fault = cannot_write(file, std::strerror(errno));
     std::remove(temp.c_str());
     return fault;
   }

@@ -23,7 +23,7 @@ std::string_view plot_device(std::string_view file);
 // device plot_device names) and is renamed onto it when complete, so file
 // ends up exactly at that name, or, on a fault, as it was. Returns the fault
 // (naming file), empty when the plot was written.
-Fault plot_residuals(const std::string& file, const Deck& d, const Outcome& out);
+std::string plot_residuals(const std::string& file, const Deck& d, const Outcome& out);
 
 // Loads the plotting library, which bandfit does only when it draws (see
 // plot_library.cc); empty when it is there, otherwise why it is not.

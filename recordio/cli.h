@@ -1,6 +1,8 @@
-// The command line shared by the programs of the suite: --help and
-// --version, the one-line usage error, and a checked positive number.
-// Header-only, so that the column tools stay free of the record I/O library.
+// What the programs of the suite share at their edges: the one way they
+// report a fault of their own (the line "program: message" on standard
+// error), the command line (--help and --version, the one-line usage error,
+// a checked positive number). Header-only, so that the column tools stay
+// free of the record I/O library.
 #pragma once
 
 #include <cerrno>
@@ -23,13 +25,29 @@ struct Program {
   std::string_view help;
 };
 
+// The line "name: message" on standard error, of any length, written in one
+// piece after whatever standard output holds so far.
+inline void complain(std::string_view name, std::string_view message) {
+  std::fflush(stdout);
+  std::string line;
+  line.reserve(name.size() + message.size() + 3);
+  line.append(name).append(": ").append(message).push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// A refusal: complain(), then exit status 1.
+[[noreturn]] inline void refuse(std::string_view name, std::string_view message) {
+  complain(name, message);
+  std::exit(1);
+}
+
 // One line on standard error, "name: message; usage: name USAGE", exit 2.
 [[noreturn]] inline void usage_error(const Program& p, std::string_view message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%.*s: %.*s; usage: %.*s%s%.*s\n", static_cast<int>(p.name.size()),
-               p.name.data(), static_cast<int>(message.size()), message.data(),
-               static_cast<int>(p.name.size()), p.name.data(), p.usage.empty() ? "" : " ",
-               static_cast<int>(p.usage.size()), p.usage.data());
+  std::string text(message);
+  text.append("; usage: ").append(p.name);
+  if (!p.usage.empty()) text.append(" ").append(p.usage);
+  complain(p.name, text);
   std::exit(2);
 }
 

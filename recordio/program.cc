@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "internal.h"
+#include "recordio/cli.h"
 #include "recordio/recordio.h"
 #include "recordio/replace_file.h"
 #include "recordio/testing.h"
@@ -123,10 +124,7 @@ void stop(std::string_view message) {
   std::exit(0);
 }
 
-void complain(std::string_view message) {
-  const std::string text = program_name + ": " + std::string(message) + "\n";
-  say(text.c_str());
-}
+void complain(std::string_view message) { cli::complain(program_name, message); }
 
 void fail(std::string_view message) {
   complain(message);

@@ -114,8 +114,9 @@ void pause(std::string_view message);
 // STOP: the message (if any) on standard error, units closed, exit status 0.
 [[noreturn]] void stop(std::string_view message = {});
 
-// The programs' own messages: "program: message" on standard error, the
-// program's name taken from the argument list recorded by run().
+// The programs' own messages: cli::complain's "program: message" line on
+// standard error, the program's name taken from the argument list recorded
+// by run().
 void complain(std::string_view message);
 // complain(), then every unit closed and exit status 1.
 [[noreturn]] void fail(std::string_view message);

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "recordio/cli.h"
@@ -37,11 +39,19 @@ struct Columns {
 };
 
 // Reports an input that ended or held text after `got` of `want` values.
-void short_input(std::FILE* in, const char* name, int got, int want) {
+void short_input(std::FILE* in, const std::string& name, int got, int want) {
   if (std::ferror(in) == 0 && std::feof(in) == 0)
-    std::fprintf(stderr, "colmerge: %s: value %d is not a number\n", name, got + 1);
+    cli::complain(kProgram.name, name + ": value " + std::to_string(got + 1) + " is not a number");
   else
-    std::fprintf(stderr, "colmerge: %s ends after %d values, %d needed\n", name, got, want);
+    cli::complain(kProgram.name, name + " ends after " + std::to_string(got) + " values, " +
+                                     std::to_string(want) + " needed");
+}
+
+// A failed open: the fixed line "NAME could not be opened" on standard
+// output, which scripts may read, and the reason on standard error.
+void cannot_open(const char* name, int error) {
+  std::printf("%s could not be opened\n", name);
+  cli::complain(kProgram.name, std::string("cannot open ") + name + ": " + std::strerror(error));
 }
 
 // Reads the 861 values of the one-column file into third[1..861].
@@ -77,16 +87,23 @@ class Output {
     const bool exists = ::stat(kOutput, &now) == 0;
     if (exists) {
       std::FILE* probe = std::fopen(kOutput, "r+");  // writable, left unchanged
-      if (probe == nullptr) return;
+      if (probe == nullptr) {
+        error_ = errno;
+        return;
+      }
       std::fclose(probe);
     }
     const int fd = ::mkstemp(temp_.data());
-    if (fd < 0) return;
+    if (fd < 0) {
+      error_ = errno;
+      return;
+    }
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, exists ? now.st_mode & 07777 : 0666 & ~mask);
     fp_ = ::fdopen(fd, "w");
     if (fp_ == nullptr) {
+      error_ = errno;
       ::close(fd);
       std::remove(temp_.c_str());
     }
@@ -102,12 +119,15 @@ class Output {
   Output& operator=(const Output&) = delete;
 
   std::FILE* file() const { return fp_; }
+  int error() const { return error_; }  // errno of a failed start or commit
 
-  // Finishes the temporary file and renames it over sorted.out.
+  // Finishes the temporary file and renames it over sorted.out; on failure
+  // error() tells why.
   bool commit() {
     const bool written = std::fclose(fp_) == 0;
     fp_ = nullptr;
     if (written && std::rename(temp_.c_str(), kOutput) == 0) return true;
+    error_ = errno;
     std::remove(temp_.c_str());
     return false;
   }
@@ -115,6 +135,7 @@ class Output {
  private:
   std::string temp_ = std::string(kOutput) + ".XXXXXX";
   std::FILE* fp_ = nullptr;
+  int error_ = 0;
 };
 
 }  // namespace
@@ -123,11 +144,11 @@ int main(int argc, char** argv) {
   cli::no_arguments(kProgram, argc, argv);
   // All three opens come first, in this order, each reported on failure.
   std::FILE* cmp = std::fopen("g0m2410d.cmp", "rt");
-  if (cmp == nullptr) std::printf("g0m2410d.cmp could not be opened\n");
+  if (cmp == nullptr) cannot_open("g0m2410d.cmp", errno);
   Output out;
-  if (out.file() == nullptr) std::printf("sorted.out could not be opened\n");
+  if (out.file() == nullptr) cannot_open(kOutput, out.error());
   std::FILE* nst = std::fopen("g0m2410d.nst", "rt");
-  if (nst == nullptr) std::printf("g0m2410d.nst could not be opened\n");
+  if (nst == nullptr) cannot_open("g0m2410d.nst", errno);
   if (cmp == nullptr || out.file() == nullptr || nst == nullptr) return 1;
 
   // Both inputs are checked before a line is written: a short file gives no
@@ -141,8 +162,8 @@ int main(int argc, char** argv) {
     std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(col.first[k]),
                  static_cast<double>(col.second[k]), static_cast<double>(col.third[k]));
   if (!out.commit()) {
-    std::fprintf(stderr, "colmerge: sorted.out could not be written\n");
-    return 1;
+    cli::refuse(kProgram.name,
+                std::string("cannot write ") + kOutput + ": " + std::strerror(out.error()));
   }
   return 0;
 }

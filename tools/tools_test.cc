@@ -81,6 +81,9 @@ TEST(Colmerge, ReportsEveryFailedOpenInOrderAndStops) {
   auto r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "g0m2410d.cmp could not be opened\ng0m2410d.nst could not be opened\n");
+  EXPECT_EQ(r.err,
+            "colmerge: cannot open g0m2410d.cmp: No such file or directory\n"
+            "colmerge: cannot open g0m2410d.nst: No such file or directory\n");
   // The earlier result is kept as it was, and no temporary file is left.
   EXPECT_EQ(read_file(dir + "/sorted.out"), "old content\n");
   EXPECT_EQ(names_in(dir), std::set<std::string>{"sorted.out"});
