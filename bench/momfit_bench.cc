@@ -43,10 +43,10 @@ constexpr int kN = kFftLength;
 // 1000 lab points over the model's momentum range with a peak on a flat
 // base, and a 31-value Gaussian instrument profile in wrap-around order.
 void make_run(FitState& s) {
-  BlockOne& one = s.one;
-  BlockTwo& two = s.two;
-  BlockThree& three = s.three;
-  one = BlockOne{};
+  BestPoint& one = s.one;
+  LabData& two = s.two;
+  CountsAndProfile& three = s.three;
+  one = BestPoint{};
   one.bestchi2 = 1.0E38f;
   two.e0 = 1400.0f;
   two.probmax = 1000.0f;
@@ -125,7 +125,7 @@ BENCHMARK(BM_phi2_display)->Unit(benchmark::kMicrosecond);
 // The library's own cost of those two point plots, called directly.
 void BM_two_point_plots_bare(benchmark::State& state) {
   const auto run = std::make_unique<Run>();
-  const BlockTwo& two = run->s.two;
+  const LabData& two = run->s.two;
   if (!the_plot().is_open()) {
     state.SkipWithError("no plot window open");
     return;
@@ -171,7 +171,7 @@ BENCHMARK(BM_convolve)->Unit(benchmark::kMicrosecond);
 // order on every call as convolve does.
 void BM_convolve_fftw(benchmark::State& state) {
   const auto run = std::make_unique<Run>();
-  const BlockThree& three = run->s.three;
+  const CountsAndProfile& three = run->s.three;
   const std::vector<float> data = random_floats(kLab, 1);
   float* in = fftwf_alloc_real(kN);
   float* resp = fftwf_alloc_real(kN);

@@ -97,15 +97,15 @@ class Fit {
   Objective phi2_{s_, &shown_};
 
   // Starting values and changes (each change becomes a changed value).
-  float w1 = 0.0f, w2 = 0.0f, beta = 0.0f;
-  float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;
-  float ftol = 0.0f;
-  recordio::Character<99> labinput;
-  recordio::Matrix1<float, 5, 4> vertix;
-  recordio::Array1<float, 6> theresult;
+  float w1 = 0.0f, w2 = 0.0f, beta = 0.0f;                  // starting W1, W2 (0), beta
+  float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;  // % change, then changed value
+  float ftol = 0.0f;                                       // tolerance, as typed
+  recordio::Character<99> labinput;                        // lab data file name, as typed
+  recordio::Matrix1<float, 5, 4> vertix;  // the simplex: row = vertex, column = W1 W2 beta E0
+  recordio::Array1<float, 6> theresult;   // chi-square at each vertex (places 1 to 5)
 };
 
-// Step 1: the dialogue, written and read in its fixed order.
+// The dialogue, written and read in its fixed order.
 void Fit::dialogue() {
   blank();
   ask("Please enter the E0 value (eV)", s_.two.e0);
@@ -118,6 +118,7 @@ void Fit::dialogue() {
   blank();
   ask("Please enter the beta value", beta);
   blank();
+  // Kept on purpose: the text names "intrin4"; the file read is the profile of FitConfig.
   say({"The instrumental profile filename is intrin4"});
   blank();
   say({"Please enter the lab data filename"});
@@ -136,7 +137,7 @@ void Fit::dialogue() {
   say({"Thanks."});
 }
 
-// Step 2: both input files, then a refusal of inputs the objective cannot
+// Both input files, then a refusal of inputs the objective cannot
 // work with, before the plot opens.
 void Fit::load() {
   load_lab(labinput.view(), s_);
@@ -160,7 +161,7 @@ void Fit::set_rows(float a, float b, float c, float d) {
   }
 }
 
-// Steps 6-7: the changed values and the starting simplex.
+// The changed values and the starting simplex: vertex k > 1 moves parameter k - 1.
 void Fit::start_simplex() {
   change(w1c, w1);
   change(w2c, w2);
@@ -173,9 +174,10 @@ void Fit::start_simplex() {
   vertix(5, 4) = e0c;
 }
 
-// Step 10: around block one, the diagonal from the changed values.
+// The restart simplex around the best point; its diagonal comes from the
+// changed values, not from the best point (kept on purpose).
 void Fit::restart_simplex() {
-  const BlockOne& one = s_.one;
+  const BestPoint& one = s_.one;
   set_rows(one.bestw1, one.bestw2, one.bestbeta, one.beste0);
   vertix(2, 1) = w1c - w1c / 10.0f;
   vertix(3, 2) = w2c - w2c / 12.0f;
@@ -204,10 +206,10 @@ void Fit::minimise() {
   }
 }
 
-// Steps 12-14: the best point on the terminal, as texts, and on the plot.
+// The best point on the terminal, as texts, and on the plot.
 void Fit::results() {
   constexpr float kWavenumbersPerEv = 8065.54f;
-  const BlockOne& one = s_.one;
+  const BestPoint& one = s_.one;
   blank();
   say({"Best W1 is ", one.bestw1});
   say({"Best W1 is ", one.bestw1 * kWavenumbersPerEv});
@@ -247,19 +249,19 @@ void Fit::run() {
   dialogue();
   load();
 
-  // 3-5. Echo, best chi-square, plot.
+  // Echo, best chi-square, plot.
   say({"Initial E0 is ", s_.two.e0});
   say({"Initial W1 is ", w1});
   say({"Initial beta is ", beta});
-  s_.one.bestchi2 = 1.0E38f;
+  s_.one.bestchi2 = 1.0E38f;  // kept on purpose: a start, not infinity (9.99999968E+37)
   plot_.open(s_);
 
-  // 6-9. Starting simplex, first minimisation.
+  // Starting simplex, first minimisation.
   start_simplex();
   evaluate_vertices();
   minimise();
 
-  // 10-11. Restart simplex around block one, built once; second minimisation.
+  // Restart simplex around the best point, built once; second minimisation.
   restart_simplex();
   blank();
   say({"Initializing again"});
@@ -267,7 +269,7 @@ void Fit::run() {
   evaluate_vertices();
   minimise();
 
-  // 12-16. Results, PAUSE, close.
+  // Results, PAUSE, close.
   results();
   save_plot();
   recordio::pause("");

@@ -24,7 +24,7 @@ std::string_view trimmed(std::string_view name) {
 }  // namespace
 
 void load_lab(std::string_view name, FitState& s) {
-  BlockTwo& two = s.two;
+  LabData& two = s.two;
   recordio::open_old(kLabUnit, name);
   int i = 1;
   for (; i <= kMaxLab; ++i) {
@@ -41,7 +41,7 @@ void load_lab(std::string_view name, FitState& s) {
 }
 
 void load_profile(std::string_view name, FitState& s) {
-  BlockThree& three = s.three;
+  CountsAndProfile& three = s.three;
   recordio::open_old(kProfileUnit, name);
   int k = 1;
   for (; k <= kMaxProfile; ++k) {

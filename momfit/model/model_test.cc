@@ -44,7 +44,7 @@ class ModelRun : public ::testing::Test {
   static constexpr float kInf = std::numeric_limits<float>::infinity();
 
   void reset_best() {
-    one = BlockOne{};
+    one = BestPoint{};
     one.bestchi2 = 1.0E38f;
   }
   void set_lab(const std::vector<float>& prob);
@@ -52,9 +52,9 @@ class ModelRun : public ::testing::Test {
   Phi2Tables phi2_tables() const { return phi2.tables(); }
 
   FitState s;
-  BlockOne& one = s.one;
-  BlockTwo& two = s.two;
-  BlockThree& three = s.three;
+  BestPoint& one = s.one;
+  LabData& two = s.two;
+  CountsAndProfile& three = s.three;
   Objective phi2{s};
 };
 class Chi2 : public ModelRun {};

@@ -67,8 +67,8 @@ void Objective::report(int failures) {
 }
 
 float Objective::operator()(std::span<const float> x) {
-  const BlockTwo& two = s_.two;
-  const BlockThree& three = s_.three;
+  const LabData& two = s_.two;
+  const CountsAndProfile& three = s_.three;
   const float m1 = s_.config.m1;
   const float m2 = s_.config.m2;
   const int n = three.nlab;

@@ -384,7 +384,7 @@ bool normalise(std::span<const float> in, std::span<float> out, int n, float top
 
 float chi2(std::span<const float> model, std::span<const float> x, FitState& s, bool evaluable) {
   const int n = s.three.nlab;
-  BlockOne& one = s.one;
+  BestPoint& one = s.one;
   float chi2total = 0.0f;
   if (!evaluable || n == 3) {
     // Nothing to compare, or a zero divisor: this point can never be best.

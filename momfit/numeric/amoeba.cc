@@ -43,7 +43,7 @@ Outcome Amoeba::run(ObjectiveRef func) {
 
   for (;;) {
     if (sums_due_) {
-      // Step 2: the coordinate sums, added in order of the rows.
+      // The coordinate sums, added in order of the rows.
       for (int j = 1; j <= dims; ++j) {
         float sum = 0.0f;
         for (int i = 1; i <= mpts; ++i) sum = sum + p(i, j);
@@ -51,7 +51,7 @@ Outcome Amoeba::run(ObjectiveRef func) {
       }
       sums_due_ = false;
     }
-    // Step 3: ranking. Among equal lowest values the last row wins.
+    // Ranking: lowest, highest and next-highest vertex. Among equal lowest values the last row wins.
     int ilo = 1;
     int ihi;
     int inhi;
@@ -75,7 +75,7 @@ Outcome Amoeba::run(ObjectiveRef func) {
     // it cannot compute): there is no downhill direction, and inf - inf
     // would keep the spread test failing for ever.
     if (std::isinf(y(ilo)) && y(ilo) > 0.0f) return Outcome::no_finite_value;
-    // Step 4: the relative spread, with no guard term (0/0 never passes).
+    // Convergence: the relative spread, with no guard term (0/0 never passes).
     const float diff = std::fabs(y(ihi) - y(ilo));
     const float num = 2.0f * diff;
     const float den = std::fabs(y(ihi)) + std::fabs(y(ilo));
@@ -85,7 +85,7 @@ Outcome Amoeba::run(ObjectiveRef func) {
       for (int j = 1; j <= dims; ++j) std::swap(p(1, j), p(ilo, j));
       return Outcome::converged;
     }
-    // Step 5: the limit stops the search before every further step; the
+    // The iteration limit stops the search before every further step; the
     // caller runs it again to take that step. The ranking above depends on
     // the values alone, so it comes out the same when the search goes on.
     if (iter_ >= kItmax && !limit_passed_) {
@@ -93,16 +93,16 @@ Outcome Amoeba::run(ObjectiveRef func) {
       return Outcome::iteration_limit;
     }
     limit_passed_ = false;
-    // Step 6: reflection.
+    // Reflect the worst vertex through the opposite face.
     iter_ = iter_ + 2;
     float ytry = amotry(func, ihi, -1.0f);
     if (ytry <= y(ilo)) {
-      // Step 7: expansion of row ihi as it now stands.
+      // Better than the best: expand row ihi as it now stands.
       amotry(func, ihi, 2.0f);
       continue;
     }
     if (ytry >= y(inhi)) {
-      // Step 8: contraction, then a shrink towards the best vertex when
+      // No better than the second worst: contract, then a shrink towards the best vertex when
       // the contraction did not improve on the saved worst value.
       const float ysave = y(ihi);
       ytry = amotry(func, ihi, 0.5f);
@@ -117,11 +117,11 @@ Outcome Amoeba::run(ObjectiveRef func) {
           y(i) = func(std::span<const float>(psum_.data(), static_cast<std::size_t>(dims)));
         }
         iter_ = iter_ + dims;
-        sums_due_ = true;  // psum served as scratch: back to step 2
+        sums_due_ = true;  // psum served as scratch: sum again
       }
       continue;
     }
-    // Step 9: the reflection alone.
+    // Between: the reflection alone is kept.
     iter_ = iter_ - 1;
   }
 }
