@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bandfit/refine.h"
 #include "bandfit/report.h"
 #include "recordio/recordio.h"
 
@@ -95,7 +96,7 @@ std::string deck_fault(const Deck& d) {
   return {};
 }
 
-void write_table(const Deck& d) {
+void write_table(const Deck& d, const Summary& s) {
   const recordio::Character<100> q(
       "Branch        J\"      Expt value   Calc value     Diffg         Weight");
   recordio::write_formatted(kReport, "(/////////,2x,a100,//)", {q.view()});
@@ -103,8 +104,8 @@ void write_table(const Deck& d) {
     const std::string_view label = d.line_block.branch(i).view();
     const int j = d.line_block.jlow(i);
     recordio::write_formatted(kReport, "(2x,a6,8x,i2,6x,f10.4,3x,f10.4,3x,f7.3,5x,f3.1)",
-                              {label, j, d.y(i), d.y2(i), d.y2(i) - d.y(i), d.w(i)});
-    recordio::write_list(kList, {label, j, d.y(i)});
+                              {label, j, s.observed(i), s.y2(i), s.y2(i) - s.observed(i), d.w(i)});
+    recordio::write_list(kList, {label, j, s.observed(i)});
   }
   recordio::write_formatted(kReport, "(/////////////)");
 }

@@ -11,11 +11,13 @@
 
 namespace bandfit {
 
+struct Summary;
+
 // Every observed position is multiplied by this factor as it is read.
 constexpr double kScale = 0.9997923346201509;
 
-// Everything the deck holds, plus the arrays the refinement fills (about
-// 47 kB). The caller owns it; the line block in it is what the model reads.
+// Everything the deck holds (about 40 kB). The caller owns it; the line
+// block in it is what the model reads. Nothing after read_deck changes it.
 struct Deck {
   std::int32_t n = 0;    // lines
   std::int32_t m = 0;    // parameters
@@ -24,11 +26,9 @@ struct Deck {
   LineBlock line_block;  // jlow and branch of every line
   LineArray y;           // scaled observed positions
   LineArray w;           // weights
-  LineArray y1, y2;      // calculated positions (filled by the refinement)
   ParamArray c;          // parameter values
   FlagArray ic;          // fit flags
   NameArray ch;          // parameter names
-  ParamArray cn;         // new values (filled by the refinement)
 };
 
 // Reads the four statements of the deck from unit 5 into d, scaling each
@@ -43,11 +43,11 @@ void read_deck(Deck& d);
 // there is none.
 std::string deck_fault(const Deck& d);
 
-// Writes the observed-versus-calculated table of lines 1..n (observed y,
-// calculated y2, weight w) to unit 26 (the heading block, one record per
-// line, fourteen closing empty records) and one list-directed record per
-// line (label, J, position) to unit 8.
-void write_table(const Deck& d);
+// Writes the observed-versus-calculated table of lines 1..n of d (observed
+// and calculated y2 of s, weight w) to unit 26 (the heading block, one
+// record per line, fourteen closing empty records) and one list-directed
+// record per line (label, J, observed) to unit 8.
+void write_table(const Deck& d, const Summary& s);
 
 }  // namespace bandfit
 

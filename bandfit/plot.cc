@@ -61,17 +61,17 @@ void set_colours() {
 
 // Half the height of the frame: the largest residual in size and a tenth
 // more, so that no marker sits on the frame.
-float half_height(const Deck& d) {
+float half_height(const Deck& d, const Summary& s) {
   double top = 0.0;
   for (int i = 1; i <= d.n; ++i) {
-    const double r = d.y2(i) - d.y(i);
+    const double r = s.y2(i) - s.observed(i);
     if (std::isfinite(r)) top = std::max(top, std::fabs(r));
   }
   return top > 0.0 ? static_cast<float>(1.1 * top) : 1.0f;
 }
 
-void draw_frame(const Deck& d, const Outcome& out) {
-  const float h = half_height(d);
+void draw_frame(const Deck& d, const Summary& s) {
+  const float h = half_height(d, s);
   cpgsvp(0.10f, 0.78f, 0.11f, 0.85f);
   cpgswin(-1.0f, 23.0f, -h, h);
   cpgsci(1);
@@ -84,7 +84,7 @@ void draw_frame(const Deck& d, const Outcome& out) {
   cpgmtxt("T", 2.6f, 0.5f, 0.5f, title.data());
   std::snprintf(title.data(), title.size(),
                 "standard deviation sqrt(S/(N-M)) = %.4e cm\\u-1\\d,  sqrt(S)/(N-M) = %.4e",
-                out.usual_deviation, out.deviation);
+                s.outcome.usual_deviation, s.outcome.deviation);
   cpgsch(0.8f);
   cpgmtxt("T", 1.2f, 0.5f, 0.5f, title.data());
   cpgsch(1.0f);
@@ -97,12 +97,12 @@ void draw_frame(const Deck& d, const Outcome& out) {
 }
 
 // Hollow lines first, so that a filled marker on the same spot stays seen.
-void draw_points(const Deck& d) {
+void draw_points(const Deck& d, const Summary& s) {
   cpgslw(2);
   for (const bool hollow : {true, false}) {
     for (int i = 1; i <= d.n; ++i) {
       if ((d.w(i) < kHollowWeight) != hollow) continue;
-      const double r = d.y2(i) - d.y(i);
+      const double r = s.y2(i) - s.observed(i);
       if (!std::isfinite(r)) continue;
       const int branch = branch_of(d.line_block.branch(i));
       cpgsci(kFirstBandColour + band_of(d.line_block.branch(i)));
@@ -179,7 +179,7 @@ std::string_view plot_device(std::string_view file) {
   return {};
 }
 
-std::string plot_residuals(const std::string& file, const Deck& d, const Outcome& out) {
+std::string plot_residuals(const std::string& file, const Deck& d, const Summary& s) {
   if (const std::string why = plot_library_fault(); !why.empty()) {
     return cannot_write(file, why.c_str());
   }
@@ -196,8 +196,8 @@ std::string plot_residuals(const std::string& file, const Deck& d, const Outcome
   cpgbbuf();
   set_colours();
   cpgpage();
-  draw_frame(d, out);
-  draw_points(d);
+  draw_frame(d, s);
+  draw_points(d, s);
   draw_legend(d);
   cpgebuf();
   cpgclos();

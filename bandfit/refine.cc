@@ -14,75 +14,81 @@ void write(std::string_view format, std::initializer_list<recordio::Item> items 
 // Clears the calculated positions, the results and the matrices. The two
 // counts given to matz clear the leading 8000 elements of z and 420 of cv
 // and vcv, not their whole storage.
-void clear(Deck& d, Refinement& r) {
+void clear(const Deck& d, Refinement& r, Summary& s) {
+  s.outcome = {};
+  s.ij = 0;
+  s.same_number = false;
+  s.readings = 0;
+  s.flags = 0;
+  s.strong_count = 0;
+  s.report_level = d.ip;
   for (int k = 1; k <= d.n; ++k) {
-    d.y1(k) = 0.0;
-    d.y2(k) = 0.0;
+    s.y1(k) = 0.0;
+    s.y2(k) = 0.0;
+    s.observed(k) = d.y(k);
   }
   for (int i = 1; i <= d.m; ++i) {
     r.ortho.cs(i) = 0.0;
     r.ortho.cof(i) = 0.0;
-    r.ii(i) = 0;
-    d.cn(i) = d.c(i);
+    s.removed(i) = 0;
+    s.ii(i) = 0;
+    s.cn(i) = d.c(i);
+    s.correction(i) = 0.0;
+    s.sd(i) = 0.0;
+    r.cw(i) = d.c(i);
   }
-  matz(r.z.v, 20, 400);
+  matz(s.z.v, 20, 400);
   matz(r.ortho.cv.v, 21, 20);
   matz(r.ortho.vcv.v, 21, 20);
-  r.ij = 0;
 }
 
-// Lists the starting values and picks the fitted parameters (ii, ij); a
-// flagged parameter too small to scale is reported and its flag cleared.
-// Returns how many were removed so.
-int list_starting_values(Deck& d, Refinement& r) {
+// Picks the fitted parameters (ii, ij); a flagged parameter too small to
+// scale is marked removed. Returns how many were removed so.
+int pick_fitted(const Deck& d, Summary& s) {
   constexpr double kTooSmall = 1e-12;
   int removed = 0;
-  write("(' INITIAL VALUES OF PARAMETERS',/,' GROUND STATE:',/)");
   for (int i = 1; i <= d.m; ++i) {
-    if (d.ic(i) != 0) {
-      if (std::fabs(d.c(i)) < kTooSmall) {
-        list_removed(i, d.ch(i));
-        d.ic(i) = 0;
-        ++removed;
-      } else {
-        ++r.ij;
-        r.ii(r.ij) = i;
-      }
+    if (d.ic(i) == 0) continue;
+    if (std::fabs(d.c(i)) < kTooSmall) {
+      s.removed(i) = 1;
+      ++removed;
+    } else {
+      ++s.ij;
+      s.ii(s.ij) = i;
     }
-    if (i == d.mu) write("(' EXCITED STATE:',/)");
-    list_start(d.ch(i), d.c(i));
   }
   return removed;
 }
 
 // z = forward differences over a step of 1e-5 times each fitted value; the
-// value is divided back rather than restored from a copy. Leaves in y2 the
-// positions of the last scaled evaluation.
-void take_derivatives(Deck& d, Refinement& r) {
+// working value is divided back rather than restored from a copy. Leaves in
+// y2 the positions of the last scaled evaluation.
+void take_derivatives(const Deck& d, Refinement& r, Summary& s) {
   constexpr double kStep = 1.00001;
   constexpr double kInverseStep = 100000;  // 1 / (kStep - 1)
-  for (int i = 1; i <= r.ij; ++i) {
-    const int j = r.ii(i);
-    d.c(j) = d.c(j) * kStep;
-    values(d.c, d.y2, d.n, d.line_block);
-    d.c(j) = d.c(j) / kStep;
-    for (int k = 1; k <= d.n; ++k) r.z(i, k) = (d.y2(k) - d.y1(k)) * kInverseStep / d.c(j);
+  for (int i = 1; i <= s.ij; ++i) {
+    const int j = s.ii(i);
+    r.cw(j) = r.cw(j) * kStep;
+    values(r.cw, s.y2, d.n, d.line_block);
+    r.cw(j) = r.cw(j) / kStep;
+    for (int k = 1; k <= d.n; ++k) s.z(i, k) = (s.y2(k) - s.y1(k)) * kInverseStep / r.cw(j);
   }
 }
 
-// Replaces y by the residuals y - y1; returns the sum of their magnitudes
-// (unweighted, over every line).
-double form_residuals(Deck& d) {
+// dy = y - y1; returns the sum of their magnitudes (unweighted, over every
+// line).
+double form_residuals(const Deck& d, Refinement& r, const Summary& s) {
   double sumch = 0.0;
   for (int k = 1; k <= d.n; ++k) {
-    d.y(k) = d.y(k) - d.y1(k);
-    sumch = sumch + std::fabs(d.y(k));
+    r.dy(k) = d.y(k) - s.y1(k);
+    sumch = sumch + std::fabs(r.dy(k));
   }
   return sumch;
 }
 
-void restore_observed(Deck& d) {
-  for (int k = 1; k <= d.n; ++k) d.y(k) = d.y(k) + d.y1(k);
+// The observed positions taken back from the residuals.
+void restore_observed(const Deck& d, const Refinement& r, Summary& s) {
+  for (int k = 1; k <= d.n; ++k) s.observed(k) = r.dy(k) + s.y1(k);
 }
 
 // Lines whose weight is large enough to count as data.
@@ -95,86 +101,103 @@ int usable_lines(const Deck& d) {
   return ntt;
 }
 
-// After a successful solve: cn = c + corrections, listed with every held
-// parameter, and y2 calculated from cn.
-void list_new_values(Deck& d, const Refinement& r) {
-  write(
-      "(' LEAST SQUARES FITTING COMPLETED',/,'1',15x,'PARAMETER',12x,'OLD VALUE',7x,'NEW VALUE',7x,'DIFFERENCE',6x,'STANDARD DEV.',5x,'PERCENTAGE ERROR',/,/,'  GROUND STATE:',/)");
-  int j = 0;
-  for (int i = 1; i <= d.m; ++i) {
-    if (i == d.mu) write("(' EXCITED STATE:',/)");
-    if (d.ic(i) != 0) {
-      ++j;
-      d.cn(i) = d.c(i) + r.ortho.cof(j);
-      list_fitted(d.ch(i), d.c(i), d.cn(i), r.ortho.cof(j), r.ortho.cs(j));
-    } else {
-      list_held(d.ch(i), d.c(i));
-    }
+// After a successful solve: cn = c + corrections, and y2 calculated from cn.
+void take_new_values(const Deck& d, const Refinement& r, Summary& s) {
+  for (int j = 1; j <= s.ij; ++j) {
+    const int i = s.ii(j);
+    s.cn(i) = r.cw(i) + r.ortho.cof(j);
+    s.correction(i) = r.ortho.cof(j);
+    s.sd(i) = r.ortho.cs(j);
   }
-  values(d.cn, d.y2, d.n, d.line_block);
+  values(s.cn, s.y2, d.n, d.line_block);
 }
 
-// The solver's failure; a vanished norm also asks for every diagnostic.
-void report_failure(OrthoStatus status, std::int32_t& ip) {
-  write("('1FAILURE IN ORTHO: CHECK=',f5.1)", {status_value(status)});
-  if (status == OrthoStatus::zero_norm) {
-    write("(' ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.')");
-    ip = 3;
-  }
-}
-
-// Restores y, then writes the two standard deviations of the fit and puts
-// them in out. S is the weighted sum of squared differences between y2 and
-// y; the divisor is the readings (lines of weight at least 0.1) less the
-// fitted parameters, at least 1. The designed figure divides the root of S
-// by that count itself; the usual one takes the root of S over the count.
-void fit_deviation(Deck& d, Outcome& out) {
+// The two standard deviations of the fit. S is the weighted sum of squared
+// differences between y2 and the observed positions; the divisor is the
+// readings (lines of weight at least 0.1) less the fitted parameters, at
+// least 1. The designed figure divides the root of S by that count itself;
+// the usual one takes the root of S over the count.
+void fit_deviation(const Deck& d, Summary& s) {
   constexpr double kReadingWeight = 0.1;
   int nn = d.n;
   double sum = 0.0;
   for (int k = 1; k <= d.n; ++k) {
     if (d.w(k) < kReadingWeight) --nn;
-    d.y(k) = d.y(k) + d.y1(k);
-    const double diff = d.y2(k) - d.y(k);
+    const double diff = s.y2(k) - s.observed(k);
     sum = sum + diff * diff * d.w(k);
   }
   int mm = 0;
-  for (int i = 1; i <= d.m; ++i) mm += d.ic(i);
+  for (int i = 1; i <= d.m; ++i) mm += s.removed(i) != 0 ? 0 : d.ic(i);
   const int nnn = nn - mm > 0 ? nn - mm : 1;
-  out.deviation = std::sqrt(sum) / nnn;
-  out.usual_deviation = std::sqrt(sum / nnn);
-  list_deviation(nn, mm, out.deviation, out.usual_deviation);
+  s.readings = nn;
+  s.flags = mm;
+  s.outcome.deviation = std::sqrt(sum) / nnn;
+  s.outcome.usual_deviation = std::sqrt(sum / nnn);
 }
 
-// One warning per strongly correlated pair; any such pair asks for every
-// diagnostic.
-void warn_correlations(const Refinement& r, std::int32_t& ip) {
+// Every strongly correlated pair; any such pair asks for every diagnostic.
+void find_correlations(Summary& s) {
   constexpr double kStrongCorrelation = 0.999;
-  for (int jjj = 2; jjj <= r.ij; ++jjj) {
+  for (int jjj = 2; jjj <= s.ij; ++jjj) {
     for (int kkk = 1; kkk < jjj; ++kkk) {
-      if (std::fabs(r.ortho.cv(jjj, kkk)) >= kStrongCorrelation) {
-        write(
-            "(' WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS',':- FULL DIAGNOSTICS FOLLOW.',/)");
-        ip = 3;
+      if (std::fabs(s.cv(jjj, kkk)) >= kStrongCorrelation) {
+        s.strong[static_cast<std::size_t>(s.strong_count++)] = {static_cast<std::int16_t>(jjj),
+                                                                static_cast<std::int16_t>(kkk)};
+        s.report_level = 3;
       }
     }
   }
 }
 
+// The report's writes, all on unit 26.
+
+// Starting values, with the removals in their place.
+void write_starting_values(const Deck& d, const Summary& s) {
+  write("(' INITIAL VALUES OF PARAMETERS',/,' GROUND STATE:',/)");
+  for (int i = 1; i <= d.m; ++i) {
+    if (s.removed(i) != 0) list_removed(i, d.ch(i));
+    if (i == d.mu) write("(' EXCITED STATE:',/)");
+    list_start(d.ch(i), d.c(i));
+  }
+}
+
+// The result listing of a completed fit: every parameter, fitted or held.
+void write_new_values(const Deck& d, const Summary& s) {
+  write(
+      "(' LEAST SQUARES FITTING COMPLETED',/,'1',15x,'PARAMETER',12x,'OLD VALUE',7x,'NEW VALUE',7x,'DIFFERENCE',6x,'STANDARD DEV.',5x,'PERCENTAGE ERROR',/,/,'  GROUND STATE:',/)");
+  for (int i = 1; i <= d.m; ++i) {
+    if (i == d.mu) write("(' EXCITED STATE:',/)");
+    if (s.fitted(d, i)) {
+      list_fitted(d.ch(i), d.c(i), s.cn(i), s.correction(i), s.sd(i));
+    } else {
+      list_held(d.ch(i), d.c(i));
+    }
+  }
+}
+
+// The solver's failure; a vanished norm also asks for every diagnostic.
+void write_failure(OrthoStatus status) {
+  write("('1FAILURE IN ORTHO: CHECK=',f5.1)", {status_value(status)});
+  if (status == OrthoStatus::zero_norm) {
+    write("(' ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.')");
+  }
+}
+
 // The matrices the report level asks for, then the closing line. Each level
 // adds its block in front of the ones below it.
-void write_matrices(const Deck& d, const Refinement& r) {
-  if (d.ip < 0 || d.ip >= 3) {
+void write_matrices(const Deck& d, const Summary& s) {
+  const int ip = s.report_level;
+  if (ip < 0 || ip >= 3) {
     write("('1VARIANCE-COVARIANCE MATRIX IS:',/,/)");
-    printvcv(r.ortho.vcv, r.ij, r.ii, d.ch);
+    printvcv(s.vcv, s.ij, s.ii, d.ch);
   }
-  if (d.ip < 0 || d.ip >= 2) {
+  if (ip < 0 || ip >= 2) {
     write("('1JACOBIAN MATRIX OF DERIVATIVES IS :',/,/)");
-    zprint(r.z, r.ij, d.n);
+    zprint(s.z, s.ij, d.n);
   }
-  if (d.ip != 0) {
+  if (ip != 0) {
     write("('1CORRELATION MATRIX IS:',/,/)");
-    printmat(r.ortho.cv, r.ij, r.ii, d.ch);
+    printmat(s.cv, s.ij, s.ii, d.ch);
   }
   write("('1FITTING SUBROUTINE COMPLETED',/,'1')");
 }
@@ -198,9 +221,13 @@ void list_fitted(const Name& name, double old_value, double new_value, double co
           {name.view(), old_value, new_value, correction, sd});
     return;
   }
-  const double cper = std::fabs(100 * sd / new_value);
+  const double cper = percentage_error(sd, new_value);
   write("(' ',15x,1a10,10x,4(e14.7,2x),f12.4,'%',/)",
         {name.view(), old_value, new_value, correction, sd, cper});
+}
+
+double percentage_error(double sd, double new_value) {
+  return new_value == 0.0 ? NAN : std::fabs(100 * sd / new_value);
 }
 
 void list_held(const Name& name, double value) {
@@ -233,44 +260,74 @@ std::string_view why_uncorrected(const Outcome& out) {
   return {};
 }
 
-Outcome refine(Deck& d, Refinement& r) {
+void refine(const Deck& d, Refinement& r, Summary& s) {
   constexpr double kPerfectFit = 1e-9;
-  clear(d, r);
-  const int removed = list_starting_values(d, r);
-  values(d.c, d.y1, d.n, d.line_block);
-  if (r.ij <= 0) {
-    write("(' NO PARAMETERS TO BE FITTED:-EXITING REFINE')");
+  clear(d, r, s);
+  const int removed = pick_fitted(d, s);
+  values(d.c, s.y1, d.n, d.line_block);
+  if (s.ij <= 0) {
     // Every flag 0 is a prediction run; flagged parameters all removed as
     // too small is a fit that could not be made.
-    return {removed > 0 ? Outcome::all_removed : Outcome::nothing_to_fit};
+    s.outcome.kind = removed > 0 ? Outcome::all_removed : Outcome::nothing_to_fit;
+    return;
   }
 
-  take_derivatives(d, r);
-  if (form_residuals(d) < kPerfectFit) {
-    write("(' ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-','DATA PROBLEM?')");
-    restore_observed(d);
-    return {Outcome::perfect_fit};
+  take_derivatives(d, r, s);
+  const double sumch = form_residuals(d, r, s);
+  restore_observed(d, r, s);
+  if (sumch < kPerfectFit) {
+    s.outcome.kind = Outcome::perfect_fit;
+    return;
   }
   const int ntt = usable_lines(d);
-  if (r.ij > ntt) {
-    write("(' ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS')");
-    restore_observed(d);
-    return {Outcome::insufficient_data};
+  if (s.ij > ntt) {
+    s.outcome.kind = Outcome::insufficient_data;
+    return;
   }
-  if (r.ij == ntt) write("(' WARNING:SAME NUMBER OF DATA POINTS AS PARAMETERS!!')");
+  s.same_number = s.ij == ntt;
 
-  Outcome out;
-  out.status = r.ortho.solve(d.n, r.ij, d.y, r.z, d.w);
-  if (out.status == OrthoStatus::done) {
-    list_new_values(d, r);
+  s.outcome.status = r.ortho.solve(d.n, s.ij, r.dy, s.z, d.w);
+  if (s.outcome.status == OrthoStatus::done) {
+    take_new_values(d, r, s);
   } else {
-    out.kind = Outcome::solver_failed;
-    report_failure(out.status, d.ip);
+    s.outcome.kind = Outcome::solver_failed;
+    if (s.outcome.status == OrthoStatus::zero_norm) s.report_level = 3;
   }
-  fit_deviation(d, out);
-  warn_correlations(r, d.ip);
-  write_matrices(d, r);
-  return out;
+  s.vcv = r.ortho.vcv;
+  s.cv = r.ortho.cv;
+  fit_deviation(d, s);
+  find_correlations(s);
+}
+
+void report_refinement(const Deck& d, const Summary& s) {
+  write_starting_values(d, s);
+  switch (s.outcome.kind) {
+    case Outcome::nothing_to_fit:
+    case Outcome::all_removed:
+      write("(' NO PARAMETERS TO BE FITTED:-EXITING REFINE')");
+      return;
+    case Outcome::perfect_fit:
+      write("(' ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-','DATA PROBLEM?')");
+      return;
+    case Outcome::insufficient_data:
+      write("(' ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS')");
+      return;
+    case Outcome::completed:
+    case Outcome::solver_failed:
+      break;
+  }
+  if (s.same_number) write("(' WARNING:SAME NUMBER OF DATA POINTS AS PARAMETERS!!')");
+  if (s.outcome.kind == Outcome::completed) {
+    write_new_values(d, s);
+  } else {
+    write_failure(s.outcome.status);
+  }
+  list_deviation(s.readings, s.flags, s.outcome.deviation, s.outcome.usual_deviation);
+  for (int k = 0; k < s.strong_count; ++k) {
+    write(
+        "(' WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS',':- FULL DIAGNOSTICS FOLLOW.',/)");
+  }
+  write_matrices(d, s);
 }
 
 }  // namespace bandfit

@@ -1,7 +1,9 @@
 // One weighted least-squares correction of the molecular parameters against
-// the observed line positions, with its report blocks on unit 26.
+// the observed line positions, its summary, and its report blocks on unit 26.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "bandfit/deck.h"
@@ -11,17 +13,16 @@
 
 namespace bandfit {
 
-// The working storage of a refinement (about 280 kB, keep it off small
-// stacks): the derivative matrix, which parameters are fitted, and the
-// solver with its results. After refine it holds what the report showed.
+// The working storage of a refinement (about 150 kB, keep it off small
+// stacks): the parameters as the derivative steps leave them, the residuals
+// and the solver.
 struct Refinement {
-  DerivMatrix z;   // z(i, k): derivative of line k's position by fitted parameter i
-  IndexArray ii;   // ii(i): position in c of the i-th fitted parameter
-  int ij = 0;      // number of fitted parameters
+  ParamArray cw;   // parameter values, each fitted one scaled and divided back
+  LineArray dy;    // observed minus calculated positions
   Ortho ortho;     // corrections cof, their deviations cs, matrices vcv and cv
 };
 
-// What a refinement did. The report has already said it.
+// How a refinement ended.
 struct Outcome {
   enum Kind {
     completed,          // parameters corrected: cn and y2 hold the new values
@@ -41,27 +42,60 @@ struct Outcome {
   double usual_deviation = 0.0;
 };
 
+// Everything a refinement found, from which every report is written (about
+// 170 kB: keep it off small stacks). Filled by refine; what it holds past
+// the deck's n lines and m parameters is left over.
+struct Summary {
+  Outcome outcome;
+  // The starting-value stage, always reached.
+  FlagArray removed;   // 1 for a flagged parameter taken out as too small
+  IndexArray ii;       // ii(i): position in c of the i-th fitted parameter
+  ParamArray cn;       // new values (equal to the deck's for anything not corrected)
+  int ij = 0;          // number of fitted parameters
+  LineArray y1;        // positions calculated from the deck's values
+  LineArray y2;        // positions from cn (completed), 0 when nothing was fitted,
+                       // else those of the last derivative step
+  // The scaled observed positions as the arithmetic hands them back: taken
+  // less y1 for the solver and y1 added again, which may move the last bit.
+  LineArray observed;
+  // Past the derivatives (every outcome but nothing_to_fit, all_removed).
+  DerivMatrix z;       // z(i, k): derivative of line k's position by parameter ii(i)
+  bool same_number = false;  // as many fitted parameters as usable lines
+  // Past the solver (completed, solver_failed).
+  ParamArray correction, sd;  // by parameter position; 0 where not corrected
+  int readings = 0;    // lines of weight 0.1 or more (N of the deviation)
+  int flags = 0;       // fit flags left after the removals, added up (M)
+  CovMatrix vcv, cv;   // the solver's variance-covariance and correlation
+  // Pairs (row, column) of the correlation matrix at 0.999 or more in size,
+  // in the order of the test; each raises the report level to 3.
+  std::array<std::array<std::int16_t, 2>, kParamRoom * (kParamRoom - 1) / 2> strong{};
+  int strong_count = 0;
+  int report_level = 0;  // the deck's, or 3 when raised
+
+  // Whether parameter i took part in the fit (flagged and not removed).
+  bool fitted(const Deck& d, int i) const { return d.ic(i) != 0 && removed(i) == 0; }
+  // Whether the solver's results stand (solver reached: deviations, matrices).
+  bool solved() const {
+    return outcome.kind == Outcome::completed || outcome.kind == Outcome::solver_failed;
+  }
+};
+
 // Why no correction was made, in lower-case words from the report's own
 // reason (e.g. "zero divide in ortho, probably trying to fit an invariant
 // item"); empty for a completed fit and for a run with nothing to fit.
 std::string_view why_uncorrected(const Outcome& out);
 
 // Makes one correction step on deck d (m <= 30 parameters, n lines,
-// n + fitted parameters <= 500), using r for its working storage. Writes
-// the starting values, the result listing, the standard deviation,
-// correlation warnings and, by report level ip (0 to 3), the matrices to
-// unit 26. In d:
-//   y:  observed positions; replaced by residuals during the call and
-//       restored on every return that gets that far.
-//   c:  parameter values; each fitted one is scaled and scaled back.
-//   ic: fit flags; a flagged parameter below 1e-12 in magnitude is cleared.
-//   cn: new values (equal to c for anything not corrected).
-//   y1: positions from c; y2: positions from cn after a completed fit,
-//       otherwise what the last model evaluation left there.
-//   ip: raised to 3 by a strong correlation or a zero divide in the solver.
-Outcome refine(Deck& d, Refinement& r);
+// n + fitted parameters <= 500), using r for its working storage, and puts
+// everything it found in s. Reads d only and writes to no unit.
+void refine(const Deck& d, Refinement& r, Summary& s);
 
-// The listing records refine writes, one statement each (each ends with an
+// Writes the refinement's blocks of the report to unit 26 from s: the
+// starting values, the stop or the result listing, the standard deviation,
+// correlation warnings and, by the report level, the matrices.
+void report_refinement(const Deck& d, const Summary& s);
+
+// The listing records of the report, one statement each (each ends with an
 // empty record except the standard-deviation record).
 // Starting value of one parameter.
 void list_start(const Name& name, double value);
@@ -72,6 +106,8 @@ void list_removed(int i, const Name& name);
 // value is exactly 0, where the percentage has no value).
 void list_fitted(const Name& name, double old_value, double new_value, double correction,
                  double sd);
+// |100 sd / new_value|; NaN when new_value is exactly 0.
+double percentage_error(double sd, double new_value);
 // A parameter held constant at value.
 void list_held(const Name& name, double value);
 // The standard deviation of the fit over nn readings and mm parameters as
