@@ -13,7 +13,9 @@ namespace bandfit {
 
 struct Summary;
 
-// Every observed position is multiplied by this factor as it is read.
+// Every observed position is multiplied by this factor as it is read; the
+// refinement, the report and the line list see only the scaled value (kept
+// on purpose).
 constexpr double kScale = 0.9997923346201509;
 
 // Everything the deck holds (about 40 kB). The caller owns it; the line

@@ -11,9 +11,9 @@ void write(std::string_view format, std::initializer_list<recordio::Item> items 
   recordio::write_formatted(kReport, format, items);
 }
 
-// Clears the calculated positions, the results and the matrices. The two
-// counts given to matz clear the leading 8000 elements of z and 420 of cv
-// and vcv, not their whole storage.
+// Clears the calculated positions, the results and the matrices. Kept on
+// purpose: the counts given to matz clear only the leading 8000 elements of
+// z and 420 of cv and vcv, not their whole storage.
 void clear(const Deck& d, Refinement& r, Summary& s) {
   s.outcome = {};
   s.ij = 0;
@@ -60,9 +60,10 @@ int pick_fitted(const Deck& d, Summary& s) {
   return removed;
 }
 
-// z = forward differences over a step of 1e-5 times each fitted value; the
-// working value is divided back rather than restored from a copy. Leaves in
-// y2 the positions of the last scaled evaluation.
+// z = forward differences over a step of 1e-5 times each fitted value. Kept
+// on purpose: the working value is divided back rather than restored from a
+// copy (its last bit may differ). Leaves in y2 the positions of the last
+// scaled evaluation.
 void take_derivatives(const Deck& d, Refinement& r, Summary& s) {
   constexpr double kStep = 1.00001;
   constexpr double kInverseStep = 100000;  // 1 / (kStep - 1)
@@ -115,14 +116,15 @@ void take_new_values(const Deck& d, const Refinement& r, Summary& s) {
 // The two standard deviations of the fit. S is the weighted sum of squared
 // differences between y2 and the observed positions; the divisor is the
 // readings (lines of weight at least 0.1) less the fitted parameters, at
-// least 1. The designed figure divides the root of S by that count itself;
-// the usual one takes the root of S over the count.
+// least 1. Kept on purpose: the report's own figure divides the root of S
+// by that count itself; the usual one, sqrt(S/(N-M)), takes the root of S
+// over the count.
 void fit_deviation(const Deck& d, Summary& s) {
   constexpr double kReadingWeight = 0.1;
   int nn = d.n;
   double sum = 0.0;
   for (int k = 1; k <= d.n; ++k) {
-    if (d.w(k) < kReadingWeight) --nn;
+    if (d.w(k) < kReadingWeight) --nn;  // kept on purpose: usable data need only 1e-4
     const double diff = s.y2(k) - s.observed(k);
     sum = sum + diff * diff * d.w(k);
   }

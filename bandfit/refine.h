@@ -111,8 +111,9 @@ double percentage_error(double sd, double new_value);
 // A parameter held constant at value.
 void list_held(const Name& name, double value);
 // The standard deviation of the fit over nn readings and mm parameters as
-// designed (sd = sqrt(S) / (nn - mm)), then the record of the usual figure
-// (usual = sqrt(S / (nn - mm))); two records, no empty one.
+// the report has always given it (sd = sqrt(S) / (nn - mm)), then the record
+// of the usual figure (usual = sqrt(S / (nn - mm))); two records, no empty
+// one.
 void list_deviation(int nn, int mm, double sd, double usual);
 
 }  // namespace bandfit

@@ -32,8 +32,8 @@ void printmat(const CovMatrix& a, int k, const IndexArray& idx, const NameArray&
   RowItems row;
   for (int i = 1; i <= k; ++i) {
     const auto items = named_row(row, a, i, k, names(idx(i)));
-    // Only the first element picks the layout; a large later value in a
-    // fixed-point row comes out as asterisks.
+    // Kept on purpose: only the first element picks the layout; a large
+    // later value in a fixed-point row comes out as asterisks.
     if (std::fabs(a(i, 1)) > 1.0001) {
       recordio::write_formatted(kReport, "(' ',1a5,1x,20(e8.2,1x,:))", items);
     } else {

@@ -161,7 +161,8 @@ void Fit::set_rows(float a, float b, float c, float d) {
   }
 }
 
-// The changed values and the starting simplex: vertex k > 1 moves parameter k - 1.
+// The changed values and the starting simplex: vertex k > 1 moves parameter
+// k - 1. Kept on purpose: W2's change is 0, so vertex 3 repeats vertex 1.
 void Fit::start_simplex() {
   change(w1c, w1);
   change(w2c, w2);
@@ -212,7 +213,7 @@ void Fit::results() {
   const BestPoint& one = s_.one;
   blank();
   say({"Best W1 is ", one.bestw1});
-  say({"Best W1 is ", one.bestw1 * kWavenumbersPerEv});
+  say({"Best W1 is ", one.bestw1 * kWavenumbersPerEv});  // kept on purpose: in cm^-1, same text
   say({"Best beta is ", one.bestbeta});
   say({"Best E0 is ", one.beste0});
   blank();

@@ -26,15 +26,16 @@ Objective::Objective(FitState& state, EvaluationObserver* observer)
 }
 
 // sqrt(2 evolt m1 amu mu (w/m1 + E0/m2 + 2 sqrt(e0 w / (m1 m2)) cos(phi))),
-// the cross term from the E0 entered at the start (e0), the E0/m2 term from
-// the vertex (e0now). Carried in double, stored as float. A negative value
-// under either root has no real momentum: the entry is NaN and the result
-// false. The parts that do not depend on the angle are formed once per
+// the cross term from the E0 entered at the start (e0, kept on purpose: not
+// the vertex's), the E0/m2 term from the vertex (e0now). Carried in double,
+// stored as float. A negative value under either root has no real momentum:
+// the entry is NaN and the result false. The parts that do not depend on the angle are formed once per
 // table, as the left-to-right evaluation of the whole expression forms them:
 // (w/m1 + e0now/m2) + (2 sqrt(cross)) cos(phi), and the factor
 // (((2 evolt) m1) amu) mu before the bracket.
 bool Objective::momenta(std::span<float> table, double w, double e0now, double mu) const {
-  // Kilograms per mass unit as the model uses it, and joules per eV.
+  // Kilograms per mass unit as the model uses it (kept on purpose: not
+  // 1.66054e-27), and joules per eV.
   constexpr float kAmu = 1.67353e-27f;
   constexpr float kEvolt = 1.6021774e-19f;
   const float m1 = s_.config.m1;

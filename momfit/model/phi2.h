@@ -35,10 +35,10 @@ class EvaluationObserver {
 // 0.0), and the scaled curve now on the plot (nlab values, zeros before the
 // first call).
 struct Phi2Tables {
-  std::span<const float> calcprob;
-  std::span<const float> calcenergy1;
-  std::span<const float> calcenergy2;
-  std::span<const float> ncalcprob;
+  std::span<const float> calcprob;     // probability at each of the 180 angles
+  std::span<const float> calcenergy1;  // first component's momentum at each angle
+  std::span<const float> calcenergy2;  // second component's (written only when W2 != 0)
+  std::span<const float> ncalcprob;    // the scaled curve now on the plot
 };
 
 // phi2 as an object: it reads the lab data, the profile and the masses of
@@ -76,16 +76,18 @@ class Objective {
   std::array<double, kTable> legendre_;
   std::array<double, kTable> cosphi_;
 
-  recordio::Array1<float, kTable> calcprob_;
-  recordio::Array1<float, kTable> calcenergy1_;
-  recordio::Array1<float, kTable> calcenergy2_;
-  recordio::Array1<float, kMaxLab> rcalcprob1_;
-  recordio::Array1<float, kMaxLab> rcalcprob2_;
-  recordio::Array1<float, kMaxLab> empty_;
-  recordio::Array1<float, kFftLength> tcalcprob_;
-  recordio::Array1<float, kMaxLab> ccalcprob_;
-  recordio::Array1<float, kMaxLab> ncalcprob_;
-  ConvolveWork work_;
+  // The work tables, one per stage, named by the stage that fills them
+  // (r rebinned, t summed, c convolved, n normalised):
+  recordio::Array1<float, kTable> calcprob_;       // probability at each angle
+  recordio::Array1<float, kTable> calcenergy1_;    // first component's momentum at each angle
+  recordio::Array1<float, kTable> calcenergy2_;    // second component's; only when W2 != 0
+  recordio::Array1<float, kMaxLab> rcalcprob1_;    // calcprob on the lab momenta via calcenergy1
+  recordio::Array1<float, kMaxLab> rcalcprob2_;    // the same via calcenergy2; only when W2 != 0
+  recordio::Array1<float, kMaxLab> empty_;         // zeros: the second profile when W2 = 0
+  recordio::Array1<float, kFftLength> tcalcprob_;  // summed profile, zero padded to the FFT length
+  recordio::Array1<float, kMaxLab> ccalcprob_;     // convolved with the instrument profile
+  recordio::Array1<float, kMaxLab> ncalcprob_;     // scaled onto the lab range: the curve shown
+  ConvolveWork work_;                              // convolve's scratch
 };
 
 }  // namespace momfit

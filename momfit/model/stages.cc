@@ -390,7 +390,8 @@ float chi2(std::span<const float> model, std::span<const float> x, FitState& s, 
     // Nothing to compare, or a zero divisor: this point can never be best.
     chi2total = std::numeric_limits<float>::infinity();
   } else {
-    // Each difference is divided by n - 3 before squaring.
+    // Kept on purpose: each difference is divided by n - 3 before squaring,
+    // so the sum is over (n - 3)^2.
     const auto divisor = static_cast<float>(n - 3);
     // The squared terms do not depend on each other: they are formed a
     // block at a time (side by side where the compiler can), and then added

@@ -75,7 +75,8 @@ Outcome Amoeba::run(ObjectiveRef func) {
     // it cannot compute): there is no downhill direction, and inf - inf
     // would keep the spread test failing for ever.
     if (std::isinf(y(ilo)) && y(ilo) > 0.0f) return Outcome::no_finite_value;
-    // Convergence: the relative spread, with no guard term (0/0 never passes).
+    // Convergence: the relative spread, with no guard term (kept on purpose;
+    // 0/0 never passes).
     const float diff = std::fabs(y(ihi) - y(ilo));
     const float num = 2.0f * diff;
     const float den = std::fabs(y(ihi)) + std::fabs(y(ilo));
