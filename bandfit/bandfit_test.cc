@@ -25,17 +25,14 @@
 namespace {
 
 using namespace bandfit;
+using testing_support::count_of;
 using testing_support::file_exists;
+using testing_support::lines_of;
+using testing_support::names_in;
+using testing_support::repeat;
 using testing_support::TempDir;
 using testing_support::read_file;
 using testing_support::run_in;
-
-std::vector<std::string> records(const std::string& text) {
-  std::vector<std::string> r;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) r.push_back(line);
-  return r;
-}
 
 // Runs body in a fresh directory; returns what it left in fort.26 (and in
 // fort.8 through list, when given).
@@ -53,7 +50,7 @@ std::string report_of(const std::function<void()>& body, std::string* list = nul
   return read_file(dir + "/fort.26");
 }
 
-LineBlock lines_of(const std::vector<std::pair<std::string, int>>& lines) {
+LineBlock line_block(const std::vector<std::pair<std::string, int>>& lines) {
   LineBlock b;
   int i = 0;
   for (const auto& [label, j] : lines) {
@@ -98,7 +95,7 @@ TEST(Values, EachParameterEntersItsOwnTerms) {
     ParamArray c;
     for (auto [pos, v] : k.c) c(pos) = v;
     LineArray y;
-    values(c, y, 1, lines_of({{k.label, k.j}}));
+    values(c, y, 1, line_block({{k.label, k.j}}));
     EXPECT_NEAR(y(1), k.want, 1e-12) << k.label << " J " << k.j;
   }
   // The common origin reaches every line of every band.
@@ -107,13 +104,13 @@ TEST(Values, EachParameterEntersItsOwnTerms) {
   for (const char* label : {"P V+0", "Q V+0", "R V+0", "P V+1", "Q V+1", "R V+1", "P V+2", "Q V+2",
                             "R V+2", "P 2V0", "Q 2V0", "R 2V0", "P 4V2", "Q 4V2", "R 4V2"}) {
     LineArray y;
-    values(c, y, 1, lines_of({{label, 5}}));
+    values(c, y, 1, line_block({{label, 5}}));
     EXPECT_EQ(y(1), 2000) << label;
   }
 }
 
 TEST(Values, LabelsOutsideTheFifteenKeepTheirValue) {
-  const LineBlock lines = lines_of({{"r V+0", 5}, {" R V+0", 5}, {"R V+3", 5}, {"R V+0", 5}});
+  const LineBlock lines = line_block({{"r V+0", 5}, {" R V+0", 5}, {"R V+3", 5}, {"R V+0", 5}});
   ParamArray c;
   c(21) = 1;
   LineArray y;
@@ -337,7 +334,7 @@ TEST(Records, WorkedListingRecords) {
 TEST(Records, WorkedTableRecords) {
   const auto d = std::make_unique<Deck>();
   d->n = 1;
-  d->line_block = lines_of({{"R V+0", 5}});
+  d->line_block = line_block({{"R V+0", 5}});
   d->w(1) = 1;
   const auto s = std::make_unique<Summary>();
   s->observed(1) = 2150.1234, s->y2(1) = 2150.13;
@@ -367,7 +364,7 @@ TEST(Records, MatrixPrinters) {
             " D0    -.15E+01 0.50E+00 0.12E+02 \n");
   // Beyond 20 values a row goes on in a record of its own, without a name.
   for (int j = 1; j <= 25; ++j) a(1, j) = j / 100.0;
-  auto r = records(report_of([&] { printmat(a, 25, idx, names); }));
+  auto r = lines_of(report_of([&] { printmat(a, 25, idx, names); }));
   ASSERT_EQ(r.size(), 50u);
   std::string row = " ALPHA ", rest;
   for (int j = 1; j <= 25; ++j) {
@@ -384,7 +381,7 @@ TEST(Records, MatrixPrinters) {
   const auto z = std::make_unique<DerivMatrix>();
   for (int i = 1; i <= 22; ++i) (*z)(i, 1) = -12.345678 * i;
   (*z)(1, 2) = 0.5;
-  r = records(report_of([&] {
+  r = lines_of(report_of([&] {
     zprint(*z, 22, 1);
     zprint(*z, 1, 2);
   }));
@@ -463,7 +460,7 @@ Refined run_refine(const std::vector<Line>& lines, const std::map<int, Param>& p
 // result listing.
 std::map<std::string, std::vector<double>> listed(const std::string& report) {
   std::map<std::string, std::vector<double>> out;
-  for (const std::string& r : records(report)) {
+  for (const std::string& r : lines_of(report)) {
     if (r.size() < 113 || r[112] != '%') continue;
     std::istringstream in(r.substr(36, 64));
     std::vector<double> v(4);
@@ -484,12 +481,6 @@ double reported_usual_deviation(const std::string& report) {
   const std::string head = "\n STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS ";
   const std::size_t at = report.find(head);
   return at == std::string::npos ? NAN : std::stod(report.substr(at + head.size(), 14));
-}
-
-int count(const std::string& text, const std::string& what) {
-  int k = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++k;
-  return k;
 }
 
 TEST(Refine, ListsStartingValuesAndStopsWithNothingToFit) {
@@ -519,7 +510,7 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
   // Already fitted: y2 holds the evaluation with the last parameter scaled.
   Refined r =
       run_refine({{"R V+0", 0, 2000, 1}, {"R V+0", 1, 2000, 1}}, {{21, {"ORIGIN", 2000, 1}}}, 1, 0);
-  EXPECT_EQ(records(r.report).back(),
+  EXPECT_EQ(lines_of(r.report).back(),
             " ERROR:  WEIGHTED OBSERVATIONS ALREADY FIT PERFECTLY-DATA PROBLEM?");
   EXPECT_EQ(r.outcome.kind, Outcome::perfect_fit);
   EXPECT_EQ(why_uncorrected(r.outcome),
@@ -530,7 +521,7 @@ TEST(Refine, EarlyErrorsRestoreTheObservations) {
   // Two parameters, one line of usable weight.
   r = run_refine({{"R V+0", 0, 2001, 1}, {"R V+0", 1, 2003, 5e-5}, {"R V+0", 2, 2009, 0}},
                  {{4, {"B", 1, 1}}, {21, {"ORIGIN", 2000, 1}}}, 1, 0);
-  EXPECT_EQ(records(r.report).back(), " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS");
+  EXPECT_EQ(lines_of(r.report).back(), " ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS");
   EXPECT_EQ(r.outcome.kind, Outcome::insufficient_data);
   EXPECT_EQ(why_uncorrected(r.outcome), "insufficient data for number of parameters");
   EXPECT_EQ(r.s->observed(3), 2009);
@@ -615,13 +606,13 @@ TEST(Refine, StrongCorrelationsRaiseTheReportLevel) {
       lines,
       {{1, {"B1", 1.92, 1}}, {4, {"BA", 1.9, 1}}, {14, {"BC", 1.8, 1}}, {26, {"B3", 1.83, 1}}}, 4,
       0);
-  EXPECT_EQ(count(r.report,
+  EXPECT_EQ(count_of(r.report,
                   " WARNING:STRONG CORRELATION BETWEEN SOME PARAMETERS"
                   ":- FULL DIAGNOSTICS FOLLOW.\n\n"),
             2);
   EXPECT_EQ(r.s->report_level, 3);
   const std::string tail = r.report.substr(r.report.find("1VARIANCE-COVARIANCE MATRIX IS:"));
-  const auto t = records(tail);
+  const auto t = lines_of(tail);
   ASSERT_EQ(t.size(), 3u + 4 + 3 + 26 + 3 + 4 + 2);
   EXPECT_EQ(t[7], "1JACOBIAN MATRIX OF DERIVATIVES IS :");
   EXPECT_EQ(t[36], "1CORRELATION MATRIX IS:");
@@ -638,18 +629,18 @@ TEST(Refine, ReportLevelsChooseTheBlocks) {
     lines.push_back({"P V+0", j, 2000 - 3.8 * j - 0.01 * (j % 3), 1});
   }
   const std::map<int, Param> params = {{1, {"B1", 1.9, 1}}, {21, {"ORIGIN", 1999, 1}}};
-  const std::size_t plain = records(run_refine(lines, params, 1, 0).report).size();
+  const std::size_t plain = lines_of(run_refine(lines, params, 1, 0).report).size();
   for (int ip : {0, 1, 2, 3, -1, 7}) {
     const Refined r = run_refine(lines, params, 1, ip);
     const bool vcv = ip < 0 || ip >= 3, jac = ip < 0 || ip >= 2, cor = ip != 0;
-    EXPECT_EQ(count(r.report, "1VARIANCE-COVARIANCE MATRIX IS:\n\n\n B1 "), vcv) << ip;
+    EXPECT_EQ(count_of(r.report, "1VARIANCE-COVARIANCE MATRIX IS:\n\n\n B1 "), vcv) << ip;
     EXPECT_EQ(
-        count(r.report, "1JACOBIAN MATRIX OF DERIVATIVES IS :\n\n\n -.200000E+01 0.100000E+01 \n"),
+        count_of(r.report, "1JACOBIAN MATRIX OF DERIVATIVES IS :\n\n\n -.200000E+01 0.100000E+01 \n"),
         jac)
         << ip;
-    EXPECT_EQ(count(r.report, "1CORRELATION MATRIX IS:\n\n\n B1     1.000 "), cor) << ip;
+    EXPECT_EQ(count_of(r.report, "1CORRELATION MATRIX IS:\n\n\n B1     1.000 "), cor) << ip;
     EXPECT_EQ(r.s->report_level, ip);
-    EXPECT_EQ(records(r.report).size(), plain + 5 * vcv + 13 * jac + 5 * cor) << ip;
+    EXPECT_EQ(lines_of(r.report).size(), plain + 5 * vcv + 13 * jac + 5 * cor) << ip;
   }
 }
 
@@ -731,10 +722,10 @@ TEST(KnownConstants, OneCorrectionRecoversThem) {
     if (!fitted.count(name)) continue;
     EXPECT_NEAR(fitted.at(name)[1], s.truth(i), 6e-8 * std::fabs(s.truth(i))) << name;
   }
-  EXPECT_EQ(count(report, "PARAMETER HELD CONSTANT"), 6);
+  EXPECT_EQ(count_of(report, "PARAMETER HELD CONSTANT"), 6);
   EXPECT_NE(report.find("PARAMETER NUMBER    3 (H1   ) REMOVED FROM FIT"), std::string::npos);
   // The table: every line calculated where it was observed.
-  const auto r = records(report);
+  const auto r = lines_of(report);
   const auto head = std::find(r.begin(), r.end(),
                               "  Branch        J\"      Expt value   Calc value     Diffg       "
                               "  Weight" +
@@ -749,7 +740,7 @@ TEST(KnownConstants, OneCorrectionRecoversThem) {
     EXPECT_EQ(row.substr(2, 6), s.line_block.branch(k).view());
   }
   EXPECT_TRUE(std::all_of(r.end() - 14, r.end(), [](auto& x) { return x.empty(); }));
-  const auto list = records(read_file(dir + "/fort.8"));
+  const auto list = lines_of(read_file(dir + "/fort.8"));
   ASSERT_EQ(list.size(), static_cast<std::size_t>(s.n));
   EXPECT_EQ(list[0].substr(0, 11), " P V+0  1  ");
   EXPECT_NEAR(std::stod(list[0].substr(11)), s.y(1), 1e-5);
@@ -838,7 +829,7 @@ TEST(Program, TableAndListRecords) {
                           "\"P 2V0\" 4 2140.25 1 extra words\n B 1.9 0\n2 0\n");
   EXPECT_EQ(out.exit_status, 0);
   EXPECT_EQ(out.out + out.err, "");
-  const auto r = records(read_file(dir + "/fort.26"));
+  const auto r = lines_of(read_file(dir + "/fort.26"));
   ASSERT_GE(r.size(), 17u);
   EXPECT_EQ(std::vector<std::string>(r.end() - 17, r.end() - 14),
             (std::vector<std::string>{
@@ -866,19 +857,13 @@ TEST(Program, EmptyLineListWritesNoList) {
   EXPECT_FALSE(file_exists(dir + "/fort.8"));
 }
 
-std::string lines_of(int n, const std::string& line) {
-  std::string t;
-  for (int i = 0; i < n; ++i) t += line;
-  return t;
-}
-
 TEST(Program, RefusesDecksItCannotFitBeforeWritingAnything) {
   const std::string ok = "'R V+0' 1 100 1\n";
   const std::string one = "B 1.9 1\n1 0\n";
   const std::pair<std::string, std::string> cases[] = {
       {"2 31\n", "bandfit: deck has 31 parameters; at most 30 can be held\n"},
       {"501 1\n", "bandfit: deck has 501 lines; at most 500 can be fitted\n"},
-      {"499 2\n" + lines_of(499, ok) + "B 1.9 1\nD 1e-6 1\n1 0\n",
+      {"499 2\n" + repeat(499, ok) + "B 1.9 1\nD 1e-6 1\n1 0\n",
        "bandfit: deck has 499 lines and 2 fitted parameters; together at most 500 can be "
        "fitted\n"},
       {"2 1\n" + ok + "'P V+0' 0 100 1\n" + one,
@@ -907,9 +892,9 @@ TEST(Program, RefusesDecksItCannotFitBeforeWritingAnything) {
   const TempDir tmp;
   const std::string& dir = tmp.str();
   const auto out =
-      run_in(dir, BANDFIT_PATH, "499 2\n" + lines_of(499, ok) + "B 1.9 1\nD 0 1\n1 0\n");
+      run_in(dir, BANDFIT_PATH, "499 2\n" + repeat(499, ok) + "B 1.9 1\nD 0 1\n1 0\n");
   EXPECT_EQ(out.exit_status, 0);
-  EXPECT_EQ(records(read_file(dir + "/fort.8")).size(), 499u);
+  EXPECT_EQ(lines_of(read_file(dir + "/fort.8")).size(), 499u);
 }
 
 TEST(Program, MalformedDeckIsFatalBeforeAnyOutput) {
@@ -941,11 +926,7 @@ TEST(Program, ResidualPlotFiles) {
     const auto out = testing_support::run(run);
     EXPECT_EQ(out.exit_status, 0) << out.err;
     EXPECT_EQ(out.out + out.err, "");
-    std::set<std::string> made;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-      made.insert(e.path().filename().string());
-    }
-    EXPECT_EQ(made, (std::set<std::string>{name, "fort.26", "fort.8"}));
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{name, "fort.26", "fort.8"}));
     const std::string file = read_file(dir + "/" + name);
     if (name.ends_with(".png")) {
       ASSERT_GT(file.size(), 24u);

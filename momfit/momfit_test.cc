@@ -45,15 +45,8 @@ TempDir demo_dir(bool noisy = true) {
 
 // Runs momfit without an X display: the fit goes on without its window.
 Outcome momfit_in(const std::string& dir, const std::string& input) {
-  unsetenv("DISPLAY");
-  return run_in(dir, MOMFIT_PATH, input);
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return testing_support::run(
+      {.program = MOMFIT_PATH, .env = {"DISPLAY"}, .dir = dir, .input = input});
 }
 
 // The number after `label` on the last line of `out` that begins with it.

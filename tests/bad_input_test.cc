@@ -46,12 +46,6 @@ void check(const Outcome& r, const Expect& e, const std::string& dir) {
   }
 }
 
-std::string repeat(int n, const std::string& text) {
-  std::string t;
-  for (int i = 0; i < n; ++i) t += text;
-  return t;
-}
-
 // --- momfit -----------------------------------------------------------------
 
 // A directory with the demo data ("lab.dat", "newintrin_red"), made once and
@@ -236,9 +230,9 @@ TEST_P(Momfit, EndsAsDocumented) {
   const std::string& dir = tmp.str();
   if (c.lab) write_file(dir + "/lab.dat", *c.lab);
   if (c.profile) write_file(dir + "/newintrin_red", *c.profile);
-  unsetenv("DISPLAY");  // the fit goes on without its window
   testing_support::Run run;
   run.program = MOMFIT_PATH;
+  run.env = {"DISPLAY"};  // the fit goes on without its window
   run.args = c.args;
   run.dir = dir;
   run.input = c.input;
@@ -259,8 +253,7 @@ TEST(MomfitFiles, UnreadableLabFile) {
   const TempDir tmp = momfit_dir();
   const std::string& dir = tmp.str();
   ASSERT_EQ(chmod((dir + "/lab.dat").c_str(), 0), 0);
-  unsetenv("DISPLAY");
-  check(run_in(dir, MOMFIT_PATH, answers()),
+  check(run({.program = MOMFIT_PATH, .env = {"DISPLAY"}, .dir = dir, .input = answers()}),
         {-1, SIGABRT, abort_report("open: Permission denied", "unit 20 named lab.dat"),
          {"fort.7"}},
         dir);

@@ -112,9 +112,10 @@ TEST_P(WorkedExample, ProgramWritesWhatTheDocumentShows) {
     write_file(work.path() / b->tags.at("input"), given[b->tags.at("input")]);
   }
   ASSERT_TRUE(stdin_name.empty() || given.count(stdin_name) == 1) << stdin_name << " not shown";
-  unsetenv("DISPLAY");
-  const Outcome o = run_in(work.path(), kPrograms.at(program),
-                           stdin_name.empty() ? "" : given[stdin_name]);
+  const Outcome o = run({.program = kPrograms.at(program),
+                         .env = {"DISPLAY"},  // momfit without its window
+                         .dir = work.path(),
+                         .input = stdin_name.empty() ? "" : given[stdin_name]});
 
   EXPECT_EQ(o.signal, 0);
   EXPECT_EQ(std::to_string(o.exit_status), command->tags.count("status") != 0

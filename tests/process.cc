@@ -27,12 +27,6 @@ std::string new_temp_dir() {
   return pattern;
 }
 
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // The forked child: streams, directory, signals and environment as asked,
 // then the body or the program. Never returns.
 [[noreturn]] void become(const Run& run, const std::string& io, int terminal) {
@@ -198,6 +192,33 @@ Outcome run_child(const std::function<void()>& body, const std::string& input,
   r.dir = dir;
   r.input = input;
   return run(std::move(r));
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string repeat(int n, const std::string& text) {
+  std::string t;
+  for (int i = 0; i < n; ++i) t += text;
+  return t;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.insert(e.path().filename().string());
+  }
+  return names;
 }
 
 }  // namespace testing_support

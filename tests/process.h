@@ -2,7 +2,7 @@
 // function, in a forked child) in a given directory, with a given standard
 // input, its standard output and error captured in files, every PAUSE
 // answered as the test asks, and a time limit on every wait. Also the
-// self-removing temporary directory and small file helpers.
+// self-removing temporary directory and small file and text helpers.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,20 +37,21 @@ class TempDir {
   pid_t owner_;  // the process that made it, the only one that removes it
 };
 
-// What a child process is and how the test answers it.
+// What a child process is and how the test answers it. Every member has a
+// default, so a designated initializer names only what a test sets.
 struct Run {
-  std::string program;                  // executed with `args`, or else
-  std::function<void()> body;           // run in the forked child; status 0 when it returns
-  std::vector<std::string> args;        // arguments after the program name
-  std::vector<std::string> env;         // "NAME=value" sets, "NAME" unsets, in the child only
+  std::string program{};                // executed with `args`, or else
+  std::function<void()> body{};         // run in the forked child; status 0 when it returns
+  std::vector<std::string> args{};      // arguments after the program name
+  std::vector<std::string> env{};       // "NAME=value" sets, "NAME" unsets, in the child only
   std::string dir = ".";                // working directory of the child
-  std::string input;                    // standard input, unless
-  std::string input_file;               // ... this file is named
+  std::string input{};                  // standard input, unless
+  std::string input_file{};             // ... this file is named
   bool terminal = false;                // standard input a pseudo-terminal typed `input`
   // Every PAUSE that asks for "kill -15" is resumed with SIGTERM after
   // at_pause (if given) has run; with resumes >= 0 only that many are, and
   // each later PAUSE gets end_signal instead.
-  std::function<void()> at_pause;
+  std::function<void()> at_pause{};
   int resumes = -1;
   int end_signal = SIGINT;
   // Past this the child is killed (SIGKILL) and the test fails.
@@ -107,5 +109,14 @@ Outcome run_child(const std::function<void()>& body, const std::string& input = 
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
+
+// Text helpers: how often `what` occurs in `text` (overlaps counted), the
+// lines of `text` without their newlines, and `text` n times over.
+int count_of(const std::string& text, const std::string& what);
+std::vector<std::string> lines_of(const std::string& text);
+std::string repeat(int n, const std::string& text);
+
+// The names of the entries of a directory (no path).
+std::set<std::string> names_in(const std::string& dir);
 
 }  // namespace testing_support

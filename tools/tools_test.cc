@@ -11,6 +11,7 @@
 namespace {
 
 using testing_support::file_exists;
+using testing_support::names_in;
 using testing_support::TempDir;
 using testing_support::read_file;
 using testing_support::run_in;
@@ -21,14 +22,6 @@ std::string cmp_values(int n, int first = 1) {
   std::string s;
   for (int i = 0; i < n; ++i) s += std::to_string(first + i) + "\n";
   return s;
-}
-
-// The names in a directory: a refused run leaves no stray file.
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    names.insert(e.path().filename().string());
-  return names;
 }
 
 // n pairs "i<TAB>i/4" of the two-column file.

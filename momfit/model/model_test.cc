@@ -31,10 +31,7 @@ void restart_log() { recordio::close(7); }
 
 std::vector<std::string> log_lines() {
   recordio::close(7);
-  std::ifstream in("fort.7");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return testing_support::lines_of(testing_support::read_file("fort.7"));
 }
 
 // A fit state of its own for every test, and the objective reading it with

@@ -39,11 +39,7 @@ namespace {
 
 using ChildRun = testing_support::Outcome;
 
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+using testing_support::count_of;
 
 ChildRun run_child(void (*body)(), int resumes) {
   testing_support::Run run;
