@@ -1,5 +1,7 @@
 // FORMAT-driven write and the "(a)" read: the FORMAT text is parsed into a
-// small tree at each statement and worked left to right against the items.
+// small tree once, on its first use (the first 64 texts are kept; any later
+// one is parsed at each statement), and worked left to right against the
+// items.
 #include <algorithm>
 #include <array>
 #include <cctype>
