@@ -40,14 +40,14 @@ class TempDir {
 // What a child process is and how the test answers it. Every member has a
 // default, so a designated initializer names only what a test sets.
 struct Run {
-  std::string program{};                // executed with `args`, or else
-  std::function<void()> body{};         // run in the forked child; status 0 when it returns
-  std::vector<std::string> args{};      // arguments after the program name
-  std::vector<std::string> env{};       // "NAME=value" sets, "NAME" unsets, in the child only
-  std::string dir = ".";                // working directory of the child
-  std::string input{};                  // standard input, unless
-  std::string input_file{};             // ... this file is named
-  bool terminal = false;                // standard input a pseudo-terminal typed `input`
+  std::string program{};            // executed with `args`, or else
+  std::function<void()> body{};     // run in the forked child; status 0 when it returns
+  std::vector<std::string> args{};  // arguments after the program name
+  std::vector<std::string> env{};   // "NAME=value" sets, "NAME" unsets, in the child only
+  std::string dir = ".";            // working directory of the child
+  std::string input{};              // standard input, unless
+  std::string input_file{};         // ... this file is named
+  bool terminal = false;            // standard input a pseudo-terminal typed `input`
   // Every PAUSE that asks for "kill -15" is resumed with SIGTERM after
   // at_pause (if given) has run; with resumes >= 0 only that many are, and
   // each later PAUSE gets end_signal instead.

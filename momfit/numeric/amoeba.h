@@ -85,13 +85,13 @@ class Amoeba {
   // strictly lower. Returns the trial value.
   float amotry(ObjectiveRef func, int ihi, float fac);
 
-  recordio::Matrix<float> p_;  // the caller's simplex, one vertex per row
-  std::span<float> y_;         // the caller's vertex values
-  int dims_;                   // coordinates of a vertex (the parameters fitted)
-  float ftol_;                 // the relative spread that counts as converged
-  int iter_ = 0;               // calls of func so far
-  bool sums_due_ = true;       // psum is rebuilt at the start and after a shrink
-  bool limit_passed_ = false;  // the limit was reported for the step now due
+  recordio::Matrix<float> p_;        // the caller's simplex, one vertex per row
+  std::span<float> y_;               // the caller's vertex values
+  int dims_;                         // coordinates of a vertex (the parameters fitted)
+  float ftol_;                       // the relative spread that counts as converged
+  int iter_ = 0;                     // calls of func so far
+  bool sums_due_ = true;             // psum is rebuilt at the start and after a shrink
+  bool limit_passed_ = false;        // the limit was reported for the step now due
   std::array<float, kNmax> psum_{};  // coordinate sums over the vertices
   std::array<float, kNmax> ptry_{};  // the trial point of amotry
 };
