@@ -19,6 +19,7 @@
 #include "bandfit/ortho.h"
 #include "bandfit/refine.h"
 #include "bandfit/report.h"
+#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "tests/process.h"
 
@@ -960,3 +961,46 @@ TEST(Program, ResidualPlotFiles) {
 }
 
 }  // namespace
+
+// The plot lands whole at exactly the name given, however long, or the run
+// says why and ends with status 1, an earlier file and no temporary left.
+TEST(Program, PlotFileLandsWholeOrNotAtAll) {
+  const std::string deck = deck_text(noisy(), 4, 0);
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  std::string path = dir;
+  while (path.size() + 61 < 411 - 30) path += "/" + std::string(60, 'd');
+  std::filesystem::create_directories(path);
+  path += "/" + std::string(411 - path.size() - 5, 'r') + ".PNG";
+  ASSERT_EQ(path.size(), 411u);
+  testing_support::Run run;
+  run.program = BANDFIT_PATH;
+  run.args = {"--plot", path};
+  run.dir = dir;
+  run.input = deck;
+  const auto landed = testing_support::run(run);
+  EXPECT_EQ(landed.exit_status, 0) << landed.err;
+  EXPECT_EQ(landed.err, "");
+  const std::string png = read_file(path);
+  EXPECT_TRUE(recordio::picture_fault("png", png).empty()) << png.size() << " bytes";
+  int files = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    files += e.is_regular_file();
+  }
+  EXPECT_EQ(files, 3);  // the plot, fort.26, fort.8
+
+  // A file-size limit that the report and the list fit under and the plot
+  // does not; the limit shows as a failed write (EFBIG), not as a signal.
+  testing_support::write_file(dir + "/fit.png", "earlier");
+  run.program = "/bin/bash";
+  run.args = {"-c", "ulimit -f 16; trap '' XFSZ; exec " BANDFIT_PATH " --plot fit.png"};
+  const auto cut = testing_support::run(run);
+  EXPECT_EQ(cut.exit_status, 1) << cut.err;
+  EXPECT_NE(cut.err.find("bandfit: cannot write fit.png: the picture is incomplete"),
+            std::string::npos)
+      << cut.err;
+  EXPECT_EQ(read_file(dir + "/fit.png"), "earlier");
+  std::set<std::string> made;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) made.insert(e.path().filename());
+  EXPECT_EQ(made, (std::set<std::string>{"fit.png", "fort.26", "fort.8", std::string(60, 'd')}));
+}

@@ -1,15 +1,13 @@
 #include "bandfit/plot.h"
 
 #include <cpgplot.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+
+#include "recordio/picture_file.h"
 
 namespace bandfit {
 namespace {
@@ -155,58 +153,28 @@ void draw_legend(const Deck& d) {
   entry(1, kHollow[0], "weight < 0.1");
 }
 
-// The file's directory ("." when it names none) for the temporary file.
-std::string directory_of(const std::string& file) {
-  const std::size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-std::string cannot_write(const std::string& file, const char* why) {
-  return file + ": cannot write the plot: " + why;
-}
-
 }  // namespace
 
-std::string_view plot_device(std::string_view file) {
-  const std::size_t dot = file.rfind('.');
-  if (dot == std::string_view::npos || file.find('/', dot) != std::string_view::npos) return {};
-  std::string ext(file.substr(dot + 1));
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const std::string_view device : {"png", "pdf", "svg", "ps"}) {
-    if (ext == device) return device;
-  }
-  return {};
-}
-
-std::string plot_residuals(const std::string& file, const Deck& d, const Summary& s) {
+bool plot_residuals(const std::string& file, const Deck& d, const Summary& s) {
+  recordio::PictureFile picture(file);
   if (const std::string why = plot_library_fault(); !why.empty()) {
-    return cannot_write(file, why.c_str());
+    picture.fail(why);
+  } else if (picture.ok()) {
+    if (cpgopen(picture.device().c_str()) <= 0) {
+      picture.fail("the plotting library could not open it");
+    } else {
+      cpgask(0);
+      cpgbbuf();
+      set_colours();
+      cpgpage();
+      draw_frame(d, s);
+      draw_points(d, s);
+      draw_legend(d);
+      cpgebuf();
+      cpgclos();
+    }
   }
-  const std::string device(plot_device(file));
-  const std::string dir = directory_of(file);
-  if (::access(dir.c_str(), W_OK | X_OK) != 0) return cannot_write(file, std::strerror(errno));
-  // The library adds its own extension to a name without it, so the
-  // temporary name carries the device's.
-  const std::string temp = dir + "/.bandfit-plot-" + std::to_string(::getpid()) + "." + device;
-  if (cpgopen((temp + "/" + device).c_str()) <= 0) {
-    return cannot_write(file, "the plotting library could not open it");
-  }
-  cpgask(0);
-  cpgbbuf();
-  set_colours();
-  cpgpage();
-  draw_frame(d, s);
-  draw_points(d, s);
-  draw_legend(d);
-  cpgebuf();
-  cpgclos();
-  if (std::rename(temp.c_str(), file.c_str()) != 0) {
-    const std::string fault = cannot_write(file, std::strerror(errno));
-    std::remove(temp.c_str());
-    return fault;
-  }
-  return {};
+  return picture.commit_or_report();
 }
 
 }  // namespace bandfit

@@ -14,9 +14,15 @@ namespace {
 constexpr float kLeft = 7.22E-21f;
 constexpr float kRight = 7.28E-21f;
 constexpr float kBottom = 2.0E-23f;
-constexpr int kMarker = 901;  // the model curve's marker
+// The model curve's marker is 901, a small plotting symbol. The plotting
+// library has no glyph 901 (it draws a letter about 10 pixels high there),
+// so the curve is drawn with the library's own filled dot at a height that
+// makes it about 3 pixels across in the window: a line of dots through
+// which the lab points still show. The erase uses the same dot.
+constexpr int kMarker = 17;
+constexpr float kCurveHeight = 0.8f;
 constexpr int kCurveColour = 14;
-constexpr int kCleanEvery = 8;          // evaluations between full redraws of the window
+constexpr int kCleanEvery = 8;          // frames between full redraws of the window
 constexpr float kFrameHeight = 1.5f;    // characters of the frame and axis labels
 constexpr float kResultHeight = 0.75f;  // characters of the result texts
 
@@ -66,16 +72,6 @@ std::string literal(std::string_view text) {
   return out;
 }
 
-std::string file_device(std::string_view name) {
-  for (std::string_view type : {"png", "pdf", "svg", "ps"}) {
-    const std::size_t n = type.size() + 1;
-    if (name.size() > n && name.substr(name.size() - n) == "." + std::string(type)) {
-      return std::string(name) + "/" + std::string(type);
-    }
-  }
-  return {};
-}
-
 void Plot::open(const FitState& s, std::string_view device) {
   s_ = &s;
   frame_ = frame_for(s);
@@ -101,8 +97,7 @@ void Plot::set_up() const {
   cpgenv(frame_.x1, frame_.x2, frame_.y1, frame_.y2, 0, 0);
   cpglab(kXLabel, kYLabel, " ");
   cpgscf(1);
-  cpgsci(1);
-  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
+  lab_points();
 }
 
 // What pgenv drew at set-up, on the page as it stands: the frame with its
@@ -114,45 +109,76 @@ void Plot::background() const {
   cpgbox("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
   cpglab(kXLabel, kYLabel, " ");
   cpgscf(1);
+  lab_points();
+}
+
+void Plot::lab_points() const {
   cpgsci(1);
   cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
 }
 
 void Plot::curve() const {
   cpgsci(kCurveColour);
+  cpgsch(kCurveHeight);
   cpgpt(n_, cx_.data(), cy_.data(), kMarker);
 }
 
-// Redrawing the previous curve in the background colour (the designed
-// erase) leaves the anti-aliased edges of its markers behind. So every
-// kCleanEvery-th evaluation, and before the results, the picture is cleared
-// and drawn again instead: frame and lab points here, the new curve in
-// draw_curve, shown at once when the buffer ends. A full redraw costs about
-// three designed erases, hence not at every evaluation.
-void Plot::erase_curve(std::span<const float> /*x*/, std::span<const float> /*y*/) {
-  if (window_ == 0) return;
-  clean_ = ++evaluations_ % kCleanEvery == 0;
-  if (clean_) {
-    cpgbbuf();
-    cpgeras();
-    background();
-  } else {
-    cpgsci(0);  // the background colour
-    cpgpt(n_, cx_.data(), cy_.data(), kMarker);
-  }
-}
-
+// Evaluations come far faster than a screen can show them (hundreds a
+// second), so only those that find a frame due reach the window; the rest
+// only replace the kept curve. The driver, and show_results(), flush the
+// last one.
 void Plot::draw_curve(std::span<const float> x, std::span<const float> y) {
   n_ = static_cast<int>(std::min({x.size(), y.size(), cx_.size()}));
   std::copy_n(x.begin(), n_, cx_.begin());
   std::copy_n(y.begin(), n_, cy_.begin());
+  pending_ = true;
   if (window_ == 0) return;
+  const auto now = clock_();
+  if (frames_ > 0 && now - last_frame_ < kFrameInterval) return;
+  last_frame_ = now;
+  show_frame();
+}
+
+void Plot::now_shown() {
+  sn_ = n_;
+  std::copy_n(cx_.begin(), n_, sx_.begin());
+  std::copy_n(cy_.begin(), n_, sy_.begin());
+  pending_ = false;
+}
+
+void Plot::flush() {
+  if (window_ > 0 && pending_) {
+    last_frame_ = clock_();
+    show_frame();
+  }
+}
+
+// Redrawing the shown curve in the background colour (the designed erase)
+// leaves the anti-aliased edges of its dots behind, and a hole in each lab
+// point it covered. So the lab points are drawn again after every frame,
+// and every kCleanEvery-th frame the picture is cleared and drawn again
+// instead. Either way the frame is buffered: it appears whole.
+void Plot::show_frame() {
+  const bool clean = frames_ % kCleanEvery == kCleanEvery - 1;
+  cpgbbuf();
+  if (clean) {
+    cpgeras();
+    background();
+  } else {
+    cpgsci(0);  // the background colour
+    cpgsch(kCurveHeight);
+    cpgpt(sn_, sx_.data(), sy_.data(), kMarker);
+  }
   curve();
-  if (clean_) cpgebuf();
+  lab_points();
+  cpgsci(kCurveColour);
+  cpgebuf();
+  now_shown();
+  ++frames_;
 }
 
 // The result texts in the current frame, at the current device's text
-// sizes. The rows stand 100, 200, 400, 500 and 600 below probmax while they
+// sizes, on their boxes, with the lab points redrawn between the two. The rows stand 100, 200, 400, 500 and 600 below probmax while they
 // fit inside the frame, clear of each other; otherwise they are spread over
 // the frame in the same proportions. Each value follows the drawn length of
 // its label; the left column starts a little inside the frame, the cm^-1
@@ -218,8 +244,24 @@ void Plot::texts() {
   boxes_.clear();
   for (const Placed& a : at) {
     cpgsch(a.height);
-    cpgtext(a.x, a.y, a.text.c_str());
     boxes_.push_back(box_of(a.x, a.y, a.text));
+  }
+  // Under each text an opaque box of the background colour, a little larger
+  // than the text, hides the curve; the lab points are drawn over the boxes
+  // and the texts over everything, so that neither a text nor a lab point
+  // is lost.
+  cpgsch(kResultHeight);
+  float xch = 0.0f, ych = 0.0f;
+  cpgqcs(4, &xch, &ych);  // the character height in world units along x and y
+  cpgsfs(1);
+  cpgsci(0);
+  for (const Box& b : boxes_) {
+    cpgrect(b.x1 - 0.15f * xch, b.x2 + 0.15f * xch, b.y1 - 0.15f * ych, b.y2 + 0.15f * ych);
+  }
+  lab_points();
+  for (const Placed& a : at) {
+    cpgsch(a.height);
+    cpgtext(a.x, a.y, a.text.c_str());
   }
   cpgsch(kResultHeight);
 }
@@ -246,10 +288,9 @@ void Plot::show_results(std::string_view labinput, std::string_view charw1,
   cpgeras();
   background();
   curve();
-  cpgsci(1);
-  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
   texts();
   cpgebuf();
+  now_shown();
 }
 
 bool Plot::save(std::string_view device) {
@@ -258,9 +299,11 @@ bool Plot::save(std::string_view device) {
   if (id <= 0) return false;
   set_up();
   curve();
-  cpgsci(1);
-  cpgpt(s_->three.nlab, s_->two.labmom.data(), s_->two.labprob.data(), 1);
-  if (results_) texts();
+  if (results_) {
+    texts();
+  } else {
+    lab_points();
+  }
   cpgclos();
   if (window_ > 0) cpgslct(window_);
   return true;

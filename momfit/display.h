@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,44 +32,54 @@ Box frame_for(const FitState& s);
 // (`\`, `_`, `^`, `{`, `}`) escaped, so that it is drawn as typed.
 std::string literal(std::string_view text);
 
-// The file device of a plot file name by its extension: "NAME/png",
-// "NAME/pdf", "NAME/svg" or "NAME/ps" for .png, .pdf, .svg, .ps; "" for any
-// other name.
-std::string file_device(std::string_view name);
-
 // The one plot window of a run, owned by the driver. It keeps what it needs
 // to draw the picture again: the frame, the lab points of the fit state
 // given to open() (which must outlive the plot), the last model curve and
 // the result texts.
+//
+// The window follows the fit at the display's pace: a new curve reaches it
+// when at least kFrameInterval has passed since the last frame; curves that
+// come faster only replace the one kept, and flush() or show_results()
+// draws the one kept last.
 class Plot {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // About one refresh of a screen.
+  static constexpr std::chrono::microseconds kFrameInterval{16000};
+
+  // clock gives the time that paces the frames (a test may give its own).
+  explicit Plot(Clock clock = std::chrono::steady_clock::now) : clock_(std::move(clock)) {}
+
   // Opens `device` (the X window unless a test names another), switches off
   // the library's page prompts, draws the frame, its labels and the lab
   // points of s in the frame of frame_for(s).
   void open(const FitState& s, std::string_view device = "/xwindow");
 
-  // The model curve of an evaluation, nlab points at (x[i], y[i]) as marker
-  // 901 in colour 14. erase_curve removes the curve drawn last: redrawn in
-  // the background colour, or, at every 8th evaluation, by a buffered
-  // redraw of the frame and the lab points that draw_curve completes with
-  // the new curve, so that the faint traces the first way leaves last only
-  // a few evaluations. The new curve is kept for a later picture even while
-  // no window is open. Colour 14 stays set.
-  void erase_curve(std::span<const float> x, std::span<const float> y);
+  // The model curve of an evaluation: nlab points at (x[i], y[i]), kept for
+  // a later picture even while no window is open. When a frame is due the
+  // window shows it: the curve shown before is erased (drawn again in the
+  // background colour, or, at every 8th frame, by a buffered redraw of the
+  // frame and the lab points, which ends the faint traces the first way
+  // leaves), the new one drawn as filled dots in colour 14, and the lab
+  // points drawn again over it. Colour 14 stays set.
   void draw_curve(std::span<const float> x, std::span<const float> y);
+  // Shows the curve kept last, when the window does not show it yet.
+  void flush();
 
   // The result steps on a clean picture (frame, lab points, last curve, no
-  // trace of an earlier one): lab points redrawn in colour 1 over the curve,
-  // then the labels, the lab file name (drawn as typed; its trailing blanks
-  // dropped) and the values (20 characters each, trailing blanks dropped).
-  // Each value stands after its label's drawn length; the texts stay inside
-  // the frame and apart (see boxes()).
+  // trace of an earlier one): an opaque box under each result text hides
+  // the curve there, the lab points are redrawn in colour 1 over curve and
+  // boxes, then the labels, the lab file name (drawn as typed; its trailing
+  // blanks dropped) and the values (20 characters each, trailing blanks
+  // dropped). Each value stands after its label's drawn length; the texts
+  // stay inside the frame and apart (see boxes()).
   void show_results(std::string_view labinput, std::string_view charw1,
                     std::string_view charw1cm, std::string_view charbeta,
                     std::string_view chare0, std::string_view charchi2);
 
-  // Writes the final picture (frame, labels, lab points, last curve, lab
-  // points again, result texts) to a file device such as "fit.png/png".
+  // Writes the final picture (frame, labels, lab points, last curve, text
+  // boxes, lab points again, result texts) to a file device such as
+  // "fit.png/png".
   // The window, if any, stays selected afterwards. False when the device
   // could not be opened.
   bool save(std::string_view device);
@@ -81,11 +93,18 @@ class Plot {
   // The boxes of the eleven result texts as last drawn (window or file), in
   // the order of drawing: five labels, file name, five values.
   const std::vector<Box>& boxes() const { return boxes_; }
+  // Frames drawn on the window so far, and the y values of the curve it
+  // shows (empty before the first frame).
+  int frames() const { return frames_; }
+  std::span<const float> shown() const { return {sy_.data(), static_cast<std::size_t>(sn_)}; }
 
  private:
   void set_up() const;
   void background() const;
   void curve() const;
+  void lab_points() const;
+  void show_frame();  // one frame of the fit on the window
+  void now_shown();  // the window shows the kept curve
   void texts();
 
   int window_ = 0;  // the library's id of the open window, 0 when none
@@ -93,10 +112,14 @@ class Plot {
   Box frame_;
   int n_ = 0;  // points of the kept curve
   std::array<float, kMaxLab> cx_{}, cy_{};
+  int sn_ = 0;  // points of the curve the window shows
+  std::array<float, kMaxLab> sx_{}, sy_{};
+  bool pending_ = false;  // the kept curve is not on the window yet
+  Clock clock_;
+  std::chrono::steady_clock::time_point last_frame_{};
+  int frames_ = 0;
   std::array<std::string, 11> texts_;  // in the order of drawing
   bool results_ = false;
-  int evaluations_ = 0;
-  bool clean_ = false;  // this evaluation redraws the whole picture
   std::vector<Box> boxes_;
 };
 

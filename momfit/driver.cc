@@ -1,10 +1,7 @@
 #include "momfit/driver.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,6 +12,7 @@
 #include "momfit/numeric/amoeba.h"
 #include "recordio/arrays.h"
 #include "recordio/cli.h"
+#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
@@ -57,10 +55,12 @@ void change(float& q, float v) {
 class Shown final : public EvaluationObserver {
  public:
   explicit Shown(Plot& plot) : plot_(plot) {}
-  void trouble(std::string_view message) override { recordio::pause(message); }
-  void erase_curve(std::span<const float> x, std::span<const float> y) override {
-    plot_.erase_curve(x, y);
+  void trouble(std::string_view message) override {
+    plot_.flush();
+    recordio::pause(message);
   }
+  // The plot erases the curve it shows when it draws its next frame.
+  void erase_curve(std::span<const float> /*x*/, std::span<const float> /*y*/) override {}
   void draw_curve(std::span<const float> x, std::span<const float> y) override {
     plot_.draw_curve(x, y);
   }
@@ -73,8 +73,7 @@ class Shown final : public EvaluationObserver {
 // and the objective, each phase a member.
 class Fit {
  public:
-  explicit Fit(const Options& options)
-      : plot_file_(options.plot), plot_device_(options.plot_device) {
+  explicit Fit(const Options& options) : plot_file_(options.plot) {
     s_.config = options.config;
   }
   void run();
@@ -90,7 +89,7 @@ class Fit {
   void results();
   void save_plot();
 
-  const std::string plot_file_, plot_device_;
+  const std::string plot_file_;
   FitState s_;
   Plot plot_;
   Shown shown_{plot_};
@@ -203,6 +202,7 @@ void Fit::minimise() {
   say({"Finished initializing, calling amoeba..."});
   Amoeba search(vertix.view(), theresult.span(), 4, ftol);
   while (search.run(phi2_) == Outcome::iteration_limit) {
+    plot_.flush();
     recordio::pause(pause_text(Outcome::iteration_limit));
   }
 }
@@ -229,21 +229,16 @@ void Fit::results() {
                      chare0.view(), charchi2.view());
 }
 
-// The final picture into the --plot file, before the closing PAUSE; a file
-// that cannot be written is said on standard error and the run goes on.
+// The final picture into the --plot file, before the closing PAUSE. A file
+// that cannot be written is said on standard error, an earlier one stays as
+// it was, and the run goes on to end with status 1.
 void Fit::save_plot() {
-  if (plot_device_.empty()) return;
-  // Opened for appending, so that an unwritable place is found before the
-  // library tries (it reports that only when it closes) and nothing is lost.
-  std::FILE* f = std::fopen(plot_file_.c_str(), "a");
-  if (f == nullptr) {
-    recordio::complain(plot_file_ + ": cannot write the plot: " + std::strerror(errno));
-    return;
+  if (plot_file_.empty()) return;
+  recordio::PictureFile picture(plot_file_);
+  if (picture.ok() && !plot_.save(picture.device())) {
+    picture.fail("the plotting library could not open it");
   }
-  std::fclose(f);
-  if (!plot_.save(plot_device_)) {
-    recordio::complain(plot_file_ + ": cannot write the plot");
-  }
+  picture.commit_or_report();
 }
 
 void Fit::run() {
@@ -297,8 +292,7 @@ Options options(int argc, char** argv) {
     };
     if (option == "--plot") {
       o.plot = value("a FILE");
-      o.plot_device = file_device(o.plot);
-      if (o.plot_device.empty()) {
+      if (recordio::picture_type(o.plot).empty()) {
         cli::usage_error(kProgram, "--plot FILE must end in .png, .pdf, .svg or .ps, not '" +
                                        o.plot + "'");
       }

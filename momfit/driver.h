@@ -13,12 +13,11 @@ namespace momfit {
 // file the final picture is also written to ("" for none).
 struct Options {
   FitConfig config;
-  std::string plot;         // the file name as given
-  std::string plot_device;  // its file device, e.g. "fit.png/png"
+  std::string plot;  // the file name as given
 };
 
-// Reads the options after argv[0]: --plot FILE (.png, .pdf, .svg or .ps),
-// --profile FILE, --masses M1 M2 (positive numbers). --help and --version
+// Reads the options after argv[0]: --plot FILE (.png, .pdf, .svg or .ps, in
+// any case), --profile FILE, --masses M1 M2 (positive numbers). --help and --version
 // answer on standard output and exit 0; anything else, a missing value, a
 // mass that is not a positive number or a plot file of another extension
 // is one usage line on standard error and exit 2, before anything is read

@@ -1,3 +1,4 @@
+#include <cpgplot.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "momfit/blocks.h"
 #include "momfit/display.h"
 #include "momfit/loaders.h"
+#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "tests/process.h"
 
@@ -127,6 +130,121 @@ momfit::FitState lab_state(int n, float x1, float x2, float top) {
   return s;
 }
 
+// A picture as 8-bit RGB rows, from the PPM that `command` prints.
+struct Picture {
+  int w = 0, h = 0;
+  std::vector<unsigned char> rgb;
+};
+
+Picture picture_from(const std::string& command) {
+  Picture p;
+  FILE* in = popen(command.c_str(), "r");
+  if (in == nullptr) return p;
+  char line[256];
+  int fields[3] = {0, 0, 0};
+  int got = 0;
+  // "P6", then width, height and maximum, with comment lines in between.
+  if (fgets(line, sizeof line, in) != nullptr && std::string(line, 2) == "P6") {
+    while (got < 3 && fgets(line, sizeof line, in) != nullptr) {
+      if (line[0] == '#') continue;
+      std::istringstream numbers(line);
+      while (got < 3 && numbers >> fields[got]) ++got;
+    }
+  }
+  if (got == 3 && fields[2] == 255) {
+    p.w = fields[0];
+    p.h = fields[1];
+    p.rgb.resize(static_cast<std::size_t>(3) * p.w * p.h);
+    if (fread(p.rgb.data(), 1, p.rgb.size(), in) != p.rgb.size()) p = {};
+  }
+  pclose(in);
+  return p;
+}
+
+// The pixels of the model curve's colour 14 (#FF0080): `full` ones, more
+// than a third of that colour blended with black or white (the curve as
+// drawn: its dots are too small to cover every pixel they touch wholly),
+// and `stray` ones, of that colour or such a blend, farther than `reach`
+// pixels from any full one: the trace an erased curve leaves, whose
+// anti-aliased edges, redrawn in white, keep at most a quarter of it.
+struct CurvePixels {
+  long full = 0, stray = 0;
+};
+
+CurvePixels curve_pixels(const Picture& p, int reach) {
+  const std::size_t n = static_cast<std::size_t>(p.w) * p.h;
+  std::vector<char> full(n), tinted(n), near(n), across(n);
+  CurvePixels c;
+  for (std::size_t i = 0; i < n; ++i) {
+    const int r = p.rgb[3 * i], g = p.rgb[3 * i + 1], b = p.rgb[3 * i + 2];
+    // A blend of #FF0080 with grey keeps blue - green at half red - green.
+    tinted[i] = r - g >= 24 && std::abs(2 * (b - g) - (r - g)) <= (r - g) / 4 + 8;
+    full[i] = tinted[i] && r - g > 85;
+    c.full += full[i];
+  }
+  // Within `reach` of a full pixel: a square neighbourhood, row then column.
+  const auto spread = [&](const std::vector<char>& from, std::vector<char>& to, int count,
+                          int length, std::size_t step, std::size_t stride) {
+    for (int k = 0; k < count; ++k) {
+      int last = -1000000;
+      for (int t = 0; t < length; ++t) {
+        if (from[k * stride + t * step]) last = t;
+        to[k * stride + t * step] = t - last <= reach;
+      }
+      last = 1000000;
+      for (int t = length - 1; t >= 0; --t) {
+        if (from[k * stride + t * step]) last = t;
+        if (last - t <= reach) to[k * stride + t * step] = 1;
+      }
+    }
+  };
+  spread(full, across, p.h, p.w, 1, static_cast<std::size_t>(p.w));
+  spread(across, near, p.w, p.h, static_cast<std::size_t>(p.w), 1);
+  for (std::size_t i = 0; i < n; ++i) c.stray += tinted[i] && !near[i];
+  return c;
+}
+
+// About the size of a marker of the curve, in pixels.
+constexpr int kMarkerReach = 12;
+
+bool curve_colour(const Picture& p, int x, int y) {
+  const unsigned char* c = &p.rgb[3 * (static_cast<std::size_t>(y) * p.w + x)];
+  return c[0] - c[1] >= 24 && std::abs(2 * (c[2] - c[1]) - (c[0] - c[1])) <= (c[0] - c[1]) / 4 + 8;
+}
+
+// World coordinates to pixels (y downwards) of the picture that the current
+// device draws, read from the library while the device is open.
+struct PixelMap {
+  float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0, wx1 = 0, wx2 = 0, wy1 = 0, wy2 = 0, height = 0;
+  PixelMap() {
+    cpgqvp(3, &vx1, &vx2, &vy1, &vy2);
+    cpgqwin(&wx1, &wx2, &wy1, &wy2);
+    float sx1 = 0, sx2 = 0, sy1 = 0;
+    cpgqvsz(3, &sx1, &sx2, &sy1, &height);
+  }
+  int x(float w) const { return static_cast<int>(vx1 + (w - wx1) / (wx2 - wx1) * (vx2 - vx1)); }
+  int y(float w) const {
+    return static_cast<int>(height - (vy1 + (w - wy1) / (wy2 - wy1) * (vy2 - vy1)));
+  }
+};
+
+// The lab points of s inside the frame that show as a black pixel on p.
+int lab_points_seen(const Picture& p, const PixelMap& m, const momfit::FitState& s) {
+  int seen = 0;
+  for (int i = 1; i <= s.three.nlab; ++i) {
+    const int x = m.x(s.two.labmom(i)), y = m.y(s.two.labprob(i));
+    bool black = false;
+    for (int v = std::max(y - 1, 0); v <= std::min(y + 1, p.h - 1); ++v) {
+      for (int u = std::max(x - 1, 0); u <= std::min(x + 1, p.w - 1); ++u) {
+        const unsigned char* c = &p.rgb[3 * (static_cast<std::size_t>(v) * p.w + u)];
+        black = black || (c[0] < 100 && c[1] < 100 && c[2] < 100);
+      }
+    }
+    seen += black;
+  }
+  return seen;
+}
+
 bool inside(const momfit::Box& b, const momfit::Box& f) {
   return b.x1 >= f.x1 && b.x2 <= f.x2 && b.y1 >= f.y1 && b.y2 <= f.y2;
 }
@@ -147,23 +265,41 @@ class ResultTexts : public ::testing::TestWithParam<Layout> {};
 
 // The frame follows the lab momenta only when they leave the designed
 // window; the result texts stand inside it and apart, whatever the data's
-// range, height or file name. Drawn on a PNG file, whose text sizes the
-// layout measures as it would the window's.
+// range, height or file name, and on boxes that hide the curve. The lab
+// points show through a curve drawn over them, during the fit and at the
+// end. Drawn on PNG files, whose text sizes the layout measures as it would
+// the window's.
 TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
   const Layout& c = GetParam();
   const TempDir tmp;
   const momfit::FitState s = lab_state(300, c.x1, c.x2, c.top);
+  const std::span<const float> x = s.two.labmom.span().first(300);
+  // The lab points seen with no curve, and under a curve that passes
+  // through every one of them (a frame of the fit).
+  const auto seen = [&](const std::string& name, std::span<const float> y) {
+    momfit::Plot plot;
+    plot.open(s, tmp.str() + "/" + name + "/png");
+    if (!y.empty()) plot.draw_curve(x, y);
+    const PixelMap map;
+    plot.close();
+    return lab_points_seen(picture_from("convert " + tmp.str() + "/" + name + " ppm:-"), map, s);
+  };
+  const int bare = seen("bare.png", {});
+  EXPECT_GE(bare, 290);
+  EXPECT_EQ(seen("live.png", s.two.labprob.span().first(300)), bare);
+
+  // A curve with a dot at every height, across the texts.
   momfit::Plot plot;
   plot.open(s, tmp.str() + "/layout.png/png");
   ASSERT_TRUE(plot.is_open());
   std::vector<float> curve(300);
-  for (int i = 1; i <= 300; ++i) curve[i - 1] = 0.9f * s.two.labprob(i);
-  plot.erase_curve({}, {});
-  plot.draw_curve(s.two.labmom.span().first(300), curve);
+  for (int i = 0; i < 300; ++i) curve[i] = 1.01f * c.top * static_cast<float>(i * 37 % 100) / 100.0f;
+  plot.draw_curve(x, curve);
   recordio::Character<99> labinput(c.labinput);
   recordio::Character<20> w1(" 1.00354123"), cm(" 8094.10205"), beta(" -0.506073594"),
       e0(" 1421.99207"), chi(" 9.99999968E+37");
   plot.show_results(labinput.view(), w1.view(), cm.view(), beta.view(), e0.view(), chi.view());
+  const PixelMap map;
 
   const momfit::Box f = plot.frame();
   const float top = s.two.probmax / 100.0f + s.two.probmax;
@@ -186,7 +322,17 @@ TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
     }
   }
   plot.close();
-  EXPECT_TRUE(file_exists(tmp.str() + "/layout.png"));
+  const Picture final = picture_from("convert " + tmp.str() + "/layout.png ppm:-");
+  ASSERT_GT(final.w, 0);
+  EXPECT_GT(curve_pixels(final, kMarkerReach).full, 1000);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    long under = 0;
+    for (int v = map.y(boxes[i].y2); v <= map.y(boxes[i].y1); ++v) {
+      for (int u = map.x(boxes[i].x1); u <= map.x(boxes[i].x2); ++u) under += curve_colour(final, u, v);
+    }
+    EXPECT_EQ(under, 0) << "curve pixels in the box of text " << i + 1;
+  }
+  EXPECT_EQ(lab_points_seen(final, map, s), bare);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -203,13 +349,42 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Display, NamesAndDevices) {
   // The plot library's markup characters, escaped to be drawn as typed.
   EXPECT_EQ(momfit::literal("demo_lab^2{x}\\y.dat"), "demo\\_lab\\^2\\{x\\}\\\\y.dat");
-  EXPECT_EQ(momfit::file_device("out dir/fit.png"), "out dir/fit.png/png");
-  EXPECT_EQ(momfit::file_device("fit.pdf"), "fit.pdf/pdf");
-  EXPECT_EQ(momfit::file_device("fit.svg"), "fit.svg/svg");
-  EXPECT_EQ(momfit::file_device("fit.ps"), "fit.ps/ps");
-  EXPECT_EQ(momfit::file_device("fit.jpg"), "");
-  EXPECT_EQ(momfit::file_device("fit.PNG"), "");
-  EXPECT_EQ(momfit::file_device("fitpng"), "");
+  EXPECT_EQ(recordio::picture_type("out dir/fit.png"), "png");
+  EXPECT_EQ(recordio::picture_type("fit.pdf"), "pdf");
+  EXPECT_EQ(recordio::picture_type("fit.Svg"), "svg");
+  EXPECT_EQ(recordio::picture_type("dir.png/fit.ps"), "ps");
+  EXPECT_EQ(recordio::picture_type("fit.jpg"), "");
+  EXPECT_EQ(recordio::picture_type("fit.PNG"), "png");
+  EXPECT_EQ(recordio::picture_type("fitpng"), "");
+}
+
+// Evaluations 1 ms apart reach the window once per frame interval (16 ms):
+// at 0, 16, ..., 96 ms of 100 evaluations. The last curve is drawn before
+// a PAUSE and the results all the same. Evaluations slower than the interval are each
+// drawn.
+TEST(Display, FramesFollowTheDisplaysPace) {
+  const momfit::FitState s = lab_state(50, 7.22E-21f, 7.28E-21f, 1000.0f);
+  const std::span<const float> x = s.two.labmom.span().first(50);
+  for (const auto& [apart, frames] : {std::pair{1, 7}, std::pair{20, 100}}) {
+    std::chrono::steady_clock::time_point now{};
+    momfit::Plot plot([&now] { return now; });
+    plot.open(s, "/null");
+    ASSERT_TRUE(plot.is_open());
+    std::vector<float> y(50);
+    for (int k = 1; k <= 100; ++k) {
+      std::fill(y.begin(), y.end(), static_cast<float>(k));
+      plot.draw_curve(x, y);
+      now += std::chrono::milliseconds(apart);
+    }
+    EXPECT_EQ(plot.frames(), frames) << apart << " ms apart";
+    EXPECT_EQ(plot.shown()[0] == 100.0f, frames == 100);
+    plot.flush();  // as before a PAUSE
+    EXPECT_EQ(plot.shown()[0], 100.0f);
+    plot.show_results("lab.dat", " 1.", " 8065.54004", " 0.5", " 1422.", " 0.0261163097");
+    ASSERT_EQ(plot.shown().size(), 50u);
+    EXPECT_EQ(plot.shown()[49], 100.0f);
+    plot.close();
+  }
 }
 
 TEST(Momfit, DemoFitRecoversTheKnownParameters) {
@@ -388,81 +563,6 @@ class XServer {
   std::string display_;
 };
 
-// A picture as 8-bit RGB rows, from the PPM that `command` prints.
-struct Picture {
-  int w = 0, h = 0;
-  std::vector<unsigned char> rgb;
-};
-
-Picture picture_from(const std::string& command) {
-  Picture p;
-  FILE* in = popen(command.c_str(), "r");
-  if (in == nullptr) return p;
-  char line[256];
-  int fields[3] = {0, 0, 0};
-  int got = 0;
-  // "P6", then width, height and maximum, with comment lines in between.
-  if (fgets(line, sizeof line, in) != nullptr && std::string(line, 2) == "P6") {
-    while (got < 3 && fgets(line, sizeof line, in) != nullptr) {
-      if (line[0] == '#') continue;
-      std::istringstream numbers(line);
-      while (got < 3 && numbers >> fields[got]) ++got;
-    }
-  }
-  if (got == 3 && fields[2] == 255) {
-    p.w = fields[0];
-    p.h = fields[1];
-    p.rgb.resize(static_cast<std::size_t>(3) * p.w * p.h);
-    if (fread(p.rgb.data(), 1, p.rgb.size(), in) != p.rgb.size()) p = {};
-  }
-  pclose(in);
-  return p;
-}
-
-// The pixels of the model curve's colour 14 (#FF0080): `full` ones, and
-// `stray` ones, of that colour or a blend of it with black or white (the
-// anti-aliased trace an erased curve leaves), farther than `reach` pixels
-// from any full one.
-struct CurvePixels {
-  long full = 0, stray = 0;
-};
-
-CurvePixels curve_pixels(const Picture& p, int reach) {
-  const std::size_t n = static_cast<std::size_t>(p.w) * p.h;
-  std::vector<char> full(n), tinted(n), near(n), across(n);
-  CurvePixels c;
-  for (std::size_t i = 0; i < n; ++i) {
-    const int r = p.rgb[3 * i], g = p.rgb[3 * i + 1], b = p.rgb[3 * i + 2];
-    // A blend of #FF0080 with grey keeps blue - green at half red - green.
-    tinted[i] = r - g >= 24 && std::abs(2 * (b - g) - (r - g)) <= (r - g) / 4 + 8;
-    full[i] = r >= 235 && g <= 20 && b >= 108 && b <= 148;
-    c.full += full[i];
-  }
-  // Within `reach` of a full pixel: a square neighbourhood, row then column.
-  const auto spread = [&](const std::vector<char>& from, std::vector<char>& to, int count,
-                          int length, std::size_t step, std::size_t stride) {
-    for (int k = 0; k < count; ++k) {
-      int last = -1000000;
-      for (int t = 0; t < length; ++t) {
-        if (from[k * stride + t * step]) last = t;
-        to[k * stride + t * step] = t - last <= reach;
-      }
-      last = 1000000;
-      for (int t = length - 1; t >= 0; --t) {
-        if (from[k * stride + t * step]) last = t;
-        if (last - t <= reach) to[k * stride + t * step] = 1;
-      }
-    }
-  };
-  spread(full, across, p.h, p.w, 1, static_cast<std::size_t>(p.w));
-  spread(across, near, p.w, p.h, static_cast<std::size_t>(p.w), 1);
-  for (std::size_t i = 0; i < n; ++i) c.stray += tinted[i] && !near[i];
-  return c;
-}
-
-// About the size of a marker of the curve, in pixels.
-constexpr int kMarkerReach = 12;
-
 TEST(Momfit, DrawsTheFitInAnXWindow) {
   XServer x;
   if (!x.running()) GTEST_SKIP() << "Xvfb is not installed";
@@ -547,6 +647,30 @@ TEST(Momfit, OtherMassesAndProfileAreFittedBack) {
   const CurvePixels drawn = curve_pixels(picture_from("convert '" + dir + "/fit.png' ppm:-"), kMarkerReach);
   EXPECT_GT(drawn.full, 1000);
   EXPECT_EQ(drawn.stray, 0);
+}
+
+// The picture lands whole at the name given, its extension in any case;
+// one that cannot be written is said, the fit still ends with its results
+// and the closing PAUSE, and the status is 1.
+TEST(Momfit, PlotFileIsWholeOrTheRunSaysSo) {
+  const TempDir demo = demo_dir();
+  testing_support::Run run;
+  run.program = MOMFIT_PATH;
+  run.env = {"DISPLAY"};
+  run.dir = demo.str();
+  run.input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1.0e-3");
+  run.args = {"--plot", "Fit.PDF"};
+  const Outcome upper = testing_support::run(run);
+  EXPECT_EQ(upper.exit_status, 0) << upper.err;
+  EXPECT_TRUE(recordio::picture_fault("pdf", read_file(demo.str() + "/Fit.PDF")).empty());
+  run.args = {"--plot", "missing/fit.png"};
+  const Outcome missing = testing_support::run(run);
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_NE(missing.err.find("momfit: cannot write missing/fit.png: No such file or directory\n"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(missing.out, upper.out);
+  EXPECT_EQ(missing.pauses, 1);
 }
 
 TEST(Momfit, AnswersHelpAndVersion) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "recordio/picture_file.h"
 #include "recordio/replace_file.h"
 #include "tests/process.h"
 
@@ -530,4 +531,26 @@ TEST_F(RecordIo, ReplaceFileCommitsWholeOrLeavesTheTargetAlone) {
     names.push_back(entry.path().filename());
   }
   EXPECT_EQ(names, std::vector<std::string>{"out.txt"});
+}
+
+// A picture is whole when it begins and ends as its kind of file does.
+TEST(PictureFile, KnowsAWholePicture) {
+  const std::string png_end("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+  const std::string png = "\x89PNG\r\n\x1a\n" + std::string(40, 'x') + png_end;
+  struct Case {
+    const char* type;
+    std::string content;
+    bool whole;
+  };
+  for (const Case& c : {Case{"png", png, true}, Case{"png", png.substr(0, png.size() - 1), false},
+                        Case{"png", "", false}, Case{"png", "GIF89a" + png_end, false},
+                        Case{"pdf", "%PDF-1.5\n...\n%%EOF\n", true},
+                        Case{"pdf", "%PDF-1.5\n...\nstartxref\n45", false},
+                        Case{"svg", "<?xml?>\n<svg>\n</svg>\n", true},
+                        Case{"svg", "<?xml?>\n<svg>\n</g>\n", false},
+                        Case{"ps", "%!PS-Adobe-3.0\nshowpage\n%%Trailer\n%%EOF\n", true},
+                        Case{"ps", "%!PS-Adobe-3.0\nshowpage\n", false}}) {
+    EXPECT_EQ(recordio::picture_fault(c.type, c.content).empty(), c.whole)
+        << c.type << " " << c.content.size() << " bytes";
+  }
 }

@@ -3,7 +3,9 @@
 # momfit fit on synthetic data with scripted answers. The window is
 # photographed at the closing PAUSE (demo/out/momfit.png), beside the same
 # picture that --plot wrote (demo/out/fit.png), the PAUSE is resumed, and
-# the best values are printed beside the true ones.
+# the best values are printed beside the true ones, and the time to the
+# PAUSE with the window against the time without it
+# (bench/window_ratio.sh).
 # Without a display the fit runs under xvfb-run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,3 +42,6 @@ wait "$pid"
 grep "Best" dialogue.txt
 echo "$truth"
 echo "evaluations: $(wc -l < fort.7) in ${fit_ms} ms (to the closing pause); window saved as $out/momfit.png, --plot wrote $out/fit.png"
+# What the live window costs: the same run with and without it, alternated.
+bash "$root/bench/window_ratio.sh" "$root/build" 3 | tail -3
+
