@@ -472,7 +472,7 @@ std::map<std::string, std::vector<double>> listed(const std::string& report) {
   return out;
 }
 
-// The standard deviations the report gives for the fit: as designed, and
+// The standard deviations the report gives for the fit: its own, and
 // the usual one in the record after it.
 double reported_deviation(const std::string& report) {
   const std::size_t at = report.find("1STANDARD DEVIATION OVER");

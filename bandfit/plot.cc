@@ -76,7 +76,7 @@ void draw_frame(const Deck& d, const Summary& s) {
   cpgsch(1.0f);
   cpgbox("BCNST", 0.0f, 0, "BCNSTV", 0.0f, 0);
   cpglab("lower-state J", "calculated - observed (cm\\u-1\\d)", "");
-  // The title: the usual standard deviation first, the designed one after.
+  // The title: the usual standard deviation first, the report's own one after.
   std::array<char, 160> title;
   std::snprintf(title.data(), title.size(), "bandfit residuals of %d lines", d.n);
   cpgmtxt("T", 2.6f, 0.5f, 0.5f, title.data());

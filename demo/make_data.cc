@@ -7,7 +7,7 @@
 // The known parameters are printed on standard output so that a fit can be
 // checked against them. With the argument "--no-noise" the data are exact;
 // with "--masses M1 M2" the fragment pair has those masses (u) instead of
-// the model's designed ones, and the momenta span the range that pair
+// the model's default ones, and the momenta span the range that pair
 // reaches, with a margin on each side, instead of 7.22E-21 to 7.28E-21.
 #include <cmath>
 #include <cstdio>
@@ -31,7 +31,7 @@ constexpr int kHalfWidth = 12;   // response lags -12..12
 constexpr double kSigma = 4.0;   // response width, in lab points
 
 // The model's constants: mass unit and electron-volt; the masses (u), the
-// designed ones unless given.
+// default ones unless given.
 constexpr double kAmu = 1.67353e-27, kEvolt = 1.6021774e-19;
 double m1 = 69.92425, m2 = 1.007825;
 
@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_data: --masses needs two positive masses\n");
         return 2;
       }
-      // The pair's range, widened by 15 % on each side as the designed
-      // window widens the designed pair's.
+      // The pair's range, widened by 15 % on each side as the fixed
+      // window widens the default pair's.
       const double lo = momentum_at(-1.0), hi = momentum_at(1.0);
       first = lo - 0.15 * (hi - lo);
       last = hi + 0.15 * (hi - lo);

@@ -10,7 +10,7 @@
 namespace momfit {
 namespace {
 
-// The designed frame in x (kg m/s) and its bottom in y.
+// The fixed frame in x (kg m/s) and its bottom in y.
 constexpr float kLeft = 7.22E-21f;
 constexpr float kRight = 7.28E-21f;
 constexpr float kBottom = 2.0E-23f;
@@ -84,7 +84,7 @@ void Plot::open(const FitState& s, std::string_view device) {
   set_up();
 }
 
-// The designed set-up on the device just opened: line width, the frame
+// The set-up on the device just opened: line width, the frame
 // with its coordinate labels and the axis labels in the roman font, then
 // the lab points; no "next page" prompt, neither at a new page nor when
 // the device closes.
@@ -153,7 +153,7 @@ void Plot::flush() {
   }
 }
 
-// Redrawing the shown curve in the background colour (the designed erase)
+// Redrawing the shown curve in the background colour (the usual erase)
 // leaves the anti-aliased edges of its dots behind, and a hole in each lab
 // point it covered. So the lab points are drawn again after every frame,
 // and every kCleanEvery-th frame the picture is cleared and drawn again
@@ -221,8 +221,8 @@ void Plot::texts() {
   at[9] = {after(left, row(5), t[3]), row(5), t[9], kResultHeight};
   at[10] = {after(left, row(6), t[4]), row(6), t[10], kResultHeight};
 
-  // The cm^-1 pair: at five sixths of the frame (the designed 7.27E-21 in
-  // the designed frame), moved left to end inside it, and down to the free
+  // The cm^-1 pair: at five sixths of the frame (7.27E-21 in the fixed
+  // frame), moved left to end inside it, and down to the free
   // row between W1 and beta should it then meet the W1 pair.
   const float label_w = box_of(0.0f, row(2), t[1]).x2 - box_of(0.0f, row(2), t[1]).x1;
   const float value_w = box_of(0.0f, row(2), t[7]).x2 - box_of(0.0f, row(2), t[7]).x1;
@@ -283,7 +283,7 @@ void Plot::show_results(std::string_view labinput, std::string_view charw1,
             without_trailing_blanks(charchi2)};
   results_ = true;
   if (window_ == 0) return;
-  // A clean picture of the last curve, then the designed result steps.
+  // A clean picture of the last curve, then the result steps.
   cpgbbuf();
   cpgeras();
   background();

@@ -51,7 +51,7 @@ void change(float& q, float v) {
 }
 
 // What an evaluation shows goes to the plot; the kit's troubles PAUSE with
-// their designed text, at the moment the objective meets them.
+// their fixed text, at the moment the objective meets them.
 class Shown final : public EvaluationObserver {
  public:
   explicit Shown(Plot& plot) : plot_(plot) {}

@@ -26,7 +26,7 @@ Options options(int argc, char** argv);
 
 // One run, one fit; handed to recordio::run by main(). Returns normally after
 // the closing PAUSE when some evaluation gave a chi-square; otherwise ends
-// the program with status 1 after the designed output.
+// the program with status 1 after the usual output.
 void fit_main(const Options& options);
 
 }  // namespace momfit

@@ -263,7 +263,7 @@ void PrintTo(const Layout& c, std::ostream* os) { *os << c.name; }
 
 class ResultTexts : public ::testing::TestWithParam<Layout> {};
 
-// The frame follows the lab momenta only when they leave the designed
+// The frame follows the lab momenta only when they leave the fixed
 // window; the result texts stand inside it and apart, whatever the data's
 // range, height or file name, and on boxes that hide the curve. The lab
 // points show through a curve drawn over them, during the fit and at the
@@ -337,7 +337,7 @@ TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
 
 INSTANTIATE_TEST_SUITE_P(
     Display, ResultTexts,
-    ::testing::Values(Layout{"Designed", 7.22E-21f, 7.28E-21f, 1000.0f, "demo_lab.dat"},
+    ::testing::Values(Layout{"FixedWindow", 7.22E-21f, 7.28E-21f, 1000.0f, "demo_lab.dat"},
                       Layout{"Shifted2Percent", 7.3644E-21f, 7.4256E-21f, 1000.0f, "up.dat"},
                       Layout{"BelowTheWindow", 5.0E-21f, 5.1E-21f, 1000.0f, "low.dat"},
                       Layout{"LowPeak", 7.22E-21f, 7.28E-21f, 300.0f, "low_peak.dat"},
@@ -617,7 +617,7 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
 TEST(Momfit, OtherMassesAndProfileAreFittedBack) {
   // The demo's data (W1 = 1 eV, beta = 0.5, E0 = 1422 eV, with noise) for
   // a fragment pair of other masses, whose momenta lie far below the
-  // designed plot window.
+  // fixed plot window.
   const TempDir tmp;
   const std::string& dir = tmp.str();
   testing_support::Run make;
@@ -639,10 +639,10 @@ TEST(Momfit, OtherMassesAndProfileAreFittedBack) {
   EXPECT_NEAR(std::stod(lines[lines.size() - 5].substr(12)), 1.0, 0.05);  // first "Best W1"
   EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.05);
   EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.2);
-  // With the designed masses the same answers find no fit near the truth.
+  // With the default masses the same answers find no fit near the truth.
   fit.args = {"--profile", "response.dat"};
-  const Outcome designed = testing_support::run(fit);
-  EXPECT_GT(std::abs(last_value(designed.out, " Best E0 is ") - 1422.0), 100.0);
+  const Outcome default_masses = testing_support::run(fit);
+  EXPECT_GT(std::abs(last_value(default_masses.out, " Best E0 is ") - 1422.0), 100.0);
   // The picture frames the data: the curve shows.
   const CurvePixels drawn = curve_pixels(picture_from("convert '" + dir + "/fit.png' ppm:-"), kMarkerReach);
   EXPECT_GT(drawn.full, 1000);

@@ -1,5 +1,5 @@
 // List-directed read: values, separators, nulls, repeat counts, slash, quoted
-// and unquoted CHARACTER values, and the numeric forms of the design.
+// and unquoted CHARACTER values, and the numeric forms the reader accepts.
 #include <algorithm>
 #include <cerrno>
 #include <climits>

@@ -462,7 +462,7 @@ std::vector<DeckCase> deck_cases() {
        refused("deck has -1 lines; the line count cannot be negative")},
       {"NegativeParameterCount", "1 -2\n",
        refused("deck has -2 parameters; the parameter count cannot be negative")},
-      // No correction made: report and list as designed, the reason on
+      // No correction made: report and list as always, the reason on
       // standard error, status 1, and no plot.
       {"InsufficientData", "2 2\n" + line + "'P V+0' 7 2140.25 0\nB 1.9 1\nD 1e-6 1\n1 0\n",
        {1, 0, "bandfit: no correction was made: insufficient data for number of parameters\n",
