@@ -494,12 +494,12 @@ std::vector<DeckCase> deck_cases() {
        {"--plot", "r.gif"}},
       {"UnexpectedArgument", "", usage("unexpected argument 'deck'"), {"deck"}},
       {"PlotIntoMissingFolder", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
-       {1, 0, "bandfit: no/r.png: cannot write the plot: No such file or directory\n", {},
+       {1, 0, "bandfit: cannot write no/r.png: No such file or directory\n", {},
         "fort.26", "LEAST SQUARES FITTING COMPLETED"},
        {"--plot", "no/r.png"}},
       // A long path is reported whole, with its reason.
       {"PlotIntoMissingFolderOfLongName", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
-       {1, 0, "bandfit: /nonexist/" + std::string(180, 'd') + "/r.png: cannot write the plot: No such file or directory\n", {},
+       {1, 0, "bandfit: cannot write /nonexist/" + std::string(180, 'd') + "/r.png: No such file or directory\n", {},
         "fort.26", "LEAST SQUARES FITTING COMPLETED"},
        {"--plot", "/nonexist/" + std::string(180, 'd') + "/r.png"}},
   };
