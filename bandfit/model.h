@@ -27,8 +27,8 @@ using NameArray = recordio::Array1<Name, kParamRoom>;
 // What the model knows of each line: lower-state J and branch label. The
 // deck owns one (filled as the deck is read) and hands it to the model.
 struct LineBlock {
-  recordio::Array1<std::int32_t, kLineRoom> jlow;
-  recordio::Array1<Label, kLineRoom> branch;
+  recordio::Array1<std::int32_t, kLineRoom> jlow;  // lower-state J of each line
+  recordio::Array1<Label, kLineRoom> branch;       // branch label, e.g. "R V+0 "
 };
 
 // Sets ycalc(i), i = 1..n, to the position of line i of lines calculated

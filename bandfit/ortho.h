@@ -61,6 +61,8 @@ class Ortho {
   // the right-hand side; components n + 1..n + m carry the coefficients that
   // express each vector in terms of the original regressors.
   recordio::Matrix1<double, kParamRoom + 2, kMaxComponents> x;
+  // a(i, j): the orthonormal vectors in terms of the regressors (A^T A is
+  // the inverse of the weighted normal matrix).
   recordio::Matrix1<double, kParamRoom + 1, kParamRoom + 1> a;
   recordio::Array1<double, kMaxComponents> pk;  // weighted copy of the vector in hand
   recordio::Array1<double, 400> qk;             // inner products, then projection factors
