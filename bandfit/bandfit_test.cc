@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <memory>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "bandfit/ortho.h"
 #include "bandfit/refine.h"
 #include "bandfit/report.h"
+#include "bandfit/results.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "tests/process.h"
@@ -817,6 +819,224 @@ TEST(KnownConstants, NoisyPositionsGiveTheLeastSquaresDeviations) {
   const double usual = std::sqrt(sum / (readings - p));
   EXPECT_NEAR(reported_usual_deviation(r.report), usual, 1e-5 * usual);
   EXPECT_GT(usual / deviation, 15);  // sqrt(N - M): the two figures differ
+}
+
+// --- Files for scripts ------------------------------------------------------
+
+using Json = nlohmann::json;
+
+// Runs bandfit on deck in dir with args; the run's outcome.
+testing_support::Outcome bandfit_in(const std::string& dir, const std::string& deck,
+                                    std::vector<std::string> args) {
+  testing_support::Run run;
+  run.program = BANDFIT_PATH;
+  run.args = std::move(args);
+  run.dir = dir;
+  run.input = deck;
+  return testing_support::run(run);
+}
+
+// Whether value rounds to the printed field (fixed or exponent form): it
+// lies within half a unit of the field's last digit of the printed value.
+::testing::AssertionResult prints_as(double value, const std::string& field) {
+  const std::size_t point = field.find('.'), e = field.find('E');
+  const int last = e == std::string::npos ? -static_cast<int>(field.size() - point - 1)
+                                          : std::stoi(field.substr(e + 1)) -
+                                                static_cast<int>(e - point - 1);
+  const double printed = std::stod(field);
+  if (std::fabs(value - printed) <= 0.5000001 * std::pow(10.0, last)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << value << " does not print as [" << field << "]";
+}
+
+// The report's correlation matrix: k rows of k values (continuation records
+// included); empty when the report has none.
+std::vector<std::vector<double>> printed_correlation(const std::string& report, int k) {
+  std::vector<std::vector<double>> rows;
+  const auto r = records(report);
+  auto at = std::find(r.begin(), r.end(), "1CORRELATION MATRIX IS:");
+  if (at == r.end()) return rows;
+  at += 3;
+  for (int i = 0; i < k; ++i) {
+    std::vector<double> row;
+    std::istringstream first(at++->substr(7));
+    for (double v; first >> v;) row.push_back(v);
+    while (static_cast<int>(row.size()) < k) {
+      std::istringstream more(*at++);
+      for (double v; more >> v;) row.push_back(v);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Every value of the results file agrees with the digits the report prints,
+// on the golden decks (the capacity deck and report levels 0 to 4, which
+// also give the report byte for byte as kept) and on decks that end without
+// a correction; only a correction gives the next deck.
+TEST(ScriptFiles, ResultsAgreeWithTheReport) {
+  const std::string line = "'R V+0' 5 2150.5 1\n", two = line + "'P V+0' 7 2140.25 1\n";
+  struct Case {
+    std::string golden, deck, outcome;
+  };
+  const Case cases[] = {
+      {"bandfit_capacity", "", "completed"},
+      {"bandfit_level0", "", "completed"},
+      {"bandfit_level1", "", "completed"},
+      {"bandfit_level2", "", "completed"},
+      {"bandfit_level3", "", "completed"},
+      {"bandfit_level4", "", "completed"},
+      {"bandfit_prediction", "", "prediction"},
+      {"bandfit_solver_failure", "", "solver_failed"},
+      {"", "2 2\n" + line + "'P V+0' 7 2140.25 0\nB 1.9 1\nD 1e-6 1\n1 0\n",
+       "insufficient_data"},
+      {"", "0 1\nB 1.9 1\n1 0\n", "perfect_fit"},
+      {"", "2 2\n" + two + "B 1.9 0\nD 0 1\n1 0\n", "all_removed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.golden + c.outcome);
+    const std::string golden = std::string(GOLDEN_DIR) + "/" + c.golden;
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
+    const auto out = bandfit_in(dir, c.golden.empty() ? c.deck : read_file(golden + "/stdin"),
+                                {"--results", "r.json", "--deck-out", "next.deck"});
+    const std::string report = read_file(dir + "/fort.26");
+    if (!c.golden.empty()) {
+      EXPECT_EQ(report, read_file(golden + "/expected/fort.26"));
+    }
+    const bool corrected = c.outcome == "completed";
+    EXPECT_EQ(out.exit_status, corrected || c.outcome == "prediction" ? 0 : 1) << out.err;
+    EXPECT_EQ(file_exists(dir + "/next.deck"), corrected);
+    const Json j = Json::parse(read_file(dir + "/r.json"));
+    EXPECT_EQ(j["outcome"], c.outcome);
+    EXPECT_EQ(j["program"], "bandfit");
+    const auto table = records(report);
+    // The listing of a correction, parameter by parameter.
+    int fitted = 0;
+    for (const Json& p : j["parameters"]) {
+      fitted += p["fitted"].get<bool>();
+      const std::string name = p["name"];
+      const auto row = std::find_if(table.begin(), table.end(), [&](const std::string& r) {
+        return r.size() >= 113 && r[112] == '%' && r.substr(16, name.size() + 1) == name + " ";
+      });
+      EXPECT_EQ(row != table.end(), corrected && p["fitted"].get<bool>()) << name;
+      if (row == table.end()) continue;
+      EXPECT_TRUE(prints_as(p["old"], row->substr(36, 14))) << name;
+      EXPECT_TRUE(prints_as(p["new"], row->substr(52, 14))) << name;
+      EXPECT_TRUE(prints_as(p["correction"], row->substr(68, 14))) << name;
+      EXPECT_TRUE(prints_as(p["sd"], row->substr(84, 14))) << name;
+      EXPECT_TRUE(prints_as(p["percentage_error"], row->substr(100, 12))) << name;
+    }
+    EXPECT_EQ(j["parameters_fitted"], fitted);
+    // The standard-deviation records, where the solver was reached.
+    const std::size_t sd = report.find("1STANDARD DEVIATION OVER ");
+    EXPECT_EQ(sd != std::string::npos, !j["sd_fit"].is_null());
+    if (sd != std::string::npos) {
+      EXPECT_EQ(std::stoi(report.substr(sd + 25, 4)), j["readings"]);
+      EXPECT_TRUE(prints_as(j["sd_report"], report.substr(sd + 68, 14)));
+      EXPECT_TRUE(prints_as(j["sd_fit"], report.substr(sd + 134, 14)));
+    }
+    // The correlation matrix, where the report level asks for it.
+    const int k = j["parameters_fitted"];
+    const auto printed = printed_correlation(report, k);
+    if (corrected && !printed.empty()) {
+      EXPECT_EQ(j["correlation"]["names"].size(), static_cast<std::size_t>(k));
+      for (int a = 0; a < k; ++a) {
+        for (int b = 0; b < k; ++b) {
+          EXPECT_NEAR(j["correlation"]["matrix"][a][b].get<double>(), printed[a][b], 5.0001e-4);
+        }
+      }
+    }
+    EXPECT_EQ(j["correlation"].is_null(), !corrected);
+    // The line table, where a field is not asterisks.
+    const auto head = std::find_if(table.begin(), table.end(),
+                                   [](const std::string& r) { return r.rfind("  Branch", 0) == 0; });
+    ASSERT_NE(head, table.end());
+    ASSERT_EQ(j["line_table"].size(), static_cast<std::size_t>(table.end() - head - 17));
+    for (std::size_t i = 0; i < j["line_table"].size(); ++i) {
+      const Json& l = j["line_table"][i];
+      const std::string& row = head[3 + static_cast<std::ptrdiff_t>(i)];
+      EXPECT_EQ(row.substr(2, 6).substr(0, l["branch"].get<std::string>().size()), l["branch"]);
+      EXPECT_EQ(std::stoi(row.substr(16, 2)), l["J"]);
+      const std::pair<const char*, std::string> fields[] = {{"observed", row.substr(24, 10)},
+                                                          {"calculated", row.substr(37, 10)},
+                                                          {"difference", row.substr(50, 7)},
+                                                          {"weight", row.substr(62, 3)}};
+      for (const auto& [key, field] : fields) {
+        if (field.find('*') == std::string::npos) {
+          EXPECT_TRUE(prints_as(l[key], field)) << key;
+        }
+      }
+    }
+  }
+}
+
+// The next deck on the capacity deck: it reads back to the same lines and
+// parameters, its fit corrects by less than a hundredth of a standard
+// deviation, and with every flag 0 it predicts the corrected positions.
+TEST(ScriptFiles, NextDeckRepeatsTheFit) {
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  const auto first = bandfit_in(dir, read_file(std::string(GOLDEN_DIR) + "/bandfit_capacity/stdin"),
+                                {"--results", "1.json", "--deck-out", "next.deck"});
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  const std::string next = read_file(dir + "/next.deck");
+  const auto second = bandfit_in(dir, next, {"--results=2.json", "--deck-out=again.deck"});
+  ASSERT_EQ(second.exit_status, 0) << second.err;
+  const Json j1 = Json::parse(read_file(dir + "/1.json"));
+  const Json j2 = Json::parse(read_file(dir + "/2.json"));
+  EXPECT_EQ(j2["lines"], 471);
+  EXPECT_EQ(j2["report_level"], j1["report_level"]);
+  for (std::size_t k = 0; k < j1["line_table"].size(); ++k) {
+    for (const char* key : {"branch", "J", "observed", "weight"}) {
+      EXPECT_EQ(j2["line_table"][k][key], j1["line_table"][k][key]) << k << key;
+    }
+  }
+  ASSERT_EQ(j2["parameters"].size(), 29u);
+  for (std::size_t i = 0; i < 29; ++i) {
+    const Json &p1 = j1["parameters"][i], &p2 = j2["parameters"][i];
+    EXPECT_EQ(p2["old"], p1["new"]) << i;
+    for (const char* key : {"name", "state", "fitted", "removed"}) EXPECT_EQ(p2[key], p1[key]);
+    if (p2["fitted"]) {
+      EXPECT_LT(std::fabs(p2["correction"].get<double>()), 0.01 * p2["sd"].get<double>())
+          << p2["name"];
+    }
+  }
+  // The lines and the closing statement of the next deck are written as read.
+  const auto n1 = records(next), n2 = records(read_file(dir + "/again.deck"));
+  ASSERT_EQ(n1.size(), 1u + 471 + 29 + 1);
+  EXPECT_EQ(std::vector<std::string>(n2.begin(), n2.begin() + 472),
+            std::vector<std::string>(n1.begin(), n1.begin() + 472));
+  EXPECT_EQ(n2.back(), n1.back());
+  // Every flag 0: a prediction run, which makes no next deck.
+  std::string prediction;
+  for (std::size_t i = 0; i < n1.size(); ++i) {
+    std::string r = n1[i];
+    if (i > 471 && i < 501) r.back() = '0';
+    prediction += r + "\n";
+  }
+  const auto third = bandfit_in(dir, prediction, {"--results", "3.json", "--deck-out", "3.deck"});
+  EXPECT_EQ(third.exit_status, 0) << third.err;
+  EXPECT_FALSE(file_exists(dir + "/3.deck"));
+  const Json j3 = Json::parse(read_file(dir + "/3.json"));
+  EXPECT_EQ(j3["outcome"], "prediction");
+  for (std::size_t k = 0; k < j1["line_table"].size(); ++k) {
+    EXPECT_EQ(j3["line_table"][k]["predicted"], j1["line_table"][k]["calculated"]) << k;
+  }
+}
+
+// Names and numbers the deck reader must take back as they were.
+TEST(ScriptFiles, NextDeckQuotesWhatWouldNotReadBack) {
+  Refined r = run_refine({{"R V+0", 5, 0.1 + 0.2, 1}, {"P V+0", 7, 2140.25, 0.5}},
+                         {{1, {"B'1", 1.9, 0}}, {2, {"D 1", 1e-300, 0}}, {3, {"3*H", 5e-324, 0}},
+                          {4, {"A,/", 0, 0}}},
+                         2, -7);
+  r.read_y(1) = 0.1 + 0.2;
+  r.read_y(2) = 2140.25;
+  EXPECT_EQ(corrected_deck(r, *r.s),
+            "2 4\n'R V+0' 5 0.30000000000000004 1\n'P V+0' 7 2140.25 0.5\n"
+            "'B''1' 1.9 0\n'D 1' 1e-300 0\n'3*H' 5e-324 0\n'A,/' 0 0\n2 -7\n");
 }
 
 // --- The program ------------------------------------------------------------

@@ -46,6 +46,7 @@ void read_deck(Deck& d) {
   for (int i = 1; i <= d.n; ++i) {
     recordio::read_list(kDeck, {d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i),
                                 &d.w(i)});
+    d.read_y(i) = d.y(i);
     d.y(i) = d.y(i) * kScale;
   }
   for (int i = 1; i <= d.m; ++i) {

@@ -18,7 +18,7 @@ struct Summary;
 // on purpose).
 constexpr double kScale = 0.9997923346201509;
 
-// Everything the deck holds (about 40 kB). The caller owns it; the line
+// Everything the deck holds (about 49 kB). The caller owns it; the line
 // block in it is what the model reads. Nothing after read_deck changes it.
 struct Deck {
   std::int32_t n = 0;    // lines
@@ -27,6 +27,7 @@ struct Deck {
   std::int32_t ip = 0;   // report level
   LineBlock line_block;  // jlow and branch of every line
   LineArray y;           // scaled observed positions
+  LineArray read_y;      // observed positions as read, before scaling
   LineArray w;           // weights
   ParamArray c;          // parameter values
   FlagArray ic;          // fit flags

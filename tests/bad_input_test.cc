@@ -398,7 +398,7 @@ std::vector<DeckCase> deck_cases() {
     return Expect{1, 0, "bandfit: " + message + "\n", none};
   };
   const auto usage = [&](const std::string& message) {
-    return Expect{2, 0, "bandfit: " + message + "; usage: bandfit [--plot FILE] < DECK\n", none};
+    return Expect{2, 0, "bandfit: " + message + "; usage: bandfit [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n", none};
   };
   const std::string eof = "list read: end of file";
   const std::string bad = "list read: incomprehensible list input";
@@ -486,7 +486,7 @@ std::vector<DeckCase> deck_cases() {
        {0, 0, "", {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
        {"--plot", "r.png"}},
       // The command line: answered or refused before the deck is read.
-      {"Help", "", {0, 0, "Usage: bandfit [--plot FILE] < DECK\n", none}, {"--help"}},
+      {"Help", "", {0, 0, "Usage: bandfit [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n", none}, {"--help"}},
       {"Version", "", {0, 0, "bandfit (labsuite) ", none}, {"--plot", "r.png", "--version"}},
       {"UnknownOption", "", usage("unknown option '--plto'"), {"--plto", "r.png"}},
       {"PlotWithoutFile", "", usage("--plot needs a file name"), {"--plot"}},
@@ -497,6 +497,21 @@ std::vector<DeckCase> deck_cases() {
        {1, 0, "bandfit: cannot write no/r.png: No such file or directory\n", {},
         "fort.26", "LEAST SQUARES FITTING COMPLETED"},
        {"--plot", "no/r.png"}},
+      // The files for scripts: not made from a refused deck; one that cannot
+      // be written is said after the report, with status 1.
+      {"RefusedDeckMakesNoScriptFiles", "1 1\n'R V+0' 5 2150.5 -1\n" + param + "1 0\n",
+       {1, 0, "bandfit: line 1: negative weight -1\n", {"fort.26", "fort.8", "r.json", "d.deck"}},
+       {"--results", "r.json", "--deck-out", "d.deck"}},
+      {"ResultsWithoutFile", "", usage("--results needs a file name"), {"--results"}},
+      {"DeckOutWithEmptyName", "", usage("--deck-out needs a file name"), {"--deck-out="}},
+      {"ResultsIntoMissingFolder", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
+       {1, 0, "bandfit: cannot write no/r.json: No such file or directory\n", {},
+        "fort.26", "LEAST SQUARES FITTING COMPLETED"},
+       {"--results", "no/r.json"}},
+      {"DeckOutIntoMissingFolder", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
+       {1, 0, "bandfit: cannot write no/d.deck: No such file or directory\n", {},
+        "r.json", "\"outcome\": \"completed\""},
+       {"--deck-out", "no/d.deck", "--results", "r.json"}},
       // A long path is reported whole, with its reason.
       {"PlotIntoMissingFolderOfLongName", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
        {1, 0, "bandfit: cannot write /nonexist/" + std::string(180, 'd') + "/r.png: No such file or directory\n", {},
