@@ -1,7 +1,8 @@
 // The worked examples of docs/formats.md, run through the real programs.
 //
 // A fenced block whose info string carries example=NAME belongs to the run
-// NAME: the `sh` block is the command ("program [< in] [> out]", status=N),
+// NAME: the `sh` block is the command ("program [args] [< in] [> out]",
+// status=N; the arguments are words without quoting),
 // input=FILE blocks are written into a scratch directory first, and each
 // output=FILE block is compared with what the run left: FILE, or stdout and
 // stderr. An output block is the whole file, or with `head` its first
@@ -97,11 +98,12 @@ TEST_P(WorkedExample, ProgramWritesWhatTheDocumentShows) {
 
   std::istringstream words(command->body);
   std::string program, word, stdin_name, stdout_name = "stdout";
+  std::vector<std::string> args;
   words >> program;
   while (words >> word) {
     if (word == "<") words >> stdin_name;
     else if (word == ">") words >> stdout_name;
-    else FAIL() << "line " << command->line << ": argument '" << word << "' is not run here";
+    else args.push_back(word);
   }
   ASSERT_EQ(kPrograms.count(program), 1u) << "line " << command->line << ": " << program;
 
@@ -113,6 +115,7 @@ TEST_P(WorkedExample, ProgramWritesWhatTheDocumentShows) {
   }
   ASSERT_TRUE(stdin_name.empty() || given.count(stdin_name) == 1) << stdin_name << " not shown";
   const Outcome o = run({.program = kPrograms.at(program),
+                         .args = args,
                          .env = {"DISPLAY"},  // momfit without its window
                          .dir = work.path(),
                          .input = stdin_name.empty() ? "" : given[stdin_name]});
