@@ -854,7 +854,7 @@ testing_support::Outcome bandfit_in(const std::string& dir, const std::string& d
 // included); empty when the report has none.
 std::vector<std::vector<double>> printed_correlation(const std::string& report, int k) {
   std::vector<std::vector<double>> rows;
-  const auto r = records(report);
+  const auto r = lines_of(report);
   auto at = std::find(r.begin(), r.end(), "1CORRELATION MATRIX IS:");
   if (at == r.end()) return rows;
   at += 3;
@@ -911,7 +911,7 @@ TEST(ScriptFiles, ResultsAgreeWithTheReport) {
     const Json j = Json::parse(read_file(dir + "/r.json"));
     EXPECT_EQ(j["outcome"], c.outcome);
     EXPECT_EQ(j["program"], "bandfit");
-    const auto table = records(report);
+    const auto table = lines_of(report);
     // The listing of a correction, parameter by parameter.
     int fitted = 0;
     for (const Json& p : j["parameters"]) {
@@ -1004,7 +1004,7 @@ TEST(ScriptFiles, NextDeckRepeatsTheFit) {
     }
   }
   // The lines and the closing statement of the next deck are written as read.
-  const auto n1 = records(next), n2 = records(read_file(dir + "/again.deck"));
+  const auto n1 = lines_of(next), n2 = lines_of(read_file(dir + "/again.deck"));
   ASSERT_EQ(n1.size(), 1u + 471 + 29 + 1);
   EXPECT_EQ(std::vector<std::string>(n2.begin(), n2.begin() + 472),
             std::vector<std::string>(n1.begin(), n1.begin() + 472));
