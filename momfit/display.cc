@@ -178,8 +178,9 @@ void Plot::show_frame() {
 }
 
 // The result texts in the current frame, at the current device's text
-// sizes, on their boxes, with the lab points redrawn between the two. The rows stand 100, 200, 400, 500 and 600 below probmax while they
-// fit inside the frame, clear of each other; otherwise they are spread over
+// sizes, on their boxes, with the lab points redrawn between the two. The
+// rows stand 100, 200, 400, 500 and 600 below probmax while they fit
+// inside the frame, clear of each other; otherwise they are spread over
 // the frame in the same proportions. Each value follows the drawn length of
 // its label; the left column starts a little inside the frame, the cm^-1
 // pair keeps its place near the right edge unless it would run past it.

@@ -104,7 +104,7 @@ class Plot {
   void curve() const;
   void lab_points() const;
   void show_frame();  // one frame of the fit on the window
-  void now_shown();  // the window shows the kept curve
+  void now_shown();   // the window shows the kept curve
   void texts();
 
   int window_ = 0;  // the library's id of the open window, 0 when none

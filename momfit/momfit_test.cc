@@ -222,11 +222,25 @@ struct PixelMap {
     float sx1 = 0, sx2 = 0, sy1 = 0;
     cpgqvsz(3, &sx1, &sx2, &sy1, &height);
   }
-  int x(float w) const { return static_cast<int>(vx1 + (w - wx1) / (wx2 - wx1) * (vx2 - vx1)); }
+  int dx = 0, dy = 0;  // where the picture stands in a larger one (a screen)
+  int x(float w) const {
+    return dx + static_cast<int>(vx1 + (w - wx1) / (wx2 - wx1) * (vx2 - vx1));
+  }
   int y(float w) const {
-    return static_cast<int>(height - (vy1 + (w - wy1) / (wy2 - wy1) * (vy2 - vy1)));
+    return dy + static_cast<int>(height - (vy1 + (w - wy1) / (wy2 - wy1) * (vy2 - vy1)));
   }
 };
+
+// The pixels of the curve's colour inside the boxes.
+long curve_in_boxes(const Picture& p, const PixelMap& m, const std::vector<momfit::Box>& boxes) {
+  long under = 0;
+  for (const momfit::Box& b : boxes) {
+    for (int v = m.y(b.y2); v <= m.y(b.y1); ++v) {
+      for (int u = m.x(b.x1); u <= m.x(b.x2); ++u) under += curve_colour(p, u, v);
+    }
+  }
+  return under;
+}
 
 // The lab points of s inside the frame that show as a black pixel on p.
 int lab_points_seen(const Picture& p, const PixelMap& m, const momfit::FitState& s) {
@@ -326,11 +340,7 @@ TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
   ASSERT_GT(final.w, 0);
   EXPECT_GT(curve_pixels(final, kMarkerReach).full, 1000);
   for (std::size_t i = 0; i < boxes.size(); ++i) {
-    long under = 0;
-    for (int v = map.y(boxes[i].y2); v <= map.y(boxes[i].y1); ++v) {
-      for (int u = map.x(boxes[i].x1); u <= map.x(boxes[i].x2); ++u) under += curve_colour(final, u, v);
-    }
-    EXPECT_EQ(under, 0) << "curve pixels in the box of text " << i + 1;
+    EXPECT_EQ(curve_in_boxes(final, map, {boxes[i]}), 0) << "text " << i + 1;
   }
   EXPECT_EQ(lab_points_seen(final, map, s), bare);
 }
@@ -600,6 +610,48 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   const CurvePixels saved = curve_pixels(file, kMarkerReach);
   EXPECT_GT(saved.full, 1000);
   EXPECT_EQ(saved.stray, 0);
+
+  // The layout drawn here from the fit's lab data and printed values, with
+  // no curve, gives the texts' boxes and the lab points' places in the file
+  // and, shifted to where the window stands on the screen, in the window: no curve pixel lies in a box, and every lab point seen
+  // without the curve is seen under it.
+  momfit::FitState s;
+  momfit::load_lab(dir + "/demo_lab.dat", s);
+  const auto text = [&](float v) {
+    recordio::Character<20> c;
+    recordio::write_list(c.span(), {v});
+    return c;
+  };
+  const auto value = [&](const std::string& label) {
+    return std::stof(r.out.substr(r.out.find(label) + label.size()));
+  };
+  std::istringstream last(lines_of(read_file(dir + "/fort.7")).back());
+  float field = 0, best_chi2 = 0;
+  last >> field >> field >> field >> field >> field >> best_chi2;
+  const float w1 = value(" Best W1 is ");
+  momfit::Plot layout;
+  layout.open(s, dir + "/layout.png/png");
+  PixelMap map;
+  layout.show_results("demo_lab.dat", text(w1).view(), text(w1 * 8065.54f).view(),
+                      text(value(" Best beta is ")).view(), text(value(" Best E0 is ")).view(),
+                      text(best_chi2).view());
+  layout.close();
+  const int seen = lab_points_seen(picture_from("convert " + dir + "/layout.png ppm:-"), map, s);
+  EXPECT_GE(seen, 290);
+  EXPECT_EQ(curve_in_boxes(file, map, layout.boxes()), 0);
+  EXPECT_EQ(lab_points_seen(file, map, s), seen);
+  // The page as big as the file's, in the middle of the window's white.
+  int x1 = screen.w, x2 = 0, y1 = screen.h, y2 = 0;
+  for (int i = 0; i < screen.w * screen.h; ++i) {
+    if (screen.rgb[3 * i] == 255 && screen.rgb[3 * i + 1] == 255 && screen.rgb[3 * i + 2] == 255) {
+      x1 = std::min(x1, i % screen.w), x2 = std::max(x2, i % screen.w);
+      y1 = std::min(y1, i / screen.w), y2 = std::max(y2, i / screen.w);
+    }
+  }
+  map.dx = x1 + (x2 + 1 - x1 - file.w) / 2;
+  map.dy = y1 + (y2 + 1 - y1 - file.h) / 2;
+  EXPECT_EQ(curve_in_boxes(screen, map, layout.boxes()), 0);
+  EXPECT_EQ(lab_points_seen(screen, map, s), seen);
 
   // A terminal user types go at the PAUSE, and nothing more is asked.
   testing_support::Run typed = run;

@@ -35,7 +35,9 @@ bool slurp(const std::string& path, std::string& content) {
   if (f == nullptr) return false;
   std::array<char, 65536> block;
   std::size_t got = 0;
-  while ((got = std::fread(block.data(), 1, block.size(), f)) > 0) content.append(block.data(), got);
+  while ((got = std::fread(block.data(), 1, block.size(), f)) > 0) {
+    content.append(block.data(), got);
+  }
   const bool ok = std::ferror(f) == 0;
   const int err = errno;
   std::fclose(f);
@@ -106,8 +108,7 @@ PictureFile::PictureFile(std::string target)
       error_ = std::strerror(errno);
       return;
     }
-    name = "/proc/self/fd/" + std::to_string(dir_) + "/" +
-           name.substr(name.rfind('/') + 1);
+    name = "/proc/self/fd/" + std::to_string(dir_) + "/" + name.substr(name.rfind('/') + 1);
     if (name.size() > kLibraryNameRoom) {
       error_ = "the file name is too long for the plotting library";
       return;
