@@ -103,6 +103,11 @@ void read_formatted(int unit, std::string_view format, std::span<char> var);
 // ("null file name").
 void open_old(int unit, std::string_view name);
 
+// Names the file that the first write on unit creates (or rewrites from its
+// start) instead of "fort.N"; nothing is opened until then. For a unit that
+// is not connected; a later close() forgets the name.
+void name_new(int unit, std::string_view name);
+
 // Releases the unit (flushing a file written through it); the number may be
 // opened again. Closing an unconnected unit does nothing.
 void close(int unit);

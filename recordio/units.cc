@@ -160,7 +160,8 @@ void write_record(int unit, std::string_view record, std::string_view op) {
   }
   if (!u.connected || u.mode != Mode::kWrite) {
     // First write: the file is created, or rewritten from its start.
-    std::string name = u.connected ? u.name : fort_name(unit);
+    // A name given by name_new() or open_old(), else the unit's default.
+    std::string name = u.name.empty() ? fort_name(unit) : u.name;
     if (u.fp != nullptr) std::fclose(u.fp);
     u = Unit{};
     u.name = name;
@@ -261,6 +262,13 @@ void open_old(int unit, std::string_view name) {
   u.fp = fp;
   u.connected = true;
   u.mode = Mode::kRead;
+}
+
+void name_new(int unit, std::string_view name) {
+  using namespace detail;
+  check_unit_number(unit, "open");
+  Unit& u = unit_at(unit);
+  if (!u.connected) u.name.assign(name);
 }
 
 void close(int unit) {

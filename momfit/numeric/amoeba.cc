@@ -6,8 +6,9 @@
 
 namespace momfit {
 
-Amoeba::Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol)
-    : p_(simplex), y_(fvals), dims_(dims), ftol_(ftol) {}
+Amoeba::Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol,
+               int itmax)
+    : p_(simplex), y_(fvals), dims_(dims), ftol_(ftol), itmax_(itmax) {}
 
 // ObjectiveRef is two pointers and a function pointer, made to be passed by
 // value like a function reference.
@@ -89,7 +90,7 @@ Outcome Amoeba::run(ObjectiveRef func) {
     // The iteration limit stops the search before every further step; the
     // caller runs it again to take that step. The ranking above depends on
     // the values alone, so it comes out the same when the search goes on.
-    if (iter_ >= kItmax && !limit_passed_) {
+    if (iter_ >= itmax_ && !limit_passed_) {
       limit_passed_ = true;
       return Outcome::iteration_limit;
     }

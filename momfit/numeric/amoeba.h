@@ -64,13 +64,16 @@ class Amoeba {
   // simplex: rows 1..dims+1 are the vertices, columns 1..dims the
   // coordinates (leading dimension simplex.ld()); fvals(1..dims+1) their
   // values, filled by the caller. Both are the caller's, kept in step by run.
-  Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol);
+  // itmax is the iteration limit (kItmax for the designed fit; a caller
+  // with a budget of its own gives a smaller one).
+  Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol,
+         int itmax = kItmax);
 
   // Steps the search until one of:
   // - converged: the relative spread 2|f(hi) - f(lo)| / (|f(hi)| + |f(lo)|)
   //   is below ftol (no guard term); the best vertex is in row 1, its value
   //   in fvals(1);
-  // - iteration_limit: iter() has reached kItmax and a step is due. The next
+  // - iteration_limit: iter() has reached itmax and a step is due. The next
   //   run takes that step and stops again before the one after it;
   // - no_finite_value: every vertex value is +infinity (no way downhill);
   // - too_many_coordinates: dims exceeds kNmax; nothing is done.
@@ -89,6 +92,7 @@ class Amoeba {
   std::span<float> y_;               // the caller's vertex values
   int dims_;                         // coordinates of a vertex (the parameters fitted)
   float ftol_;                       // the relative spread that counts as converged
+  int itmax_;                        // calls of func before the limit is reported
   int iter_ = 0;                     // calls of func so far
   bool sums_due_ = true;             // psum is rebuilt at the start and after a shrink
   bool limit_passed_ = false;        // the limit was reported for the step now due
