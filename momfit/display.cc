@@ -75,6 +75,7 @@ std::string literal(std::string_view text) {
 void Plot::open(const FitState& s, std::string_view device) {
   s_ = &s;
   frame_ = frame_for(s);
+  if (device.empty()) return;
   if (cpgbeg(0, std::string(device).c_str(), 1, 1) != 1) {
     recordio::complain("cannot open the plot window on " + std::string(device) +
                        "; the fit goes on without it");

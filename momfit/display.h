@@ -52,7 +52,8 @@ class Plot {
 
   // Opens `device` (the X window unless a test names another), switches off
   // the library's page prompts, draws the frame, its labels and the lab
-  // points of s in the frame of frame_for(s).
+  // points of s in the frame of frame_for(s). An empty device opens no
+  // window and says nothing; a picture can still be saved.
   void open(const FitState& s, std::string_view device = "/xwindow");
 
   // The model curve of an evaluation: nlab points at (x[i], y[i]), kept for

@@ -1,7 +1,13 @@
 #include "momfit/driver.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,22 +16,34 @@
 #include "momfit/loaders.h"
 #include "momfit/model/phi2.h"
 #include "momfit/numeric/amoeba.h"
+#include "momfit/profile_scan.h"
+#include "momfit/run_report.h"
 #include "recordio/arrays.h"
 #include "recordio/cli.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
+#include "recordio/replace_file.h"
 
 namespace momfit {
 namespace {
 
 const cli::Program kProgram{
-    "momfit", "[--plot FILE] [--profile FILE] [--masses M1 M2]",
+    "momfit",
+    "[--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] [--results FILE] "
+    "[--no-wait] [--no-window]",
     "Fits a measured momentum distribution; the dialogue asks on standard input\n"
     "for E0, W1, beta, the lab data file, three changes (%) and a tolerance.\n"
     "  --plot FILE        also write the final picture to FILE (.png, .pdf, .svg, .ps)\n"
     "  --profile FILE     the instrument profile (default newintrin_red)\n"
     "  --masses M1 M2     the two fragment masses in u (default 69.92425 1.007825)\n"
-    "  --help, --version  this text; the name and release\n"};
+    "  --log FILE         the evaluation log to FILE instead of fort.7\n"
+    "  --results FILE     the results, with the profile intervals, to FILE as JSON\n"
+    "  --no-wait          no PAUSE: end after the results; at the iteration limit\n"
+    "                     stop that minimisation and go on (exit status 3)\n"
+    "  --no-window        no plot window, even with DISPLAY set (--plot still works)\n"
+    "  --help, --version  this text; the name and release\n"
+    "Exit status: 0 fitted; 1 no usable fit or an output not written; 2 usage;\n"
+    "3 results printed but a minimisation stopped at the iteration limit.\n"};
 
 // A mass as a positive REAL: a value that is positive as a double but not as
 // a float (below its range, or beyond it) is refused as well.
@@ -51,10 +69,16 @@ void change(float& q, float v) {
 }
 
 // What an evaluation shows goes to the plot; the kit's troubles PAUSE with
-// their fixed text, at the moment the objective meets them.
+// their fixed text, at the moment the objective meets them; every
+// evaluation is logged on unit 7 (fort.7, or the --log file) and counted.
 class Shown final : public EvaluationObserver {
  public:
   explicit Shown(Plot& plot) : plot_(plot) {}
+  void evaluated(std::span<const float>, float chi2, const BestPoint& best) override {
+    log_record(7, chi2, best);
+    ++evaluations_;
+  }
+  long evaluations() const { return evaluations_; }
   void trouble(std::string_view message) override {
     plot_.flush();
     recordio::pause(message);
@@ -67,18 +91,21 @@ class Shown final : public EvaluationObserver {
 
  private:
   Plot& plot_;
+  long evaluations_ = 0;
 };
 
 // One run, one fit: the run values of the dialogue, the fit state, the plot
 // and the objective, each phase a member.
 class Fit {
  public:
-  explicit Fit(const Options& options) : plot_file_(options.plot) {
-    s_.config = options.config;
-  }
-  void run();
+  explicit Fit(const Options& options) : o_(options) { s_.config = options.config; }
+  // The status of the run when its outputs went well: 0, or 3 when a
+  // minimisation stopped at the iteration limit.
+  int run();
 
  private:
+  bool prepare_outputs();
+  void intervals();
   void dialogue();
   void load();
   void start_simplex();
@@ -89,7 +116,7 @@ class Fit {
   void results();
   void save_plot();
 
-  const std::string plot_file_;
+  const Options& o_;
   FitState s_;
   Plot plot_;
   Shown shown_{plot_};
@@ -102,6 +129,10 @@ class Fit {
   recordio::Character<99> labinput;                        // lab data file name, as typed
   recordio::Matrix1<float, 5, 4> vertix;  // the simplex: row = vertex, column = W1 W2 beta E0
   recordio::Array1<float, 6> theresult;   // chi-square at each vertex (places 1 to 5)
+
+  bool converged_ = true;  // every minimisation met its tolerance
+  bool at_limit_ = false;  // one stopped at the iteration limit (--no-wait)
+  std::unique_ptr<recordio::ReplaceFile> results_;
 };
 
 // The dialogue, written and read in its fixed order.
@@ -196,15 +227,23 @@ void Fit::evaluate_vertices() {
 }
 
 // One minimisation; from the iteration limit on, every further step waits
-// for the user first.
+// for the user first. With --no-wait the limit ends the minimisation.
 void Fit::minimise() {
   blank();
   say({"Finished initializing, calling amoeba..."});
   Amoeba search(vertix.view(), theresult.span(), 4, ftol);
-  while (search.run(phi2_) == Outcome::iteration_limit) {
+  Outcome end;
+  while ((end = search.run(phi2_)) == Outcome::iteration_limit) {
+    if (o_.no_wait) {
+      recordio::complain("the simplex reached the iteration limit without meeting the "
+                         "tolerance; the best point so far is kept");
+      at_limit_ = true;
+      break;
+    }
     plot_.flush();
     recordio::pause(pause_text(Outcome::iteration_limit));
   }
+  converged_ = converged_ && end == Outcome::converged;
 }
 
 // The best point on the terminal, as texts, and on the plot.
@@ -233,15 +272,74 @@ void Fit::results() {
 // that cannot be written is said on standard error, an earlier one stays as
 // it was, and the run goes on to end with status 1.
 void Fit::save_plot() {
-  if (plot_file_.empty()) return;
-  recordio::PictureFile picture(plot_file_);
+  if (o_.plot.empty()) return;
+  recordio::PictureFile picture(o_.plot);
   if (picture.ok() && !plot_.save(picture.device())) {
     picture.fail("the plotting library could not open it");
   }
   picture.commit_or_report();
 }
 
-void Fit::run() {
+// The --log and --results files, before the dialogue: a place that cannot
+// be written is said at once (status 1) rather than after the fit. The log
+// is only named here; its first record creates it, as fort.7's does.
+bool Fit::prepare_outputs() {
+  if (!o_.log.empty()) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path log(o_.log);
+    const fs::file_status st = fs::status(log, ec);
+    const fs::path dir = log.has_parent_path() ? log.parent_path() : fs::path(".");
+    const char* why = nullptr;
+    if (fs::is_directory(st)) {
+      why = std::strerror(EISDIR);
+    } else if (::access((fs::exists(st) ? log : dir).c_str(), W_OK) != 0) {
+      why = std::strerror(errno);
+    }
+    if (why != nullptr) {
+      recordio::cannot_write(o_.log, why);
+      return false;
+    }
+    recordio::name_new(7, o_.log);
+  }
+  if (!o_.results.empty()) {
+    results_ = std::make_unique<recordio::ReplaceFile>(o_.results);
+    if (!results_->ok()) {
+      recordio::cannot_write(o_.results, results_->error());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The profile intervals after the fit's results, on an objective of their
+// own (block one, the plot and the log are left alone); then the results
+// file.
+void Fit::intervals() {
+  const int n = s_.three.nlab;
+  const ProfileScan scan =
+      profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0}, n);
+  for (const std::string& line : interval_lines(scan, n)) {
+    recordio::write_formatted(6, "(a)", {line});
+  }
+  if (results_ == nullptr || !(s_.one.bestchi2 < 1.0E38f)) return;
+  RunSummary r;
+  r.lab_file = std::string(labinput.trimmed());
+  r.profile_file = s_.config.profile;
+  r.config = s_.config;
+  r.points = n;
+  r.evaluations = shown_.evaluations();
+  r.converged = converged_;
+  r.e0 = s_.two.e0;
+  r.w1 = w1;
+  r.beta = beta;
+  r.best = s_.one;
+  r.scan = &scan;
+  write_results(*results_, r);
+}
+
+int Fit::run() {
+  if (!prepare_outputs()) return 0;
   dialogue();
   load();
 
@@ -250,7 +348,7 @@ void Fit::run() {
   say({"Initial W1 is ", w1});
   say({"Initial beta is ", beta});
   s_.one.bestchi2 = 1.0E38f;  // kept on purpose: a start, not infinity (9.99999968E+37)
-  plot_.open(s_);
+  plot_.open(s_, o_.no_window ? "" : "/xwindow");
 
   // Starting simplex, first minimisation.
   start_simplex();
@@ -265,10 +363,11 @@ void Fit::run() {
   evaluate_vertices();
   minimise();
 
-  // Results, PAUSE, close.
+  // Results, the intervals, PAUSE, close.
   results();
+  intervals();
   save_plot();
-  recordio::pause("");
+  if (!o_.no_wait) recordio::pause("");
   plot_.close();
 
   // Block one still holds its start: no evaluation gave a usable chi-square.
@@ -276,6 +375,7 @@ void Fit::run() {
     recordio::fail("no evaluation gave a finite chi-square below 1.0E38; "
                    "the best values printed are not fit results");
   }
+  return at_limit_ ? 3 : 0;
 }
 
 }  // namespace
@@ -298,6 +398,14 @@ Options options(int argc, char** argv) {
       }
     } else if (option == "--profile") {
       o.config.profile = value("a FILE");
+    } else if (option == "--log") {
+      o.log = value("a FILE");
+    } else if (option == "--results") {
+      o.results = value("a FILE");
+    } else if (option == "--no-wait") {
+      o.no_wait = true;
+    } else if (option == "--no-window") {
+      o.no_window = true;
     } else if (option == "--masses") {
       o.config.m1 = mass(value("two masses"));
       o.config.m2 = mass(value("two masses"));
@@ -310,9 +418,9 @@ Options options(int argc, char** argv) {
   return o;
 }
 
-void fit_main(const Options& options) {
+int fit_main(const Options& options) {
   Fit fit(options);
-  fit.run();
+  return fit.run();
 }
 
 }  // namespace momfit

@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <span>
 #include <sstream>
 #include <string>
@@ -17,6 +20,8 @@
 #include "momfit/blocks.h"
 #include "momfit/display.h"
 #include "momfit/loaders.h"
+#include "momfit/model/phi2.h"
+#include "momfit/profile_scan.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "tests/process.h"
@@ -59,6 +64,14 @@ double last_value(const std::string& out, const std::string& label) {
     if (line.rfind(label, 0) == 0) v = std::stod(line.substr(label.size()));
   }
   return v;
+}
+
+// The number after `label` on the first line of `out` that begins with it.
+double first_value(const std::string& out, const std::string& label) {
+  for (const std::string& line : lines_of(out)) {
+    if (line.rfind(label, 0) == 0) return std::stod(line.substr(label.size()));
+  }
+  return std::nan("");
 }
 
 class Loaders : public ::testing::Test {
@@ -397,6 +410,246 @@ TEST(Display, FramesFollowTheDisplaysPace) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// The profile scan on S functions of known shape, with s^2 = 1 (S_min = 100
+// over 103 points).
+
+// S = 100 + u'Mu, u_k = (p_k - c_k) / w_k, M correlated: the profile of
+// parameter k rises as u_k^2 / (M^-1)_kk, so its interval is c_k plus or
+// minus w_k sqrt((M^-1)_kk), the same on both sides.
+TEST(ProfileScan, ParabolaGivesItsMinimumAndSymmetricIntervals) {
+  const momfit::Point3 c{1.0f, 0.5f, 1422.0f};
+  const double w[3] = {0.003, 0.005, 0.004};
+  const double m[3][3] = {{1.0, 0.6, 0.0}, {0.6, 1.0, 0.3}, {0.0, 0.3, 1.0}};
+  const auto s = [&](const momfit::Point3& p) {
+    double u[3], q = 0.0;
+    for (int k = 0; k < 3; ++k) u[k] = (static_cast<double>(p[k]) - c[k]) / w[k];
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) q += u[i] * m[i][j] * u[j];
+    }
+    return 100.0 + q;
+  };
+  // The diagonal of M^-1 by cofactors.
+  const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  const double inv[3] = {(m[1][1] * m[2][2] - m[1][2] * m[2][1]) / det,
+                         (m[0][0] * m[2][2] - m[0][2] * m[2][0]) / det,
+                         (m[0][0] * m[1][1] - m[0][1] * m[1][0]) / det};
+  // Started half a width away, as a loosely converged fit leaves it.
+  const momfit::Point3 start{1.0015f, 0.4975f, 1422.002f};
+  const momfit::ProfileScan r = momfit::profile_scan(s, start, 103);
+  ASSERT_TRUE(r.done) << r.why;
+  EXPECT_NEAR(r.s_min, 100.0, 0.02);
+  EXPECT_NEAR(r.s2, 1.0, 0.001);
+  for (int k = 0; k < 3; ++k) {
+    const double half = w[k] * std::sqrt(inv[k]);
+    // Within a float step of E0 near 1422 (1.2e-4), and 3 % of the width.
+    const double tol = 0.03 * half + 2.5e-4 * (k == 2);
+    EXPECT_NEAR(r.refined[k], c[k], 0.1 * half + 1.3e-4 * (k == 2)) << k;
+    EXPECT_NEAR(r.interval[k][0], c[k] - half, tol) << k;
+    EXPECT_NEAR(r.interval[k][1], c[k] + half, tol) << k;
+    EXPECT_FALSE(r.wall[k][0] || r.wall[k][1]) << k;
+  }
+  EXPECT_GT(r.evaluations, 0);
+}
+
+// A flat floor in W1 between 0.998 and 1.002 with walls of 1000 s^2: the
+// interval is the floor, both ends marked as walls; beta and E0 are smooth.
+// S that cannot be evaluated, or too few points, give no scan.
+TEST(ProfileScan, FlatFloorEndsAtItsWalls) {
+  const auto s = [](const momfit::Point3& p) {
+    const double u = (p[1] - 0.5) / 0.01, v = (p[2] - 1422.0) / 0.01;
+    return 100.0 + u * u + v * v + (std::fabs(p[0] - 1.0) < 0.002 ? 0.0 : 1000.0);
+  };
+  const momfit::ProfileScan r = momfit::profile_scan(s, {1.0005f, 0.5f, 1422.0f}, 103);
+  ASSERT_TRUE(r.done) << r.why;
+  // The floor's ends to 1 % of their distance from the centre, from inside.
+  EXPECT_GE(r.interval[0][0], 0.998f);
+  EXPECT_LT(r.interval[0][0], 0.9981f);
+  EXPECT_LE(r.interval[0][1], 1.002f);
+  EXPECT_GT(r.interval[0][1], 1.0019f);
+  EXPECT_TRUE(r.wall[0][0] && r.wall[0][1]);
+  EXPECT_NEAR(r.interval[1][1] - r.interval[1][0], 0.02, 0.001);
+  EXPECT_FALSE(r.wall[1][0] || r.wall[1][1] || r.wall[2][0] || r.wall[2][1]);
+
+  const auto nowhere = [](const momfit::Point3&) { return std::nan(""); };
+  const momfit::ProfileScan none = momfit::profile_scan(nowhere, {1.0f, 0.5f, 1422.0f}, 103);
+  EXPECT_FALSE(none.done);
+  EXPECT_NE(none.why.find("not finite"), std::string::npos);
+  EXPECT_FALSE(momfit::profile_scan(s, {1.0f, 0.5f, 1422.0f}, 3).done);
+}
+
+// Data sets made by the model itself at W1 = 1 eV, beta = 0.5, E0 = 1422 eV
+// (e0 = 1421.99 eV typed), 300 points scaled onto 50..1000, a Gaussian
+// response; noise of sigma 8 on every point but the first and the largest,
+// which the scaling takes as its fixed anchors.
+class ModelData {
+ public:
+  ModelData() {
+    s_.two.e0 = 1421.99f;
+    s_.two.probmax = 1000.0f;
+    s_.two.probbase = 50.0f;
+    s_.three.nlab = kPoints;
+    for (int i = 1; i <= kPoints; ++i) {
+      s_.two.labmom(i) = static_cast<float>(7.22e-21 + 0.06e-21 * (i - 1) / (kPoints - 1));
+    }
+    // Lags 0..12, then -12..-1: the wrap-around order of the profile file.
+    for (int l = 0; l <= 12; ++l) response_ += std::to_string(std::exp(-l * l / 32.0)) + "\n";
+    for (int l = -12; l <= -1; ++l) response_ += std::to_string(std::exp(-l * l / 32.0)) + "\n";
+    std::istringstream in(response_);
+    for (int k = 1; in >> s_.three.prof(k); ++k) s_.three.nprof = k;
+    momfit::Objective phi2(s_);
+    phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1422.0f});
+    const auto curve = phi2.tables().ncalcprob;
+    curve_.assign(curve.begin(), curve.end());
+  }
+
+  // Writes lab.dat and newintrin_red into dir, the noise drawn from seed.
+  void write(const std::string& dir, unsigned seed) const {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, 8.0);
+    const auto top = std::max_element(curve_.begin(), curve_.end()) - curve_.begin();
+    std::string lab;
+    for (int i = 0; i < kPoints; ++i) {
+      double v = curve_[static_cast<std::size_t>(i)];
+      if (i != 0 && i != top) {
+        do v = curve_[static_cast<std::size_t>(i)] + noise(random); while (v >= 1000.0);
+      }
+      char line[64];
+      std::snprintf(line, sizeof line, "%.9e %.6f\n", static_cast<double>(s_.two.labmom(i + 1)), v);
+      lab += line;
+    }
+    write_file(dir + "/lab.dat", lab);
+    write_file(dir + "/newintrin_red", response_);
+  }
+
+  static constexpr int kPoints = 300;
+  const std::vector<float>& curve() const { return curve_; }
+
+ private:
+  momfit::FitState s_;
+  std::string response_;
+  std::vector<float> curve_;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Twenty noisy data sets fitted as a script would (no waiting, no window
+// even with DISPLAY set, log and results under names of their own): the
+// intervals describe the spread of the refined values, contain the truth,
+// and the refined point is never worse than the designed best.
+TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
+  const ModelData data;
+  ASSERT_NEAR(data.curve().front(), 50.0f, 0.01f);  // the first point is the base
+  constexpr int kSets = 20;
+  const char* const names[] = {"W1", "beta", "E0"};
+  std::vector<double> refined[3], low[3], high[3];
+  std::vector<TempDir> dirs(kSets);
+  std::vector<std::unique_ptr<Child>> running;
+  const auto collect = [&](std::size_t k, const Outcome& r) {
+    // A rough valley can hold a minimisation to its limit (status 3, one
+    // line); the results stand all the same.
+    ASSERT_TRUE(r.exit_status == 0 || r.exit_status == 3) << r.err;
+    if (r.exit_status == 0) {
+      EXPECT_EQ(r.err, "");  // no window, no message about it, no PAUSE
+    }
+    const std::string dir = dirs[k].str();
+    EXPECT_FALSE(file_exists(dir + "/fort.7"));
+    EXPECT_GT(lines_of(read_file(dir + "/fit.log")).size(), 100u);
+    const nlohmann::json j = nlohmann::json::parse(read_file(dir + "/fit.json"));
+    EXPECT_EQ(j["points"], ModelData::kPoints);
+    EXPECT_EQ(j["lab_file"], "lab.dat");
+    EXPECT_EQ(j["converged"].get<bool>(), r.exit_status == 0);
+    ASSERT_TRUE(j["refined"].is_object()) << j.dump();
+    // S at the refined point never above S at the designed best.
+    const double dof = ModelData::kPoints - 3.0;
+    EXPECT_LE(j["refined"]["S"].get<double>(), j["best"]["chi2"].get<double>() * dof * dof);
+    for (int p = 0; p < 3; ++p) {
+      refined[p].push_back(j["refined"][names[p]].get<double>());
+      low[p].push_back(j["interval"][names[p]][0].get<double>());
+      high[p].push_back(j["interval"][names[p]][1].get<double>());
+    }
+  };
+  // Two fits at a time.
+  std::size_t next = 0, done = 0;
+  std::vector<std::size_t> which;
+  while (done < static_cast<std::size_t>(kSets)) {
+    while (running.size() < 2 && next < static_cast<std::size_t>(kSets)) {
+      data.write(dirs[next].str(), 1000u + static_cast<unsigned>(next));
+      testing_support::Run fit;
+      fit.program = MOMFIT_PATH;
+      fit.args = {"--no-wait", "--no-window", "--log", "fit.log", "--results", "fit.json"};
+      fit.env = {"DISPLAY=:4242"};
+      fit.dir = dirs[next].str();
+      fit.input = answers("1421.99", "0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-4");
+      fit.limit = std::chrono::seconds(120);
+      running.push_back(std::make_unique<Child>(fit));
+      which.push_back(next++);
+    }
+    for (std::size_t c = 0; c < running.size(); ++c) {
+      if (!running[c]->step()) continue;
+      collect(which[c], running[c]->outcome());
+      running.erase(running.begin() + static_cast<long>(c));
+      which.erase(which.begin() + static_cast<long>(c));
+      ++done;
+      break;
+    }
+    usleep(2000);
+  }
+  ASSERT_EQ(refined[2].size(), static_cast<std::size_t>(kSets));
+
+  const double truth[3] = {1.0, 0.5, 1422.0};
+  for (int p = 0; p < 3; ++p) {
+    const double centre = median(refined[p]);
+    int covering = 0;
+    std::vector<double> half;
+    for (int k = 0; k < kSets; ++k) {
+      covering += low[p][k] <= centre && centre <= high[p][k];
+      half.push_back(0.5 * (high[p][k] - low[p][k]));
+    }
+    EXPECT_GE(covering, kSets * 6 / 10) << names[p];
+    // The known minimum: the median refined value within two half-widths.
+    EXPECT_NEAR(centre, truth[p], 2.0 * median(half)) << names[p];
+    double var = 0.0;
+    for (double v : refined[p]) var += (v - centre) * (v - centre);
+    const double spread = std::sqrt(var / (kSets - 1));
+    std::printf("%-4s median %.6f, spread %.3g, median half-width %.3g, %d of %d cover\n",
+                names[p], centre, spread, median(half), covering, kSets);
+    if (p == 2) {
+      EXPECT_LT(median(half), 1.5 * spread);
+      EXPECT_GT(median(half), spread / 1.5);
+    }
+  }
+}
+
+// A tolerance of 0 is never met: with --no-wait each minimisation ends at
+// the iteration limit with one line, and the run ends after its results.
+TEST(Momfit, NoWaitEndsAtTheIterationLimitWithStatus3) {
+  const TempDir demo = demo_dir();
+  testing_support::Run fit;
+  fit.program = MOMFIT_PATH;
+  fit.args = {"--no-wait", "--no-window", "--log", "it.log"};
+  fit.dir = demo.str();
+  fit.input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "0");
+  fit.limit = std::chrono::seconds(90);
+  const Outcome r = testing_support::run(fit);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 3) << r.err;
+  const std::string line =
+      "momfit: the simplex reached the iteration limit without meeting the tolerance; "
+      "the best point so far is kept\n";
+  EXPECT_EQ(r.err, line + line);
+  EXPECT_NE(r.out.find(" Best E0 is "), std::string::npos);
+  EXPECT_NE(r.out.find(" Profile intervals (68 %"), std::string::npos);
+  EXPECT_FALSE(file_exists(demo.str() + "/fort.7"));
+  EXPECT_GT(lines_of(read_file(demo.str() + "/it.log")).size(), 10000u);
+}
+
 TEST(Momfit, DemoFitRecoversTheKnownParameters) {
   const TempDir demo = demo_dir();
   const std::string& dir = demo.str();
@@ -431,12 +684,17 @@ TEST(Momfit, DemoFitRecoversTheKnownParameters) {
   EXPECT_EQ(rest[15], "  ");
   EXPECT_EQ(rest[16], " Finished initializing, calling amoeba...");
   EXPECT_EQ(rest[17], "  ");
-  ASSERT_EQ(rest.size(), 23u);
+  ASSERT_EQ(rest.size(), 27u);
   EXPECT_EQ(rest[18].rfind(" Best W1 is ", 0), 0u);
   EXPECT_EQ(rest[19].rfind(" Best W1 is ", 0), 0u);
   EXPECT_EQ(rest[20].rfind(" Best beta is ", 0), 0u);
   EXPECT_EQ(rest[21].rfind(" Best E0 is ", 0), 0u);
   EXPECT_EQ(rest[22], "  ");
+  // The profile intervals after the designed block, one line each.
+  EXPECT_EQ(rest[23].rfind(" Profile intervals (68 %", 0), 0u) << rest[23];
+  EXPECT_EQ(rest[24].rfind("   W1   = ", 0), 0u) << rest[24];
+  EXPECT_EQ(rest[25].rfind("   beta = ", 0), 0u) << rest[25];
+  EXPECT_EQ(rest[26].rfind("   E0   = ", 0), 0u) << rest[26];
 
   const double w1 = std::stod(rest[18].substr(12));
   EXPECT_NEAR(w1, 1.0, 0.05);
@@ -475,8 +733,7 @@ TEST(Momfit, ExactDataGiveTheParametersBack) {
   Outcome r = momfit_in(dir, answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20",
                                      "1.0e-3"));
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  const std::vector<std::string> lines = lines_of(r.out);
-  EXPECT_NEAR(std::stod(lines[lines.size() - 5].substr(12)), 1.0, 0.001);  // first "Best W1"
+  EXPECT_NEAR(first_value(r.out, " Best W1 is "), 1.0, 0.001);
   EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.005);
   EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.01);
 }
@@ -686,9 +943,7 @@ TEST(Momfit, OtherMassesAndProfileAreFittedBack) {
   fit.input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1.0e-3");
   const Outcome r = testing_support::run(fit);
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  const std::vector<std::string> lines = lines_of(r.out);
-  ASSERT_GE(lines.size(), 5u);
-  EXPECT_NEAR(std::stod(lines[lines.size() - 5].substr(12)), 1.0, 0.05);  // first "Best W1"
+  EXPECT_NEAR(first_value(r.out, " Best W1 is "), 1.0, 0.05);
   EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.05);
   EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.2);
   // With the default masses the same answers find no fit near the truth.
@@ -733,7 +988,8 @@ TEST(Momfit, AnswersHelpAndVersion) {
   help.args = {"--help"};
   const Outcome h = testing_support::run(help);
   EXPECT_EQ(h.exit_status, 0);
-  EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2]\n", 0), 0u)
+  EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] "
+                        "[--log FILE] [--results FILE] [--no-wait] [--no-window]\n", 0), 0u)
       << h.out;
   EXPECT_EQ(h.err, "");
   help.args = {"--version"};

@@ -179,7 +179,9 @@ std::vector<MomfitCase> momfit_cases() {
                    {0, 0, "momfit: lab.dat: only the first 1000 pairs are used; the file holds more\n",
                     {}, "fort.7", "\n"}});
   // The command line: refused with one usage line before anything is read.
-  const std::string usage = "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2]\n";
+  const std::string usage =
+      "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] "
+      "[--results FILE] [--no-wait] [--no-window]\n";
   const auto refused = [&](const std::string& name, std::vector<std::string> args,
                            const std::string& message) {
     cases.push_back({name, answers(), {}, {},
@@ -201,6 +203,15 @@ std::vector<MomfitCase> momfit_cases() {
           "--masses needs a positive number, not 'heavy'");
   refused("MassBeyondReal", {"--masses", "1e39", "1"},
           "--masses needs a positive number, not '1e39'");
+  refused("LogWithoutFile", {"--no-wait", "--log"}, "--log needs a FILE");
+  // Outputs that cannot be written are said before the dialogue; no log.
+  cases.push_back({"ResultsInMissingFolder", answers(), {}, {},
+                   {1, 0, "momfit: cannot write absent/r.json: No such file or directory\n",
+                    {"fort.7", "absent"}},
+                   {"--no-wait", "--no-window", "--results", "absent/r.json"}});
+  cases.push_back({"LogIsADirectory", answers(), {}, {},
+                   {1, 0, "momfit: cannot write .: Is a directory\n", {"fort.7"}},
+                   {"--no-wait", "--no-window", "--log", "."}});
   // Starting values that give no real momentum anywhere: every chi-square is
   // infinite, and the run says so after its closing PAUSE.
   const std::string no_fit = "momfit: no evaluation gave a finite chi-square below 1.0E38";

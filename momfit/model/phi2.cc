@@ -117,7 +117,9 @@ float Objective::operator()(std::span<const float> x) {
   const bool scaled =
       normalise(ccalcprob_.span(), ncalcprob_.span(), n, two.probmax, two.probbase);
   if (observer_ != nullptr) observer_->draw_curve(lab, ncalcprob_.span().first(points));
-  return chi2(ncalcprob_.span(), x, s_, real && scaled);
+  const float value = chi2(ncalcprob_.span(), x, s_, real && scaled);
+  if (observer_ != nullptr) observer_->evaluated(x, value, s_.one);
+  return value;
 }
 
 Phi2Tables Objective::tables() const {

@@ -17,14 +17,19 @@ namespace momfit {
 // What one evaluation hands out, in this order within the call: each
 // trouble of the interpolation as it comes back from rebin, then the curve
 // of the previous evaluation to erase and the new curve to draw (both nlab
-// points, x the lab momenta). Every call of Objective makes exactly one
-// erase_curve and one draw_curve call; the new curve's values are only
-// valid during the call.
+// points, x the lab momenta), and last the evaluation itself. Every call of
+// Objective makes exactly one erase_curve, one draw_curve and one evaluated
+// call; the new curve's values are only valid during the call.
 class EvaluationObserver {
  public:
   virtual void trouble(std::string_view message) = 0;
   virtual void erase_curve(std::span<const float> x, std::span<const float> y) = 0;
   virtual void draw_curve(std::span<const float> x, std::span<const float> y) = 0;
+  // x (4 values), its chi-square, and block one as this evaluation left it
+  // (the best so far): what the evaluation log records.
+  virtual void evaluated(std::span<const float> x, float chi2, const BestPoint& best) {
+    static_cast<void>(x), static_cast<void>(chi2), static_cast<void>(best);
+  }
 
  protected:
   ~EvaluationObserver() = default;
@@ -57,7 +62,7 @@ class Objective {
   // convolves with the instrument profile of block three (which stays as
   // loaded), scales the result, and returns chi2 of it: +infinity when a
   // momentum is not real or the model has no positive value. Updates block
-  // one and logs one record on unit 7.
+  // one and hands the evaluation to the observer; writes nothing.
   float operator()(std::span<const float> x);
 
   Phi2Tables tables() const;

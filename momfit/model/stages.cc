@@ -421,9 +421,12 @@ float chi2(std::span<const float> model, std::span<const float> x, FitState& s, 
     one.bestbeta = el(x, 3);
     one.beste0 = el(x, 4);
   }
-  recordio::write_list(7, {one.bestw1, one.bestw2, one.bestbeta, one.beste0, chi2total,
-                           one.bestchi2});
   return chi2total;
+}
+
+void log_record(int unit, float chi2total, const BestPoint& best) {
+  recordio::write_list(unit, {best.bestw1, best.bestw2, best.bestbeta, best.beste0, chi2total,
+                              best.bestchi2});
 }
 
 }  // namespace momfit

@@ -57,9 +57,12 @@ bool normalise(std::span<const float> in, std::span<float> out, int n, float top
 // ((labprob(i) - model(i)) / (nlab - 3))^2. +infinity instead when the model
 // is not evaluable, when nlab = 3 or when the sum is NaN. When the value is
 // strictly below bestchi2, block one of s takes it and x (W1, W2, beta, E0).
-// Either way one record goes to unit 7: bestw1, bestw2, bestbeta, beste0,
-// this chi-square, bestchi2.
+// Writes nothing: the caller logs the evaluation (log_record).
 float chi2(std::span<const float> model, std::span<const float> x, FitState& s,
            bool evaluable = true);
+
+// The evaluation log's record of one evaluation, one list-directed write on
+// unit: bestw1, bestw2, bestbeta, beste0 of best, chi2total, bestchi2.
+void log_record(int unit, float chi2total, const BestPoint& best);
 
 }  // namespace momfit

@@ -1,0 +1,36 @@
+// What a momfit run reports besides its designed results: the profile
+// intervals as lines for the terminal, and the results file, one JSON
+// object for scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "momfit/blocks.h"
+#include "momfit/profile_scan.h"
+#include "recordio/replace_file.h"
+
+namespace momfit {
+
+// The lines that follow the designed results (no line ends): a heading and
+// one line per parameter, or one line saying why there are no intervals.
+// points is nlab.
+std::vector<std::string> interval_lines(const ProfileScan& scan, int points);
+
+// A run as the results file gives it.
+struct RunSummary {
+  std::string lab_file, profile_file;
+  FitConfig config;
+  int points = 0;
+  long evaluations = 0;  // of the designed fit, the scan's not counted
+  bool converged = false;
+  float e0 = 0.0f, w1 = 0.0f, beta = 0.0f;  // the starting values typed
+  BestPoint best;
+  const ProfileScan* scan = nullptr;  // its refined point and intervals when done
+};
+
+// Writes summary into file as one JSON object and commits it; a failure is
+// said on standard error and raises the run's status to 1.
+void write_results(recordio::ReplaceFile& file, const RunSummary& summary);
+
+}  // namespace momfit
