@@ -58,11 +58,17 @@ void read_deck(Deck& d) {
 std::string deck_fault(const Deck& d) {
   // The refinement adds the flags up to count the fitted parameters, so any
   // other value than 0 or 1 would miscount them.
+  // A value beyond the range of a double (1e400, say) is read as infinite:
+  // the fit would run on it and print every result as asterisks.
   for (int i = 1; i <= d.m; ++i) {
+    const std::string_view name = d.ch(i).trimmed();
     if (d.ic(i) != 0 && d.ic(i) != 1) {
-      const std::string_view name = d.ch(i).trimmed();
       return say("parameter %d (%.*s): fit flag %d is neither 0 (hold) nor 1 (fit)", i,
                  static_cast<int>(name.size()), name.data(), d.ic(i));
+    }
+    if (!std::isfinite(d.c(i))) {
+      return say("parameter %d (%.*s): value %g is not a finite number", i,
+                 static_cast<int>(name.size()), name.data(), d.c(i));
     }
   }
   // The refinement takes flagged parameters below 1e-12 out of the fit; the
@@ -91,6 +97,14 @@ std::string deck_fault(const Deck& d) {
       return say("line %d: %.*s at lower J %d needs the upper term at J %d, outside the term "
                  "table (J 0 to %d)",
                  i, name_len, shown(label).data(), j, j + *offset, kMaxJ);
+    }
+    if (!std::isfinite(d.y(i))) {
+      return say("line %d: %.*s position %g is not a finite number", i, name_len,
+                 shown(label).data(), d.y(i));
+    }
+    if (!std::isfinite(d.w(i))) {
+      return say("line %d: %.*s weight %g is not a finite number", i, name_len,
+                 shown(label).data(), d.w(i));
     }
     if (d.w(i) < 0.0) return say("line %d: negative weight %g", i, d.w(i));
   }

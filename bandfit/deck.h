@@ -41,9 +41,11 @@ struct Deck {
 void read_deck(Deck& d);
 
 // The first fault of a deck read into d that the fit cannot take: a fit
-// flag other than 0 or 1, lines plus fitted parameters beyond kMaxComponents, a label none of the fifteen,
-// a lower or upper J outside the term table, a negative weight. Empty when
-// there is none.
+// flag other than 0 or 1, a parameter value that is not finite, lines plus
+// fitted parameters beyond kMaxComponents, a label none of the fifteen, a
+// lower or upper J outside the term table, a position or weight that is not
+// finite (a number read beyond the range of a double), a negative weight.
+// Empty when there is none.
 std::string deck_fault(const Deck& d);
 
 // Writes the observed-versus-calculated table of lines 1..n of d (observed

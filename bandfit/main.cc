@@ -12,6 +12,7 @@
 #include "bandfit/refine.h"
 #include "bandfit/results.h"
 #include "recordio/cli.h"
+#include "recordio/output_lock.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 
@@ -79,6 +80,14 @@ Options parse(int argc, char** argv) {
 }
 
 void bandfit_main(const Options& options) {
+  // One run per folder writes the report, the list and the named outputs:
+  // a second one with any of them is refused before it reads the deck.
+  std::vector<std::string> outputs = {"fort.26", "fort.8"};
+  for (const std::string& named : {options.results_file, options.deck_file}) {
+    if (!named.empty()) outputs.push_back(named);
+  }
+  const recordio::OutputLock lock(outputs);
+  if (!lock.ok()) recordio::fail(lock.error());
   // The run's storage, made once: the deck (about 40 kB) on the heap, the
   // refinement's work storage and its summary (about 150 and 170 kB),
   // zero-initialised, in static storage initialised at compile time

@@ -45,6 +45,14 @@ std::string without_trailing_blanks(std::string_view text) {
 
 }  // namespace
 
+std::string shown_name(std::string_view labinput) {
+  std::string name = without_trailing_blanks(labinput);
+  if (name.size() <= kNameShown) return name;
+  std::size_t cut = kNameShown - 3;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut) + "...";
+}
+
 Box frame_for(const FitState& s) {
   const float top = s.two.probmax / 100.0f + s.two.probmax;
   Box f{kLeft, kRight, kBottom, top};
@@ -277,7 +285,7 @@ void Plot::show_results(std::string_view labinput, std::string_view charw1,
             "bestbeta=",
             "bestE0=",
             "bestchi^2=",
-            literal(without_trailing_blanks(labinput)),
+            literal(shown_name(labinput)),
             without_trailing_blanks(charw1),
             without_trailing_blanks(charw1cm),
             without_trailing_blanks(charbeta),

@@ -32,6 +32,12 @@ Box frame_for(const FitState& s);
 // (`\`, `_`, `^`, `{`, `}`) escaped, so that it is drawn as typed.
 std::string literal(std::string_view text);
 
+// The lab file name as the plot shows it: without trailing blanks, and a
+// name longer than kNameShown characters cut to fit with "..." as its last
+// three (never inside a UTF-8 character), so that a cut is seen.
+constexpr std::size_t kNameShown = 99;
+std::string shown_name(std::string_view labinput);
+
 // The one plot window of a run, owned by the driver. It keeps what it needs
 // to draw the picture again: the frame, the lab points of the fit state
 // given to open() (which must outlive the plot), the last model curve and
@@ -70,8 +76,8 @@ class Plot {
   // The result steps on a clean picture (frame, lab points, last curve, no
   // trace of an earlier one): an opaque box under each result text hides
   // the curve there, the lab points are redrawn in colour 1 over curve and
-  // boxes, then the labels, the lab file name (drawn as typed; its trailing
-  // blanks dropped) and the values (20 characters each, trailing blanks
+  // boxes, then the labels, the lab file name (as shown_name() gives it,
+  // drawn as typed) and the values (20 characters each, trailing blanks
   // dropped). Each value stands after its label's drawn length; the texts
   // stay inside the frame and apart (see boxes()).
   void show_results(std::string_view labinput, std::string_view charw1,

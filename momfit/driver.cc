@@ -20,6 +20,7 @@
 #include "momfit/run_report.h"
 #include "recordio/arrays.h"
 #include "recordio/cli.h"
+#include "recordio/output_lock.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "recordio/replace_file.h"
@@ -126,7 +127,7 @@ class Fit {
   float w1 = 0.0f, w2 = 0.0f, beta = 0.0f;                  // starting W1, W2 (0), beta
   float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;  // % change, then changed value
   float ftol = 0.0f;                                       // tolerance, as typed
-  recordio::Character<99> labinput;                        // lab data file name, as typed
+  std::string labinput;                                    // lab data file name line, whole
   recordio::Matrix1<float, 5, 4> vertix;  // the simplex: row = vertex, column = W1 W2 beta E0
   recordio::Array1<float, 6> theresult;   // chi-square at each vertex (places 1 to 5)
 
@@ -152,7 +153,7 @@ void Fit::dialogue() {
   say({"The instrumental profile filename is intrin4"});
   blank();
   say({"Please enter the lab data filename"});
-  recordio::read_formatted(5, "(a)", labinput.span());
+  recordio::read_formatted(5, "(a)", labinput);
   blank();
   ask("Please enter an initial change in E0 (%)", e0c);
   blank();
@@ -170,11 +171,11 @@ void Fit::dialogue() {
 // Both input files, then a refusal of inputs the objective cannot
 // work with, before the plot opens.
 void Fit::load() {
-  load_lab(labinput.view(), s_);
+  load_lab(labinput, s_);
   load_profile(s_.config.profile, s_);
   constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
   if (s_.three.nlab < kMinLab) {
-    recordio::fail(std::string(labinput.trimmed()) + ": " + std::to_string(s_.three.nlab) +
+    recordio::fail(file_name(labinput) + ": " + std::to_string(s_.three.nlab) +
                    " lab points read, at least 4 are needed");
   }
   if (s_.three.nprof == 0) {
@@ -264,7 +265,7 @@ void Fit::results() {
   recordio::write_list(charchi2.span(), {one.bestchi2});
   const float w1cm = one.bestw1 * kWavenumbersPerEv;
   recordio::write_list(charw1cm.span(), {w1cm});
-  plot_.show_results(labinput.view(), charw1.view(), charw1cm.view(), charbeta.view(),
+  plot_.show_results(labinput, charw1.view(), charw1cm.view(), charbeta.view(),
                      chare0.view(), charchi2.view());
 }
 
@@ -419,6 +420,12 @@ Options options(int argc, char** argv) {
 }
 
 int fit_main(const Options& options) {
+  // One run per folder writes the evaluation log (and the results file): a
+  // second one with the same outputs is refused before it asks anything.
+  std::vector<std::string> outputs = {options.log.empty() ? "fort.7" : options.log};
+  if (!options.results.empty()) outputs.push_back(options.results);
+  const recordio::OutputLock lock(outputs);
+  if (!lock.ok()) recordio::fail(lock.error());
   Fit fit(options);
   return fit.run();
 }

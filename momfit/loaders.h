@@ -2,20 +2,32 @@
 // into block two, and the instrument profile into block three.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "momfit/blocks.h"
 
 namespace momfit {
 
+// The file name a typed line stands for: the line without trailing blanks.
+std::string file_name(std::string_view line);
+
 // Reads up to kMaxLab pairs from the file `name` (trailing blanks dropped)
 // on unit 20: labmom, labprob, probmax (a running maximum from its current
 // value), probbase = labprob(1), nlab. An incomplete last pair is not
 // counted; a missing file or a value that is not a number is the fatal
-// I/O error. Fills s.two and s.three.nlab. When the file holds more than
-// kMaxLab pairs, one line on standard error says that only the first are
-// used.
+// I/O error. Fills s.two and s.three.nlab. A momentum that is not above
+// the one before ends the run (recordio::fail, naming its line): the model
+// is carried onto the lab momenta as onto an ordered table. On standard
+// error, one line each: the file holds more than kMaxLab pairs (only the
+// first are used); a momentum step differs from the mean step by more than
+// kStepSpread of it, beyond what REAL rounding explains (the instrument
+// profile is sampled at one step).
 void load_lab(std::string_view name, FitState& s);
+
+// How far a lab momentum step may stand from the mean step, as a fraction
+// of it, before load_lab warns.
+constexpr double kStepSpread = 0.05;
 
 // Reads the first value of each line of the file `name`, up to kMaxProfile
 // values, on unit 25 into s.three.prof(1..nprof); sets nprof. A file

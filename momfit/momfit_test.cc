@@ -379,6 +379,12 @@ TEST(Display, NamesAndDevices) {
   EXPECT_EQ(recordio::picture_type("fit.jpg"), "");
   EXPECT_EQ(recordio::picture_type("fit.PNG"), "png");
   EXPECT_EQ(recordio::picture_type("fitpng"), "");
+  // The lab file name on the plot: whole up to 99 characters, else cut with
+  // a mark, never inside a UTF-8 character (the two bytes of "é").
+  const std::string a95(95, 'a');
+  EXPECT_EQ(momfit::shown_name(a95 + "bcde  "), a95 + "bcde");
+  EXPECT_EQ(momfit::shown_name(a95 + "bcdef"), a95 + "b...");
+  EXPECT_EQ(momfit::shown_name(a95 + "\xc3\xa9xyz"), a95 + "...");
 }
 
 // Evaluations 1 ms apart reach the window once per frame interval (16 ms):

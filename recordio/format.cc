@@ -454,7 +454,7 @@ void write_formatted(int unit, std::string_view format, std::span<const Item> it
   detail::end_statement();
 }
 
-void read_formatted(int unit, std::string_view format, std::span<char> var) {
+void read_formatted(int unit, std::string_view format, std::string& var) {
   detail::begin_statement(true, true, unit, format);
   // Only the whole-record form is offered.
   std::string compact;
@@ -462,12 +462,16 @@ void read_formatted(int unit, std::string_view format, std::span<char> var) {
     if (c != ' ') compact += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   if (compact != "(a)") detail::fatal(kReadOp, "error in format");
+  if (!detail::read_record(unit, var, kReadOp)) detail::fatal(kReadOp, "end of file");
+  detail::end_statement();
+}
+
+void read_formatted(int unit, std::string_view format, std::span<char> var) {
   std::string record;
-  if (!detail::read_record(unit, record, kReadOp)) detail::fatal(kReadOp, "end of file");
+  read_formatted(unit, format, record);
   const std::size_t k = std::min(record.size(), var.size());
   std::copy_n(record.begin(), k, var.begin());
   std::fill(var.begin() + static_cast<std::ptrdiff_t>(k), var.end(), ' ');
-  detail::end_statement();
 }
 
 }  // namespace recordio

@@ -19,6 +19,7 @@
 #include <functional>
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -97,6 +98,12 @@ inline void read_list(int unit, std::initializer_list<Target> targets) {
 // Formatted read of one whole record under "(a)": var receives the first
 // var.size() characters, blank filled when the record is shorter.
 void read_formatted(int unit, std::string_view format, std::span<char> var);
+// The same into a text of any length: var receives the whole record.
+void read_formatted(int unit, std::string_view format, std::string& var);
+
+// Records read so far from the unit: the line that held the last value read,
+// for messages that name it. 0 when the unit is not connected.
+[[nodiscard]] long records_read(int unit);
 
 // Connects unit to the existing file name (trailing blanks dropped). A missing
 // file is fatal ("open" with the system's reason); an all-blank name is fatal

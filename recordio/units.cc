@@ -271,6 +271,13 @@ void name_new(int unit, std::string_view name) {
   if (!u.connected) u.name.assign(name);
 }
 
+long records_read(int unit) {
+  using namespace detail;
+  if (unit < 0 || unit >= kUnits) return 0;
+  const Unit& u = unit_at(unit);
+  return u.connected && u.mode == Mode::kRead ? u.records : 0;
+}
+
 void close(int unit) {
   using namespace detail;
   if (unit < 0 || unit >= kUnits) return;

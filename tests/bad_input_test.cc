@@ -5,6 +5,8 @@
 // cases with their outcomes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +14,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -102,6 +106,7 @@ std::string failed_at(const std::string& line_of) {
 
 std::vector<MomfitCase> momfit_cases() {
   const std::vector<std::string> no_log = {"fort.7"};
+  const std::string done = "Execution resumes after PAUSE.";
   std::vector<MomfitCase> cases;
   for (std::size_t k = 0; k < kGood.size(); ++k) {
     const std::string prompt = kPrompts[k];
@@ -178,6 +183,33 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back({"LabOf1200Pairs", with(7, "0.5"), big, {},
                    {0, 0, "momfit: lab.dat: only the first 1000 pairs are used; the file holds more\n",
                     {}, "fort.7", "\n"}});
+  // Lab momenta must increase; a pair over two lines is named by its last.
+  const std::string must = "; the lab momenta must increase\n";
+  cases.push_back({"DecreasingMomentum", answers(),
+                   "7.23e-21 1\n7.25e-21 2\n7.24e-21 3\n7.26e-21 4\n", {},
+                   {1, 0, "momfit: lab.dat: line 3: momentum 7.24e-21 is not above 7.25e-21 of line 2" + must,
+                    no_log}});
+  cases.push_back({"RepeatedMomentumOverTwoLines", answers(),
+                   "7.23e-21 1\n7.24e-21\n2\n7.24e-21 3\n7.26e-21 4\n", {},
+                   {1, 0, "momfit: lab.dat: line 4: momentum 7.24e-21 is not above 7.24e-21 of line 3" + must,
+                    no_log}});
+  // One pair left out of 40 at steps of 2^-80 kg m/s (exact in a REAL): a
+  // double step, said, and the fit goes on.
+  std::string gap;
+  for (int i = 0; i < 40; ++i) {
+    char pair[64];
+    const double x = i / 39.0;
+    std::snprintf(pair, sizeof pair, "%.9e %f\n", (8700 + i) * 0x1p-80, 50 + 4000 * x * (1 - x));
+    if (i != 20) gap += pair;
+  }
+  cases.push_back({"UnevenMomentumStep", with(7, "0.5"), gap, {},
+                   {0, 0,
+                    "momfit: lab.dat: the momentum step to line 21, 1.6543612e-24, is 94.9 % off "
+                    "the mean step 8.489485e-25; the instrument profile assumes one step\n",
+                    {}, "fort.7", "\n"}});
+  // The whole name as typed: its first 99 characters name the folder ".".
+  cases.push_back({"FileNameOver99Characters", with(3, repeat(60, "./") + "lab.dat"), {}, {},
+                   {0, 0, done, {}, "fort.7", "\n"}});
   // The command line: refused with one usage line before anything is read.
   const std::string usage =
       "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] "
@@ -220,7 +252,6 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back({"ZeroW1", with(1, "0"), {}, {}, {1, 0, no_fit, {}}});
   cases.push_back({"NegativeW1", with(1, "-0.8"), {}, {}, {1, 0, no_fit, {}}});
   // beta = 0 keeps every vertex at beta 0; negative beta is a usable start.
-  const std::string done = "Execution resumes after PAUSE.";
   cases.push_back({"ZeroBeta", with(2, "0"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"NegativeBeta", with(2, "-0.5"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"ZeroChanges", answers({"1420", "0.8", "0.3", "lab.dat", "0", "0", "0", "1e-3"}),
@@ -461,6 +492,13 @@ std::vector<DeckCase> deck_cases() {
        refused("deck has 500 lines and 1 fitted parameters; together at most 500 can be fitted")},
       {"NegativeWeight", "1 1\n'R V+0' 5 2150.5 -1\n" + param + "1 0\n",
        refused("line 1: negative weight -1")},
+      // Beyond the range of a double: read as infinite, refused by line.
+      {"PositionBeyondDouble", "1 1\n'R V+0' 5 1e400 1\n" + param + "1 0\n",
+       refused("line 1: R V+0 position inf is not a finite number")},
+      {"WeightBeyondDouble", "1 1\n'R V+0' 5 2150.5 -1e400\n" + param + "1 0\n",
+       refused("line 1: R V+0 weight -inf is not a finite number")},
+      {"ValueBeyondDouble", "1 1\n" + line + "B 1e400 1\n1 0\n",
+       refused("parameter 1 (B): value inf is not a finite number")},
       {"AllFlagsZero", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
        {0, 0, "", {}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"}},
       // The refinement adds the flags up to count the fitted parameters:
@@ -580,6 +618,11 @@ std::vector<MergeCase> merge_cases() {
       {"OneColumnText", "1700\nfast\n" + cmp, nst, "colmerge: g0m2410d.cmp: value 2 is not a number\n"},
       {"TwoColumnText", cmp, "1.5 x\n" + nst, "colmerge: g0m2410d.nst: value 2 is not a number\n"},
       {"EmptyInputs", "", "", "colmerge: g0m2410d.cmp ends after 0 values, 861 needed\n"},
+      // A line holding more than one record would shift every later value.
+      {"TwoColumnFileWithAThirdColumn", cmp, repeat(4, "1.5\t0.25\n") + "1.5\t0.25\t9\n" + nst,
+       "colmerge: g0m2410d.nst: line 5 has more than 2 columns\n"},
+      {"OneColumnFileWithASecondColumn", "\n1700 1800\n" + cmp, nst,
+       "colmerge: g0m2410d.cmp: line 2 has more than 1 column\n"},
   };
 }
 
@@ -614,6 +657,171 @@ TEST(ColmergeOutput, UnwritableOutputIsReported) {
   write_file(dir + "/g0m2410d.nst", repeat(862, "1.5\t0.25\n"));
   std::filesystem::create_directory(dir + "/sorted.out");  // not openable for writing
   check(run_in(dir, COLMERGE_PATH), {1, 0, "sorted.out could not be opened\n", {}}, dir);
+}
+
+// --- full disk, file-size limit and signals: the column tools ---------------
+
+// The column tools' inputs, and an earlier merge that a failed one keeps.
+void merge_inputs(const std::string& dir) {
+  write_file(dir + "/g0m2410d.cmp", repeat(861, "1700\n"));
+  write_file(dir + "/g0m2410d.nst", repeat(862, "1.5\t0.25\n"));
+  write_file(dir + "/sorted.out", "an earlier merge\n");
+}
+
+// Temporaries beside sorted.out.
+std::size_t temporaries(const std::string& dir) {
+  std::size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    n += e.path().filename().string().rfind("sorted.out.", 0) == 0;
+  }
+  return n;
+}
+
+// An output that cannot be written ends with its one line and status 1: on
+// /dev/full, or past a file-size limit (no SIGXFSZ kill, no silent cut).
+TEST(ColumnToolsOutput, FailedWritesAreSaidWithStatus1) {
+  struct Case {
+    const char* program;
+    bool full;  // standard output on /dev/full, else a 2000-byte size limit
+    std::string message;
+  };
+  const Case cases[] = {
+      {CONSTCOL_PATH, true, "constcol: cannot write standard output: No space left on device\n"},
+      {CONSTCOL_PATH, false, "constcol: cannot write standard output: File too large\n"},
+      {COLMERGE_PATH, false, "colmerge: cannot write sorted.out: File too large\n"},
+  };
+  for (const Case& c : cases) {
+    const TempDir tmp;
+    merge_inputs(tmp.str());
+    testing_support::Run r;
+    r.dir = tmp.str();
+    r.body = [&c] {
+      if (c.full) dup2(open("/dev/full", O_WRONLY), 1);
+      const rlimit size{2000, 2000};
+      if (!c.full) setrlimit(RLIMIT_FSIZE, &size);
+      execl(c.program, c.program, static_cast<char*>(nullptr));
+      _exit(127);
+    };
+    const Outcome o = run(r);
+    EXPECT_EQ(o.exit_status, 1) << c.program;
+    EXPECT_EQ(o.err, c.message);
+    EXPECT_EQ(read_file(tmp.str() + "/sorted.out"), "an earlier merge\n");
+    EXPECT_EQ(temporaries(tmp.str()), 0u);
+  }
+}
+
+// A signal while colmerge waits for its two-column file (a FIFO no one
+// writes) ends it by that signal, its temporary removed, the earlier merge kept.
+TEST(ColumnToolsOutput, EndingSignalsRemoveTheMergesTemporary) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
+    merge_inputs(dir);
+    std::filesystem::remove(dir + "/g0m2410d.nst");
+    ASSERT_EQ(mkfifo((dir + "/g0m2410d.nst").c_str(), 0600), 0);
+    testing_support::Run r;
+    r.program = COLMERGE_PATH;
+    r.dir = dir;
+    r.limit = std::chrono::seconds(30);
+    Child merge(r);
+    bool ended = false;
+    while (!(ended = merge.step()) && temporaries(dir) == 0) usleep(2000);
+    ASSERT_FALSE(ended) << merge.outcome().err;
+    merge.signal(sig);
+    while (!merge.step()) usleep(2000);
+    EXPECT_EQ(merge.outcome().signal, sig);
+    EXPECT_EQ(temporaries(dir), 0u) << strsignal(sig);
+    EXPECT_EQ(read_file(dir + "/sorted.out"), "an earlier merge\n");
+  }
+}
+
+// --- one run per folder -----------------------------------------------------
+
+const std::string kDeck = "2 1\n'R V+0' 5 2150.5 1\n'P V+0' 7 2140.25 1\nB 1.9 1\n1 0\n";
+
+// While a momfit run waits at its closing PAUSE, a second momfit in the same
+// folder is refused before it asks anything, naming the first run's pid, and
+// leaves fort.7 as it was; a bandfit run (other outputs) goes ahead.
+TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
+  const TempDir tmp = momfit_dir();
+  const std::string& dir = tmp.str();
+  testing_support::Run first;
+  first.program = MOMFIT_PATH;
+  first.env = {"DISPLAY"};
+  first.dir = dir;
+  first.input = answers();
+  testing_support::Run second = first;
+  testing_support::Run other;
+  other.program = BANDFIT_PATH;
+  other.dir = dir;
+  other.input = kDeck;
+  const Child* holder = nullptr;
+  Outcome refused, beside;
+  std::string log_before, log_after;
+  first.at_pause = [&] {
+    log_before = read_file(dir + "/fort.7");
+    refused = run(second);
+    beside = run(other);
+    log_after = read_file(dir + "/fort.7");
+  };
+  Child fit(first);
+  holder = &fit;
+  while (!fit.step()) usleep(2000);
+  EXPECT_EQ(fit.outcome().exit_status, 0) << fit.outcome().err;
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.err, "momfit: fort.7 is in use by another run (pid " +
+                             std::to_string(holder->pid()) + ") in this folder\n");
+  EXPECT_EQ(refused.out, "");
+  EXPECT_FALSE(log_before.empty());
+  EXPECT_EQ(log_after, log_before);
+  EXPECT_EQ(beside.exit_status, 0) << beside.err;
+  // Nothing but the inputs and the runs' outputs: no lock file.
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"lab.dat", "newintrin_red", "fort.7",
+                                                   "fort.26", "fort.8"}));
+}
+
+// Whether /proc/locks shows a lock of the process pid.
+bool holds_a_lock(pid_t pid) {
+  std::istringstream locks(read_file("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string f;
+    for (int k = 0; k < 5 && fields >> f; ++k) {
+    }
+    if (f == std::to_string(pid)) return true;
+  }
+  return false;
+}
+
+// While a bandfit run waits for its deck on a terminal, a second one in the
+// same folder is refused and creates nothing; once the first has ended, a
+// third runs: the lock ended with its process.
+TEST(OneRunPerFolder, SecondBandfitIsRefusedUntilTheFirstEnds) {
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  testing_support::Run waiting;
+  waiting.program = BANDFIT_PATH;
+  waiting.dir = dir;
+  waiting.terminal = true;
+  waiting.limit = std::chrono::seconds(20);
+  Child first(waiting);
+  bool ended = false;
+  while (!(ended = first.step()) && !holds_a_lock(first.pid())) usleep(2000);
+  ASSERT_FALSE(ended) << first.outcome().err;
+  testing_support::Run deck;
+  deck.program = BANDFIT_PATH;
+  deck.dir = dir;
+  deck.input = kDeck;
+  const Outcome refused = run(deck);
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.err, "bandfit: fort.26 is in use by another run (pid " +
+                             std::to_string(first.pid()) + ") in this folder\n");
+  EXPECT_TRUE(names_in(dir).empty());
+  first.signal(SIGTERM);
+  while (!first.step()) usleep(2000);
+  const Outcome after = run(deck);
+  EXPECT_EQ(after.exit_status, 0) << after.err;
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"fort.26", "fort.8"}));
 }
 
 }  // namespace

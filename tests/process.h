@@ -80,6 +80,7 @@ class Child {
 
   bool step();                  // true once the child has ended
   void signal(int sig) const;   // sends sig while it runs
+  pid_t pid() const { return pid_; }
   std::string err() const;      // standard error so far
   Outcome outcome() const;      // what it did; valid once step() is true
 
