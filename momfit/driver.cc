@@ -325,7 +325,7 @@ void Fit::intervals() {
   }
   if (results_ == nullptr || !(s_.one.bestchi2 < 1.0E38f)) return;
   RunSummary r;
-  r.lab_file = std::string(labinput.trimmed());
+  r.lab_file = file_name(labinput);
   r.profile_file = s_.config.profile;
   r.config = s_.config;
   r.points = n;
