@@ -1,6 +1,7 @@
 #include "momfit/profile_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -210,7 +211,9 @@ SumOfSquares sum_of_squares(const FitState& state) {
   };
 }
 
-ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points) {
+namespace {
+
+ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points) {
   ProfileScan r;
   if (points < 4) {
     r.why = "fewer than 4 lab points";
@@ -253,6 +256,16 @@ ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points)
   r.s_min = scan.low_s();
   r.s2 = r.s_min / dof;
   r.evaluations = scan.evaluations();
+  return r;
+}
+
+}  // namespace
+
+ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points) {
+  const auto began = std::chrono::steady_clock::now();
+  ProfileScan r = scan_from(s, start, points);
+  r.milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   return r;
 }
 

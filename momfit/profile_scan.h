@@ -38,6 +38,7 @@ struct ProfileScan {
   // bisection step, rather than rising smoothly through s^2.
   std::array<std::array<bool, 2>, 3> wall{};
   long evaluations = 0;  // calls of S
+  double milliseconds = 0.0;  // the scan's wall-clock time
 };
 
 // The S of the fit state's data: chi2 of the model times (nlab - 3)^2, from

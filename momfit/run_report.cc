@@ -21,7 +21,10 @@ std::string format(const char* pattern, auto... values) {
 // Decimals that give the smaller of two offsets two significant digits.
 int decimals(double a, double b) {
   double m = std::min(std::fabs(a), std::fabs(b));
-  if (!std::isfinite(m)) m = std::isfinite(a) ? std::fabs(a) : std::fabs(b);
+  // An end at the value itself (a wall there), or not found: the other one.
+  if (!(m > 0.0) || !std::isfinite(m)) {
+    m = std::isfinite(a) && std::fabs(a) > 0.0 ? std::fabs(a) : std::fabs(b);
+  }
   if (!(m > 0.0) || !std::isfinite(m)) return 4;
   return std::clamp(1 - static_cast<int>(std::floor(std::log10(m))), 0, 9);
 }
@@ -109,7 +112,7 @@ void write_results(recordio::ReplaceFile& file, const RunSummary& r) {
     j["interval"] = interval;
     j["wall"] = wall;
     j["s2"] = s->s2;
-    j["scan_evaluations"] = s->evaluations;
+    j["scan"] = {{"evaluations", s->evaluations}, {"milliseconds", s->milliseconds}};
   } else {
     j["refined"] = nullptr;
     j["interval"] = nullptr;

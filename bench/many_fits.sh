@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Fits per second when momfit fits many files side by side: N synthetic lab
+# files (100 unless given), all fitted as a script would, one momfit per
+# core at a time (xargs -P "$(nproc)"), with the profile intervals. Prints
+# the wall-clock rate and the profile scan's mean cost per fit.
+#
+#   bench/many_fits.sh build [N]
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+n=${2:-100}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+for i in $(seq 1 "$n"); do
+  "$build/demo/make_demo_data" --seed "$i" >/dev/null
+  mv demo_lab.dat "lab$i.dat"
+done
+export MOMFIT="$build/momfit/momfit"
+start=$(date +%s.%N)
+ls lab*.dat | xargs -P "$(nproc)" -I{} sh -c \
+  'printf "1420\n0.8\n0.3\n%s\n0.2\n10\n20\n1e-4\n" "$1" |
+   "$MOMFIT" --no-wait --no-window --log "$1.log" --results "$1.json" >/dev/null 2>&1 || [ $? -eq 3 ]' \
+  sh {}
+end=$(date +%s.%N)
+python3 - "$n" "$start" "$end" "$(nproc)" <<'PY'
+import glob, json, sys
+n, start, end, cores = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+runs = [json.load(open(f)) for f in glob.glob("lab*.dat.json")]
+scans = [r["scan"] for r in runs if r.get("scan")]
+print(f"{len(runs)} of {n} files fitted in {end - start:.2f} s on {cores} cores: "
+      f"{len(runs) / (end - start):.1f} fits per second")
+if scans:
+    ev = sum(s["evaluations"] for s in scans) / len(scans)
+    ms = sum(s["milliseconds"] for s in scans) / len(scans)
+    fit = sum(r["evaluations"] for r in runs) / len(runs)
+    print(f"per fit: {fit:.0f} evaluations of the fit, profile scan {ev:.0f} evaluations "
+          f"and {ms:.1f} ms (wall clock, with the other fits running)")
+PY
