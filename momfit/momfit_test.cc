@@ -548,7 +548,7 @@ double median(std::vector<double> v) {
 // Twenty noisy data sets fitted as a script would (no waiting, no window
 // even with DISPLAY set, log and results under names of their own): the
 // intervals describe the spread of the refined values, contain the truth,
-// and the refined point is never worse than the designed best.
+// and the refined point is never worse than the fit's best point.
 TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
   const ModelData data;
   ASSERT_NEAR(data.curve().front(), 50.0f, 0.01f);  // the first point is the base
@@ -572,7 +572,7 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
     EXPECT_EQ(j["lab_file"], "lab.dat");
     EXPECT_EQ(j["converged"].get<bool>(), r.exit_status == 0);
     ASSERT_TRUE(j["refined"].is_object()) << j.dump();
-    // S at the refined point never above S at the designed best.
+    // S at the refined point never above S at the fit's best point.
     const double dof = ModelData::kPoints - 3.0;
     EXPECT_LE(j["refined"]["S"].get<double>(), j["best"]["chi2"].get<double>() * dof * dof);
     for (int p = 0; p < 3; ++p) {
@@ -696,7 +696,7 @@ TEST(Momfit, DemoFitRecoversTheKnownParameters) {
   EXPECT_EQ(rest[20].rfind(" Best beta is ", 0), 0u);
   EXPECT_EQ(rest[21].rfind(" Best E0 is ", 0), 0u);
   EXPECT_EQ(rest[22], "  ");
-  // The profile intervals after the designed block, one line each.
+  // The profile intervals after the fixed result block, one line each.
   EXPECT_EQ(rest[23].rfind(" Profile intervals (68 %", 0), 0u) << rest[23];
   EXPECT_EQ(rest[24].rfind("   W1   = ", 0), 0u) << rest[24];
   EXPECT_EQ(rest[25].rfind("   beta = ", 0), 0u) << rest[25];

@@ -1,4 +1,4 @@
-// What a momfit run reports besides its designed results: the profile
+// What a momfit run reports besides its fixed result lines: the profile
 // intervals as lines for the terminal, and the results file, one JSON
 // object for scripts.
 #pragma once
@@ -12,7 +12,7 @@
 
 namespace momfit {
 
-// The lines that follow the designed results (no line ends): a heading and
+// The lines that follow the fixed result lines (no line ends): a heading and
 // one line per parameter, or one line saying why there are no intervals.
 // points is nlab.
 std::vector<std::string> interval_lines(const ProfileScan& scan, int points);
@@ -22,7 +22,7 @@ struct RunSummary {
   std::string lab_file, profile_file;
   FitConfig config;
   int points = 0;
-  long evaluations = 0;  // of the designed fit, the scan's not counted
+  long evaluations = 0;  // of the fit itself, the scan's not counted
   bool converged = false;
   float e0 = 0.0f, w1 = 0.0f, beta = 0.0f;  // the starting values typed
   BestPoint best;

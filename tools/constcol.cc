@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
   if (failed == 0 && std::fflush(stdout) != 0) failed = error();
   if (failed == 0 && std::fclose(stdout) != 0) failed = error();
   if (failed != 0) {
+    // The "program: message" line written here: cli::complain would flush
+    // standard output, which is closed by now.
     std::fprintf(stderr, "constcol: cannot write standard output: %s\n", std::strerror(failed));
     return 1;
   }

@@ -64,7 +64,7 @@ class Amoeba {
   // simplex: rows 1..dims+1 are the vertices, columns 1..dims the
   // coordinates (leading dimension simplex.ld()); fvals(1..dims+1) their
   // values, filled by the caller. Both are the caller's, kept in step by run.
-  // itmax is the iteration limit (kItmax for the designed fit; a caller
+  // itmax is the iteration limit (kItmax for momfit's two minimisations; a caller
   // with a budget of its own gives a smaller one).
   Amoeba(recordio::Matrix<float> simplex, std::span<float> fvals, int dims, float ftol,
          int itmax = kItmax);
