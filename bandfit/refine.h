@@ -17,9 +17,9 @@ namespace bandfit {
 // stacks): the parameters as the derivative steps leave them, the residuals
 // and the solver.
 struct Refinement {
-  ParamArray cw;   // parameter values, each fitted one scaled and divided back
-  LineArray dy;    // observed minus calculated positions
-  Ortho ortho;     // corrections cof, their deviations cs, matrices vcv and cv
+  ParamArray cw;  // parameter values, each fitted one scaled and divided back
+  LineArray dy;   // observed minus calculated positions
+  Ortho ortho;    // corrections cof, their deviations cs, matrices vcv and cv
 };
 
 // How a refinement ended.
@@ -48,27 +48,28 @@ struct Outcome {
 struct Summary {
   Outcome outcome;
   // The starting-value stage, always reached.
-  FlagArray removed;   // 1 for a flagged parameter taken out as too small
-  IndexArray ii;       // ii(i): position in c of the i-th fitted parameter
-  ParamArray cn;       // new values (equal to the deck's for anything not corrected)
-  int ij = 0;          // number of fitted parameters
-  LineArray y1;        // positions calculated from the deck's values
-  LineArray y2;        // positions from cn (completed), 0 when nothing was fitted,
-                       // else those of the last derivative step
+  FlagArray removed;  // 1 for a flagged parameter taken out as too small
+  IndexArray ii;      // ii(i): position in c of the i-th fitted parameter
+  ParamArray cn;      // new values (equal to the deck's for anything not corrected)
+  int ij = 0;         // number of fitted parameters
+  LineArray y1;       // positions calculated from the deck's values
+  LineArray y2;       // positions from cn (completed), 0 when nothing was fitted,
+                      // else those of the last derivative step
   // The scaled observed positions as the arithmetic hands them back: taken
   // less y1 for the solver and y1 added again, which may move the last bit.
   LineArray observed;
   // Past the derivatives (every outcome but nothing_to_fit, all_removed).
-  DerivMatrix z;       // z(i, k): derivative of line k's position by parameter ii(i)
+  DerivMatrix z;             // z(i, k): derivative of line k's position by parameter ii(i)
   bool same_number = false;  // as many fitted parameters as usable lines
   // Past the solver (completed, solver_failed).
   ParamArray correction, sd;  // by parameter position; 0 where not corrected
-  int readings = 0;    // lines of weight 0.1 or more (N of the deviation)
-  int flags = 0;       // fit flags left after the removals, added up (M)
-  CovMatrix vcv, cv;   // the solver's variance-covariance and correlation
+  int readings = 0;           // lines of weight 0.1 or more (N of the deviation)
+  int flags = 0;              // fit flags left after the removals, added up (M)
+  CovMatrix vcv, cv;          // the solver's variance-covariance and correlation
   // Pairs (row, column) of the correlation matrix at 0.999 or more in size,
   // in the order of the test; each raises the report level to 3.
-  std::array<std::array<std::int16_t, 2>, kParamRoom * (kParamRoom - 1) / 2> strong{};
+  static constexpr std::size_t kPairRoom = kParamRoom * (kParamRoom - 1) / 2;
+  std::array<std::array<std::int16_t, 2>, kPairRoom> strong{};
   int strong_count = 0;
   int report_level = 0;  // the deck's, or 3 when raised
 

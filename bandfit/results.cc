@@ -52,8 +52,7 @@ Json parameters(const Deck& d, const Summary& s) {
     p["new"] = s.cn(i);
     p["correction"] = has_sd ? Json(s.correction(i)) : Json(nullptr);
     p["sd"] = has_sd ? Json(s.sd(i)) : Json(nullptr);
-    p["percentage_error"] =
-        has_sd ? number(percentage_error(s.sd(i), s.cn(i))) : Json(nullptr);
+    p["percentage_error"] = has_sd ? number(percentage_error(s.sd(i), s.cn(i))) : Json(nullptr);
     p["fitted"] = fitted;
     p["removed"] = s.removed(i) != 0;
     list.push_back(std::move(p));
