@@ -659,6 +659,15 @@ TEST(ColmergeOutput, UnwritableOutputIsReported) {
   check(run_in(dir, COLMERGE_PATH), {1, 0, "sorted.out could not be opened\n", {}}, dir);
 }
 
+TEST(ColmergeInput, UnreadableInputIsReported) {
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  std::filesystem::create_directory(dir + "/g0m2410d.cmp");  // opens, but cannot be read
+  write_file(dir + "/g0m2410d.nst", repeat(862, "1.5\t0.25\n"));
+  check(run_in(dir, COLMERGE_PATH), {1, 0, "colmerge: cannot read g0m2410d.cmp: Is a directory\n", {"sorted.out"}},
+        dir);
+}
+
 // --- full disk, file-size limit and signals: the column tools ---------------
 
 // The column tools' inputs, and an earlier merge that a failed one keeps.
