@@ -750,7 +750,8 @@ const std::string kDeck = "2 1\n'R V+0' 5 2150.5 1\n'P V+0' 7 2140.25 1\nB 1.9 1
 
 // While a momfit run waits at its closing PAUSE, a second momfit in the same
 // folder is refused before it asks anything, naming the first run's pid, and
-// leaves fort.7 as it was; a bandfit run (other outputs) goes ahead.
+// leaves fort.7 as it was; runs with other outputs (a bandfit run, a momfit
+// run logging to another file) go ahead.
 TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
   const TempDir tmp = momfit_dir();
   const std::string& dir = tmp.str();
@@ -764,13 +765,16 @@ TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
   other.program = BANDFIT_PATH;
   other.dir = dir;
   other.input = kDeck;
+  testing_support::Run elsewhere = first;
+  elsewhere.args = {"--log", "other.log"};
   const Child* holder = nullptr;
-  Outcome refused, beside;
+  Outcome refused, beside, logged;
   std::string log_before, log_after;
   first.at_pause = [&] {
     log_before = read_file(dir + "/fort.7");
     refused = run(second);
     beside = run(other);
+    logged = run(elsewhere);
     log_after = read_file(dir + "/fort.7");
   };
   Child fit(first);
@@ -784,9 +788,10 @@ TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
   EXPECT_FALSE(log_before.empty());
   EXPECT_EQ(log_after, log_before);
   EXPECT_EQ(beside.exit_status, 0) << beside.err;
+  EXPECT_EQ(logged.exit_status, 0) << logged.err;
   // Nothing but the inputs and the runs' outputs: no lock file.
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"lab.dat", "newintrin_red", "fort.7",
-                                                   "fort.26", "fort.8"}));
+                                                   "fort.26", "fort.8", "other.log"}));
 }
 
 // Whether /proc/locks shows a lock of the process pid.
