@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -31,6 +30,7 @@
 #include "momfit/model/stages.h"
 #include "momfit/numeric/fft.h"
 #include "recordio/recordio.h"
+#include "tests/numbers.h"
 
 namespace {
 
@@ -66,12 +66,9 @@ void make_run(FitState& s) {
   }
 }
 
+// The benchmarks' data: positive, like probabilities.
 std::vector<float> random_floats(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(0.0f, 1.0f);
-  std::vector<float> v(n);
-  for (float& f : v) f = u(gen);
-  return v;
+  return testing_support::random_floats(n, seed, 0.0f, 1.0f);
 }
 
 // A run's fit state and its objective, made once per benchmark.
@@ -211,9 +208,10 @@ BENCHMARK(BM_convolve_fftw)->Unit(benchmark::kMicrosecond);
 void BM_four1(benchmark::State& state) {
   const std::vector<float> data = random_floats(2 * kN, 2);
   std::vector<float> work(2 * kN);
+  const FftPlan plan(kN);
   for (auto _ : state) {
     std::copy(data.begin(), data.end(), work.begin());
-    four1(work, kN, 1);
+    four1(work, kN, 1, plan);
     benchmark::DoNotOptimize(work.data());
   }
 }
@@ -239,9 +237,10 @@ void BM_convlv(benchmark::State& state) {
   std::vector<float> work(kN);
   std::vector<float> ans(2 * kN);
   std::vector<float> fft(2 * kN);
+  const FftPlan plan(kN);
   for (auto _ : state) {
     std::copy(resp.begin(), resp.end(), work.begin());
-    benchmark::DoNotOptimize(convlv(data, kN, work, kProfile, 1, ans, fft));
+    benchmark::DoNotOptimize(convlv(data, kN, work, kProfile, 1, ans, fft, plan));
     benchmark::DoNotOptimize(ans.data());
   }
 }

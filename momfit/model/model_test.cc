@@ -9,10 +9,11 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,10 +22,15 @@
 #include "momfit/model/phi2.h"
 #include "momfit/model/stages.h"
 #include "recordio/recordio.h"
+#include "momfit/numeric/testing.h"
+#include "tests/numbers.h"
 #include "tests/process.h"
 
 namespace momfit {
 namespace {
+
+using testing_support::direct_convolution;
+using testing_support::random_floats;
 
 // Unit 7 rewritten from its start by the next write; no file until then.
 void restart_log() {
@@ -143,6 +149,48 @@ TEST(Rebin, GridBeyondTheIntegerRange) {
   EXPECT_EQ(out[3], t.v[0]);
 }
 
+TEST(Rebin, VectorInterpolationsGiveThePlainLoopsBits) {
+  // Tables ascending, descending, with two pairs of equal abscissae, and out
+  // of order (searched by hunt); grids in order, reversed, at random, equal
+  // to entries, outside the table and NaN. The results and the failure
+  // counts of every kernel, bit for bit.
+  Table up = make_table(7.17e-21, 5e-25);
+  const std::vector<float> values = random_floats(kTable, 3, 0.0f, 1000.0f);
+  std::copy(values.begin(), values.end(), up.v.begin());
+  Table down = up;
+  std::reverse(down.x.begin(), down.x.end());
+  Table equal = up;
+  equal.x[101] = equal.x[100];
+  equal.x[41] = equal.x[40];
+  Table unordered = up;
+  std::swap(unordered.x[60], unordered.x[70]);
+  std::vector<float> grid = random_floats(1000, 4, 7.168e-21f, 7.262e-21f);
+  std::sort(grid.begin(), grid.begin() + 400);
+  std::sort(grid.begin() + 400, grid.begin() + 800, std::greater<>());
+  std::copy(up.x.begin(), up.x.begin() + 100, grid.begin() + 850);
+  grid[999] = std::nanf("");
+  auto all_rebins = [&] {
+    std::vector<float> results;
+    for (const Table* t : {&up, &down, &equal, &unordered}) {
+      std::vector<float> out(grid.size());
+      const int failures = rebin(t->v, t->x, out, grid, static_cast<int>(grid.size()));
+      results.insert(results.end(), out.begin(), out.end());
+      results.push_back(static_cast<float>(failures));
+    }
+    return results;
+  };
+  ASSERT_TRUE(force_kernel_lanes(1));
+  const std::vector<float> plain = all_rebins();
+  EXPECT_GT(plain[3 * 1001 - 1], 0.0f);  // some interpolations met equal abscissae
+  for (int lanes : {4, 8}) {
+    if (!force_kernel_lanes(lanes)) continue;  // not in this build or processor
+    const std::vector<float> got = all_rebins();
+    EXPECT_EQ(std::memcmp(got.data(), plain.data(), plain.size() * sizeof(float)), 0)
+        << lanes << " lanes";
+  }
+  force_kernel_lanes(0);
+}
+
 // ---------------------------------------------------------------------------
 // profadd, normalise
 
@@ -172,30 +220,6 @@ TEST(Normalise, NoPositiveValueCannotBeScaled) {
 // ---------------------------------------------------------------------------
 // convolve
 
-std::vector<float> random_floats(std::size_t n, unsigned seed, float lo = -1.0f) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(lo, 1.0f);
-  std::vector<float> v(n);
-  for (float& f : v) f = u(gen);
-  return v;
-}
-
-// Circular convolution over 1024 points of the n profile values (zeros after
-// them) with the m response values read in wrap-around order.
-std::vector<double> direct_convolution(const std::vector<float>& profile, int n,
-                                       const std::vector<float>& r, int m) {
-  std::vector<double> padded(kFftLength, 0.0);
-  std::copy_n(profile.begin(), n, padded.begin());
-  std::vector<std::pair<int, double>> lags;
-  for (int p = 1; p <= (m + 1) / 2; ++p) lags.emplace_back(p - 1, r[p - 1]);
-  for (int l = 1; l <= (m - 1) / 2; ++l) lags.emplace_back(-l, r[m - l]);
-  std::vector<double> out(n, 0.0);
-  for (int j = 0; j < n; ++j) {
-    for (auto [lag, v] : lags) out[j] += v * padded[((j - lag) % kFftLength + kFftLength) % kFftLength];
-  }
-  return out;
-}
-
 TEST(Convolve, MatchesDirectSumEveryCall) {
   // 1000 points leave the ends apart; 1020 with 15 negative and positive lags
   // carry values round the 1024-point circle.
@@ -203,7 +227,9 @@ TEST(Convolve, MatchesDirectSumEveryCall) {
     for (int m : {31, 30}) {
       const std::vector<float> data = random_floats(static_cast<std::size_t>(n), 5u + n + m);
       const std::vector<float> resp = random_floats(static_cast<std::size_t>(m), 9u + m);
-      const std::vector<double> ref = direct_convolution(data, n, resp, m);
+      std::vector<float> padded(kFftLength, 0.0f);
+      std::copy(data.begin(), data.end(), padded.begin());
+      const std::vector<double> ref = direct_convolution(padded, resp, m);
       std::vector<float> room(2000, 0.0f);
       std::copy(resp.begin(), resp.end(), room.begin());
       const std::vector<float> loaded = room;

@@ -10,6 +10,7 @@
 
 #include "momfit/numeric/fft.h"
 #include "momfit/numeric/interp.h"
+#include "momfit/numeric/kernels.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
@@ -27,71 +28,6 @@ int starting_guess(float g) {
   return static_cast<int>(t);
 }
 
-// The table search without hunt, for a monotone table.
-//
-// hunt compares x with table entries through one predicate, up(j) =
-// ((x >= xx(j)) == ascending), and keeps up(jlo) true (or jlo = 0) and
-// up(jhi) false (or jhi = n + 1) while it widens and bisects; then it moves
-// an x equal to xx(n) to n - 1 and one equal to xx(1) to 1. (Its downward
-// hunt tests x < xx(j) instead, which is the same test for any x but NaN,
-// and a NaN grid value never has a guess.) When the table ascends without
-// a step down, or descends without a step up, and holds no NaN, up(j) is
-// true for j = 1..J and false after, for every x including NaN and values
-// equal to entries or outside the table: then any search that keeps those
-// two ends finds the same J, whatever its guess. So J is taken from the
-// previous grid point's when up(J) and not up(J + 1) confirm it (lab
-// momenta come in order), from the next interval likewise, and otherwise
-// from a bisection of the whole table.
-class Bracket {
- public:
-  explicit Bracket(std::span<const float> table)
-      : xx_(table.first(kTable)), ascending_(xx_[kTable - 1] >= xx_[0]) {
-    bool ordered = true;
-    for (std::size_t k = 0; k + 1 < kTable; ++k) {
-      ordered &= ascending_ ? xx_[k] <= xx_[k + 1] : xx_[k] >= xx_[k + 1];
-    }
-    monotone_ = ordered;
-  }
-  bool monotone() const { return monotone_; }
-
-  // hunt's answer for x (monotone tables only).
-  int operator()(float x) {
-    int j = last_;
-    if (!((j == 0 || up(x, j)) && (j == kTable || !up(x, j + 1)))) {
-      if (j < kTable && up(x, j + 1) && (j + 1 == kTable || !up(x, j + 2))) {
-        j = j + 1;
-      } else {
-        j = bisect(x);
-      }
-    }
-    last_ = j;
-    if (x == xx_[kTable - 1]) j = kTable - 1;
-    if (x == xx_[0]) j = 1;
-    return j;
-  }
-
- private:
-  bool up(float x, int j) const {
-    return (x >= xx_[static_cast<std::size_t>(j - 1)]) == ascending_;
-  }
-  int bisect(float x) const {
-    int jlo = 0;
-    int jhi = kTable + 1;
-    while (jhi - jlo != 1) {
-      const int jm = (jhi + jlo) / 2;
-      const bool u = up(x, jm);
-      jlo = u ? jm : jlo;
-      jhi = u ? jhi : jm;
-    }
-    return jlo;
-  }
-
-  std::span<const float> xx_;
-  bool ascending_;
-  bool monotone_ = false;
-  int last_ = 0;
-};
-
 // The grid points of one block that lie inside the table, waiting for their
 // interpolation: grid index, first of the four table points (both from 1)
 // and grid value. Room for a block and the padding of its last group.
@@ -106,8 +42,8 @@ struct Pending {
 
 // polint for n = 4 at each pending point, one at a time; returns how many
 // it refused.
-[[maybe_unused]] int polint_plain(std::span<const float> value, std::span<const float> abscissa,
-                 const Pending& p, std::span<float> out) {
+int polint_plain(std::span<const float> value, std::span<const float> abscissa, const Pending& p,
+                 std::span<float> out) {
   int refused = 0;
   for (int q = 0; q < p.count; ++q) {
     const auto first = static_cast<std::size_t>(p.first[q] - 1);
@@ -121,18 +57,16 @@ struct Pending {
 }
 
 // Four-point interpolations side by side in vector registers (GCC's vector
-// extensions and __builtin_shuffle; LABSUITE_MODEL_SCALAR or another
-// compiler, Clang included, keeps polint_plain). Each lane does polint's operations for n = 4 on its own
-// points in polint's order: the same subtractions, divisions and products of
-// the tableau, with the nearest point and each correction picked lane by
-// lane by selects rather than branches. A lane that meets two equal
-// abscissae is done again by polint itself, which stops where it should and
-// says so.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(LABSUITE_MODEL_SCALAR)
-#define LABSUITE_MODEL_VECTORS 1
+// extensions; see kernels.h for when they exist). Each lane does polint's
+// operations for n = 4 on its own points in polint's order: the same
+// subtractions, divisions and products of the tableau, with the nearest
+// point and each correction picked lane by lane by selects rather than
+// branches. A lane that meets two equal abscissae is done again by polint
+// itself, which stops where it should and says so.
+#if LABSUITE_VECTOR_KERNELS
 
-using V4 = float __attribute__((vector_size(16)));
-using I4 = std::int32_t __attribute__((vector_size(16)));
+using V4 = Lanes<4>::F;
+using I4 = Lanes<4>::I;
 
 // r = a[index] lane by lane, index from 1 to count.
 template <class VF, class VI>
@@ -163,7 +97,7 @@ template <class VF, int W>
     col[4] = __builtin_shuffle(t1, t3, I4{2, 3, 6, 7});
   } else {
     static_assert(W == 8);
-    using I = std::int32_t __attribute__((vector_size(32)));
+    using I = Lanes<8>::I;
     // Rows q and q + 4 side by side, then the same transpose in each half.
     std::array<VF, 4> r;
     for (int q = 0; q < 4; ++q) {
@@ -258,40 +192,32 @@ template <class VF, class VI, int W>
   return refused;
 }
 
-int polint_v4(std::span<const float> value, std::span<const float> abscissa, Pending& p,
-              std::span<float> out) {
-  return polint_lanes<V4, I4, 4>(value, abscissa, p, out);
+// The kernel for 4 floats, and for 8 compiled for AVX2.
+int polint4(std::span<const float> value, std::span<const float> abscissa, Pending& p,
+            std::span<float> out) {
+  return polint_lanes<Lanes<4>::F, Lanes<4>::I, 4>(value, abscissa, p, out);
 }
-
-#if defined(__x86_64__) || defined(__i386__)
-// Eight lanes, compiled for AVX2 without FMA (every product rounded before
-// it is used, as in polint) and chosen at run time where the processor has
-// it.
-#define LABSUITE_MODEL_AVX2 1
-using V8 = float __attribute__((vector_size(32)));
-using I8 = std::int32_t __attribute__((vector_size(32)));
-
-[[gnu::target("avx2")]] int polint_v8(std::span<const float> value,
-                                       std::span<const float> abscissa, Pending& p,
-                                       std::span<float> out) {
-  return polint_lanes<V8, I8, 8>(value, abscissa, p, out);
+#if LABSUITE_AVX2_KERNELS
+[[gnu::target("avx2")]] int polint8(std::span<const float> value,
+                                     std::span<const float> abscissa, Pending& p,
+                                     std::span<float> out) {
+  return polint_lanes<Lanes<8>::F, Lanes<8>::I, 8>(value, abscissa, p, out);
 }
-#endif  // x86
-#endif  // vector extensions
+#endif
+#endif  // LABSUITE_VECTOR_KERNELS
 
-// The interpolations of one block, by the widest kernel there is.
+// The interpolations of one block, by the kernels kernel_lanes() picks.
 int interpolate(std::span<const float> value, std::span<const float> abscissa, Pending& p,
                 std::span<float> out) {
   if (p.count == 0) return 0;
-#if LABSUITE_MODEL_AVX2
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return polint_v8(value, abscissa, p, out);
+  [[maybe_unused]] const int lanes = kernel_lanes();
+#if LABSUITE_AVX2_KERNELS
+  if (lanes == 8) return polint8(value, abscissa, p, out);
 #endif
-#if LABSUITE_MODEL_VECTORS
-  return polint_v4(value, abscissa, p, out);
-#else
+#if LABSUITE_VECTOR_KERNELS
+  if (lanes == 4) return polint4(value, abscissa, p, out);
+#endif
   return polint_plain(value, abscissa, p, out);
-#endif
 }
 
 }  // namespace
@@ -302,7 +228,7 @@ int rebin(std::span<const float> value, std::span<const float> abscissa, std::sp
           std::span<const float> grid, int n) {
   constexpr int kPoints = 4;  // interpolation order: a cubic
   int failures = 0;
-  Bracket bracket(abscissa);
+  Bracket bracket(abscissa, kTable);
   Pending pending;
   for (int start = 1; start <= n; start += kBlock) {
     pending.count = 0;
@@ -346,7 +272,8 @@ void convolve(std::span<float> profile, std::span<float> out, std::span<const fl
   std::copy_n(response.begin(), m, work.response.begin());
   std::fill(work.response.begin() + m, work.response.end(), 0.0f);
   // A forward convolution (isign = +1) has no outcome but ok.
-  (void)convlv(profile.first(kFftLength), kFftLength, work.response, m, 1, work.ans, work.fft);
+  (void)convlv(profile.first(kFftLength), kFftLength, work.response, m, 1, work.ans, work.fft,
+               work.plan);
   for (int j = 1; j <= n; ++j) el(out, j) = work.ans[static_cast<std::size_t>(j - 1)];
 }
 
@@ -358,15 +285,17 @@ bool normalise(std::span<const float> in, std::span<float> out, int n, float top
   // met in turn, give the same calcmax as the one running maximum.
   float calcmax = 0.0f;
   int i = 1;
-#if LABSUITE_MODEL_VECTORS
-  V4 lanes{};
-  for (; i + 3 <= n; i += 4) {
-    V4 v;
-    std::memcpy(&v, &in[static_cast<std::size_t>(i - 1)], sizeof v);
-    lanes = lanes < v ? v : lanes;
-  }
-  for (int q = 0; q < 4; ++q) {
-    if (calcmax < lanes[q]) calcmax = lanes[q];
+#if LABSUITE_VECTOR_KERNELS
+  if (kernel_lanes() != 1) {
+    V4 lanes{};
+    for (; i + 3 <= n; i += 4) {
+      V4 v;
+      std::memcpy(&v, &in[static_cast<std::size_t>(i - 1)], sizeof v);
+      lanes = lanes < v ? v : lanes;
+    }
+    for (int q = 0; q < 4; ++q) {
+      if (calcmax < lanes[q]) calcmax = lanes[q];
+    }
   }
 #endif
   for (; i <= n; ++i) {

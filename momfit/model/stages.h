@@ -3,14 +3,15 @@
 // profile, scale onto the lab range, and measure the chi-square.
 //
 // Arrays are floats with element i (from 1) at position i - 1. The stages
-// keep no state of their own and allocate nothing: convolve's scratch is a
-// ConvolveWork that its caller owns.
+// keep no state of their own and allocate nothing: convolve's scratch and the
+// transforms' tables are a ConvolveWork that its caller makes once and owns.
 #pragma once
 
 #include <array>
 #include <span>
 
 #include "momfit/blocks.h"
+#include "momfit/numeric/fft.h"
 
 namespace momfit {
 
@@ -18,13 +19,15 @@ namespace momfit {
 constexpr int kTable = 180;
 constexpr int kFftLength = 1024;
 
-// convolve's scratch, kept by its caller across calls.
+// convolve's scratch and plan, kept by its caller across calls (making one
+// allocates the plan's tables).
 struct ConvolveWork {
   std::array<float, 2200> ans;  // the result (at least 2 x kFftLength values)
   // The response laid out afresh for every convolution: convlv rearranges the
   // array it is given, and the loaded profile must stay whole for the next one.
   std::array<float, kFftLength> response;
   std::array<float, 2 * kFftLength> fft;  // the transform of the profile
+  FftPlan plan{kFftLength};               // the transforms' tables
 };
 
 // out(i) = the cubic through four table points around grid(i) (abscissa has

@@ -105,4 +105,42 @@ Outcome polint(std::span<const float> xa, std::span<const float> ya, int n, floa
   if (x == el(xx, 1)) jlo = 1;
 }
 
+Bracket::Bracket(std::span<const float> xx, int n)
+    : xx_(xx.first(static_cast<std::size_t>(n))), n_(n), ascending_(xx_[xx_.size() - 1] >= xx_[0]) {
+  bool ordered = true;
+  for (std::size_t k = 0; k + 1 < xx_.size(); ++k) {
+    ordered &= ascending_ ? xx_[k] <= xx_[k + 1] : xx_[k] >= xx_[k + 1];
+  }
+  monotone_ = ordered;
+}
+
+// J from the previous answer when up(J) and not up(J + 1) confirm it, from
+// the next interval likewise, and otherwise from a bisection of the table.
+int Bracket::operator()(float x) {
+  int j = last_;
+  if (!((j == 0 || up(x, j)) && (j == n_ || !up(x, j + 1)))) {
+    if (j < n_ && up(x, j + 1) && (j + 1 == n_ || !up(x, j + 2))) {
+      j = j + 1;
+    } else {
+      j = bisect(x);
+    }
+  }
+  last_ = j;
+  if (x == xx_[static_cast<std::size_t>(n_ - 1)]) j = n_ - 1;
+  if (x == xx_[0]) j = 1;
+  return j;
+}
+
+int Bracket::bisect(float x) const {
+  int jlo = 0;
+  int jhi = n_ + 1;
+  while (jhi - jlo != 1) {
+    const int jm = (jhi + jlo) / 2;
+    const bool u = up(x, jm);
+    jlo = u ? jm : jlo;
+    jhi = u ? jhi : jm;
+  }
+  return jlo;
+}
+
 }  // namespace momfit

@@ -14,11 +14,13 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "momfit/numeric/amoeba.h"
@@ -26,6 +28,8 @@
 #include "momfit/numeric/interp.h"
 #include "recordio/arrays.h"
 #include "recordio/recordio.h"
+#include "momfit/numeric/testing.h"
+#include "tests/numbers.h"
 #include "tests/process.h"
 
 namespace momfit {
@@ -38,6 +42,8 @@ namespace {
 // child at any further PAUSE.
 
 using ChildRun = testing_support::Outcome;
+using testing_support::direct_convolution;
+using testing_support::random_floats;
 
 using testing_support::count_of;
 
@@ -80,14 +86,6 @@ std::vector<cd> direct_dft(const std::vector<cd>& x, int isign) {
     out[k] = sum;
   }
   return out;
-}
-
-std::vector<float> random_floats(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (float& f : v) f = u(gen);
-  return v;
 }
 
 double l2(const std::vector<float>& v) {
@@ -178,23 +176,6 @@ TEST(Twofft, BothFullTransforms) {
     EXPECT_NEAR(fb[2 * k], rb[k].real(), tol) << "k=" << k;
     EXPECT_NEAR(fb[2 * k + 1], rb[k].imag(), tol) << "k=" << k;
   }
-}
-
-// ans(j) = sum over the lags L held in the first m response values of
-// r(L) data(j - L), indices modulo n. Positions 1..(m+1)/2 hold lags 0, 1, ..;
-// positions m, m-1, .. hold lags -1, -2, .. ((m-1)/2 of them); for an even m
-// the position m/2 + 1 belongs to neither.
-std::vector<double> direct_convolution(const std::vector<float>& data, const std::vector<float>& r,
-                                       int m) {
-  const int n = static_cast<int>(data.size());
-  std::vector<std::pair<int, double>> lags;
-  for (int p = 1; p <= (m + 1) / 2; ++p) lags.emplace_back(p - 1, r[p - 1]);
-  for (int l = 1; l <= (m - 1) / 2; ++l) lags.emplace_back(-l, r[m - l]);
-  std::vector<double> out(n, 0.0);
-  for (int j = 0; j < n; ++j) {
-    for (auto [lag, v] : lags) out[j] += v * data[((j - lag) % n + n) % n];
-  }
-  return out;
 }
 
 TEST(Convlv, MatchesDirectCircularSum) {
@@ -329,6 +310,82 @@ TEST(ConvlvPause, DeconvolvingAtResponseZeroEndsAfterResume) {
   EXPECT_EQ(r.out.find("not reached"), std::string::npos);
 }
 
+// Every transform of every power-of-2 length from 1 to 4096 (realft's real
+// lengths 2 to 8192), both directions, on values of one scale and on values
+// spread over 60 binary orders; each result as one float array.
+std::vector<std::vector<float>> all_transforms(const FftPlan& plan) {
+  std::vector<std::vector<float>> results;
+  for (int n = 1; n <= 4096; n *= 2) {
+    const auto size = static_cast<std::size_t>(n);
+    for (bool spread : {false, true}) {
+      std::vector<float> x = random_floats(4 * size, 81u + n);
+      if (spread) {
+        for (std::size_t k = 0; k < x.size(); ++k) x[k] = std::ldexp(x[k], static_cast<int>(k % 61) - 30);
+      }
+      for (int isign : {1, -1}) {
+        std::vector<float> a(x.begin(), x.begin() + 2 * n);
+        four1(a, n, isign, plan);
+        results.push_back(a);
+        std::vector<float> b(x.begin(), x.begin() + 2 * n);
+        realft(b, 2 * n, isign, plan);
+        results.push_back(b);
+        // Convolution, and deconvolution with a response whose transform has
+        // no zero (1 + 0.5 cos).
+        if (n == 1) continue;
+        std::vector<float> resp(size, 0.0f);
+        resp[0] = isign == 1 ? x[3 * size] : 1.0f;
+        if (n >= 4) resp[1] = resp[2] = isign == 1 ? x[3 * size + 1] : 0.25f;
+        std::vector<float> ans(2 * size), work(2 * size);
+        const Outcome o = convlv(std::span(x).first(size), n, resp, std::min(n, 3), isign, ans,
+                                 work, plan);
+        ans.push_back(static_cast<float>(o));
+        results.push_back(ans);
+      }
+      std::vector<float> f1(2 * size), f2(2 * size);
+      twofft(std::span(x).first(size), std::span(x).subspan(size, size), f1, f2, n, plan);
+      f1.insert(f1.end(), f2.begin(), f2.end());
+      results.push_back(f1);
+    }
+  }
+  return results;
+}
+
+// The same bits, every float: no tolerance.
+bool same_bits(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k].size() != b[k].size() ||
+        std::memcmp(a[k].data(), b[k].data(), a[k].size() * sizeof(float)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(Kernels, VectorTransformsGiveThePlainLoopsBits) {
+  const FftPlan plan(4096);
+  ASSERT_TRUE(force_kernel_lanes(1));
+  const auto plain = all_transforms(plan);
+  for (int lanes : {4, 8}) {
+    if (!force_kernel_lanes(lanes)) continue;  // not in this build or processor
+    EXPECT_TRUE(same_bits(all_transforms(plan), plain)) << lanes << " lanes";
+  }
+  force_kernel_lanes(0);
+}
+
+TEST(FftPlan, TwoThreadsTwoPlansAtOnce) {
+  // Each thread makes its own plan and transforms while the other does; the
+  // results are those of one thread alone.
+  const FftPlan alone(4096);
+  const auto want = all_transforms(alone);
+  std::vector<std::vector<float>> got[2];
+  std::thread other([&] { got[1] = all_transforms(FftPlan(4096)); });
+  got[0] = all_transforms(FftPlan(4096));
+  other.join();
+  EXPECT_TRUE(same_bits(got[0], want));
+  EXPECT_TRUE(same_bits(got[1], want));
+}
+
 // ---------------------------------------------------------------------------
 // Interpolation and search.
 
@@ -432,6 +489,49 @@ TEST(Hunt, LongTableMatchesOrderedSearch) {
     hunt(xx, 180, x, j);
     EXPECT_EQ(j, want) << "x=" << x;
   }
+}
+
+TEST(Bracket, GivesHuntsAnswers) {
+  // Monotone tables: ascending, descending, with runs of equal entries,
+  // constant, of 1 to 180 entries; values in order, in reverse, at random,
+  // equal to entries, outside the table, infinite and NaN, one Bracket per
+  // table in that sequence.
+  std::mt19937 gen(91);
+  std::uniform_real_distribution<float> step(0.0f, 1.0f);
+  auto table = [&](int n, float direction, bool runs) {
+    std::vector<float> t(static_cast<std::size_t>(n), 2.0f);
+    for (std::size_t k = 1; k < t.size(); ++k) {
+      t[k] = t[k - 1] + direction * (runs && k % 3 != 0 ? 0.0f : step(gen));
+    }
+    return t;
+  };
+  const std::vector<std::vector<float>> tables{
+      table(180, 1, false), table(180, -1, false), table(180, 1, true), table(180, -1, true),
+      table(180, 0, false), table(5, 1, false),    table(2, -1, false), table(1, 1, false)};
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (const std::vector<float>& t : tables) {
+    const int n = static_cast<int>(t.size());
+    const auto [low, high] = std::minmax_element(t.begin(), t.end());
+    std::vector<float> xs;
+    for (float e : t) xs.insert(xs.end(), {e, e + 0.25f});
+    xs.insert(xs.end(), xs.rbegin(), xs.rend());
+    std::uniform_real_distribution<float> where(*low - 1.0f, *high + 1.0f);
+    for (int k = 0; k < 300; ++k) xs.push_back(where(gen));
+    xs.insert(xs.end(), {kInf, -kInf, std::nanf(""), *low, *high});
+    Bracket bracket(t, n);
+    ASSERT_TRUE(bracket.monotone()) << "n=" << n;
+    for (float x : xs) {
+      int j = 0;
+      hunt(t, n, x, j);
+      EXPECT_EQ(bracket(x), j) << "n=" << n << " x=" << x;
+    }
+  }
+  std::vector<float> bent = tables[0];
+  bent[90] = bent[89] - 0.5f;
+  EXPECT_FALSE(Bracket(bent, 180).monotone());
+  std::vector<float> with_nan = tables[1];
+  with_nan[7] = std::nanf("");
+  EXPECT_FALSE(Bracket(with_nan, 180).monotone());
 }
 
 // ---------------------------------------------------------------------------
