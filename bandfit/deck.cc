@@ -28,7 +28,10 @@ std::string_view shown(const Label& label) { return label.trimmed(); }
 }  // namespace
 
 void read_deck(Deck& d) {
-  recordio::read_list(kDeck, {&d.n, &d.m});
+  // A statement may run on over lines; a number left over on its last line
+  // (a decimal comma, say) is warned of.
+  constexpr recordio::Layout kLayout = recordio::Layout::no_extra;
+  recordio::read_list(kDeck, {&d.n, &d.m}, kLayout);
   if (d.n < 0) {
     recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n));
   }
@@ -45,14 +48,15 @@ void read_deck(Deck& d) {
   }
   for (int i = 1; i <= d.n; ++i) {
     recordio::read_list(kDeck, {d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i),
-                                &d.w(i)});
+                                &d.w(i)},
+                        kLayout);
     d.read_y(i) = d.y(i);
     d.y(i) = d.y(i) * kScale;
   }
   for (int i = 1; i <= d.m; ++i) {
-    recordio::read_list(kDeck, {d.ch(i).span(), &d.c(i), &d.ic(i)});
+    recordio::read_list(kDeck, {d.ch(i).span(), &d.c(i), &d.ic(i)}, kLayout);
   }
-  recordio::read_list(kDeck, {&d.mu, &d.ip});
+  recordio::read_list(kDeck, {&d.mu, &d.ip}, kLayout);
 }
 
 std::string deck_fault(const Deck& d) {

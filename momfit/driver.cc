@@ -60,7 +60,8 @@ void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, 
 void blank() { say({" "}); }
 void ask(const char* prompt, float& value) {
   say({prompt});
-  recordio::read_list(5, {&value});
+  // One answer per line: "1,0e-3" (a decimal comma) is read as 1 and warned of.
+  recordio::read_list(5, {&value}, recordio::Layout::no_extra);
 }
 
 // q := (q / 100) v, then q := q + v: a percentage change made a value.

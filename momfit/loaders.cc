@@ -70,7 +70,11 @@ void load_lab(std::string_view name, FitState& s) {
   std::array<long, kMaxLab + 1> line{};  // line(i): where pair i ended
   int i = 1;
   for (; i <= kMaxLab; ++i) {
-    if (!recordio::read_list_or_end(kLabUnit, {&two.labmom(i), &two.labprob(i)})) break;
+    // One pair per line: a pair over two lines or a third number is warned of.
+    if (!recordio::read_list_or_end(kLabUnit, {&two.labmom(i), &two.labprob(i)},
+                                    recordio::Layout::one_line)) {
+      break;
+    }
     line[i] = recordio::records_read(kLabUnit);
     // NaN compares false as well: refused.
     if (i > 1 && !(two.labmom(i) > two.labmom(i - 1))) {
@@ -96,7 +100,9 @@ void load_profile(std::string_view name, FitState& s) {
   recordio::open_old(kProfileUnit, name);
   int k = 1;
   for (; k <= kMaxProfile; ++k) {
-    if (!recordio::read_list_or_end(kProfileUnit, {&three.prof(k)})) break;
+    if (!recordio::read_list_or_end(kProfileUnit, {&three.prof(k)}, recordio::Layout::no_extra)) {
+      break;
+    }
   }
   if (k > kMaxProfile && holds_more(kProfileUnit)) {
     recordio::complain(file_name(name) + ": only the first " + std::to_string(kMaxProfile) +

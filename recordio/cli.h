@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,9 +52,22 @@ inline void complain(std::string_view name, std::string_view message) {
   std::exit(2);
 }
 
+// Ends an answer on standard output: status 0 once it is out, or one line
+// "name: cannot write standard output: reason" and status 1.
+[[noreturn]] inline void answered(const Program& p) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int err = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "%.*s: cannot write standard output: %s\n", static_cast<int>(p.name.size()),
+                 p.name.data(), std::strerror(err));
+    std::exit(1);
+  }
+  std::exit(0);
+}
+
 // The arguments after the program name. --help (usage and help text) and
 // --version ("name (labsuite) VERSION") are answered on standard output and
-// end the run with status 0, wherever they stand.
+// end the run with status 0 (1 when the answer cannot be written), wherever
+// they stand.
 inline std::vector<std::string_view> arguments(const Program& p, int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (std::string_view a : args) {
@@ -61,12 +75,12 @@ inline std::vector<std::string_view> arguments(const Program& p, int argc, char*
       std::printf("Usage: %.*s%s%.*s\n%.*s", static_cast<int>(p.name.size()), p.name.data(),
                   p.usage.empty() ? "" : " ", static_cast<int>(p.usage.size()), p.usage.data(),
                   static_cast<int>(p.help.size()), p.help.data());
-      std::exit(0);
+      answered(p);
     }
     if (a == "--version") {
       std::printf("%.*s (labsuite) %s\n", static_cast<int>(p.name.size()), p.name.data(),
                   labsuite::kVersion);
-      std::exit(0);
+      answered(p);
     }
   }
   return args;

@@ -96,12 +96,62 @@ void assign(const Value& v, const Target& target) {
   }
 }
 
+// Whether text has the form of a number (or r*c with such a c).
+bool numeric_form(std::string_view t) {
+  if (const std::size_t star = t.find('*'); star != std::string_view::npos) t = t.substr(star + 1);
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i == t.size()) return true;
+  if (std::string_view("eEdDqQ").find(t[i]) == std::string_view::npos) return false;
+  ++i;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  const std::size_t exp_start = i;
+  while (i < t.size() && is_digit(t[i])) ++i;
+  return i > exp_start && i == t.size();
+}
+
+// Whether a number stands in text before any slash.
+bool holds_number(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (is_blank(text[i]) || text[i] == ',')) ++i;
+    const std::size_t start = i;
+    while (i < text.size() && !ends_unquoted(text[i])) ++i;
+    if (numeric_form(text.substr(start, i - start))) return true;
+    if (i < text.size() && text[i] == '/') return false;
+  }
+  return false;
+}
+
 class ListReader {
  public:
   explicit ListReader(int unit) : unit_(unit) {}
 
-  // Fills the targets; false when the input ended first.
-  bool read(std::span<const Target> targets) {
+  // Fills the targets, then checks the layout; false when the input ended
+  // first.
+  bool read(std::span<const Target> targets, Layout layout) {
+    slashed_ = false;
+    if (!fill(targets)) return false;
+    if (layout == Layout::free || slashed_ || first_line_ == 0) return true;
+    const long line = detail::record_number(unit_);
+    if (layout == Layout::one_line && line != first_line_) {
+      detail::warn_layout(unit_, first_line_, "one read took its values from more than one line");
+    } else if ((repeat_left_ > 0 && !repeated_.null) ||
+               holds_number(std::string_view(rec_).substr(pos_))) {
+      detail::warn_layout(unit_, line, "the line holds more numbers than were read from it");
+    }
+    return true;
+  }
+
+ private:
+  bool fill(std::span<const Target> targets) {
     if (!next_record()) return false;
     for (const Target& target : targets) {
       Value v;
@@ -115,8 +165,12 @@ class ListReader {
           if (pos_ < rec_.size()) break;
           if (!next_record()) return false;
         }
+        if (first_line_ == 0) first_line_ = detail::record_number(unit_);
         const char c = rec_[pos_];
-        if (c == '/') return true;  // the statement ends; the rest keep their values
+        if (c == '/') {  // the statement ends; the rest keep their values
+          slashed_ = true;
+          return true;
+        }
         if (c == ',') {
           ++pos_;
           v.null = true;
@@ -129,7 +183,6 @@ class ListReader {
     return true;
   }
 
- private:
   bool next_record() {
     pos_ = 0;
     return detail::read_record(unit_, rec_, kOp);
@@ -204,21 +257,23 @@ class ListReader {
   std::size_t pos_ = 0;
   long long repeat_left_ = 0;
   Value repeated_;
+  long first_line_ = 0;  // the record of the first value, 0 before it
+  bool slashed_ = false;  // a slash ended the statement
 };
 
 }  // namespace
 
-void read_list(int unit, std::span<const Target> targets) {
+void read_list(int unit, std::span<const Target> targets, Layout layout) {
   detail::begin_statement(true, true, unit);
   ListReader reader(unit);
-  if (!reader.read(targets)) detail::fatal(kOp, "end of file");
+  if (!reader.read(targets, layout)) detail::fatal(kOp, "end of file");
   detail::end_statement();
 }
 
-bool read_list_or_end(int unit, std::span<const Target> targets) {
+bool read_list_or_end(int unit, std::span<const Target> targets, Layout layout) {
   detail::begin_statement(true, true, unit);
   ListReader reader(unit);
-  const bool complete = reader.read(targets);
+  const bool complete = reader.read(targets, layout);
   detail::end_statement();
   return complete;
 }

@@ -1,8 +1,17 @@
 // Program entry, the signal handlers, PAUSE, STOP and the programs' own
 // messages.
+//
+// The handlers of the signals a user sends (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT) only note the signal; the run acts on it at its next safe point
+// (act_on_signals), where closing the units and printing are safe. They are
+// installed without SA_RESTART, so that a read that waits for input is
+// interrupted and acts as well. The signals of a fault in the program itself
+// (SIGFPE, SIGABRT, SIGTRAP) cannot wait: their handler does only what is
+// safe in a handler (write, unlink) and aborts.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,62 +30,87 @@ namespace {
 // Recorded once by run(); every "program: message" line of the process uses it.
 std::string program_name = "program";
 
-// Set by SIGTERM while a PAUSE waits for it; a signal handler can reach
-// nothing but globals.
+// Written by the handlers, which can reach nothing but globals: the first
+// signal noted and not yet acted on, and the resumption of a PAUSE that
+// waits for SIGTERM.
+volatile sig_atomic_t pending = 0;
 volatile sig_atomic_t pausing = 0;
 volatile sig_atomic_t resumed = 0;
+// Set while the run ends for a signal, so that the ending is not re-entered.
+bool acting = false;
 
-void say(const char* text) {
-  std::fflush(stdout);
+// Text on standard error by the system call alone (safe in a handler).
+void put(const char* text) {
   ssize_t ignored = ::write(2, text, std::strlen(text));
   (void)ignored;
 }
 
-// Fatal signals: the message, every unit flushed and closed, then an abort
-// with the default action so that a core image can be written.
+void say(const char* text) {
+  std::fflush(stdout);
+  put(text);
+}
+
+// Fatal signals: the message, the temporaries removed, then an abort with the
+// default action so that a core image can be written. The units hold nothing
+// back (each record is written whole when it is made), so nothing is flushed.
 void on_fatal_signal(int sig) {
   switch (sig) {
-    case SIGFPE: say("Floating Exception\n"); break;
-    case SIGABRT: say("IOT Trap\n"); break;
-    case SIGTRAP: say("Trace trap\n"); break;
-    default: say("Quit signal\n"); break;
+    case SIGFPE: put("Floating Exception\n"); break;
+    case SIGABRT: put("IOT Trap\n"); break;
+    default: put("Trace trap\n"); break;
   }
-  detail::close_all();
+  detail::remove_temporaries();
   ::signal(SIGABRT, SIG_DFL);
   std::abort();
 }
 
-// SIGINT and SIGTERM end the run with status 1, after the record being
-// stored, if any; SIGTERM resumes a PAUSE.
-void on_ending_signal(int sig) {
+// Signals sent to the run: noted for the next safe point. SIGTERM resumes a
+// PAUSE instead.
+void on_signal(int sig) {
   if (sig == SIGTERM && pausing) {
     resumed = 1;
     return;
   }
-  if (detail::in_record) {
-    if (detail::ending_deferred == 0 || sig < detail::ending_deferred) {
-      detail::ending_deferred = sig;
-    }
-    return;
-  }
-  detail::end_by_signal(sig);
+  if (pending == 0) pending = sig;
 }
 
-// restart: a system call the handler interrupts carries on (a record's write
-// to a pipe must not fail because an ending signal was noted for later).
-void install(int sig, void (*handler)(int), bool keep_ignored, bool restart = false) {
+void install(int sig, void (*handler)(int), bool keep_ignored) {
   struct sigaction now {};
   if (keep_ignored && ::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
-  action.sa_flags = restart ? SA_RESTART : 0;
+  action.sa_flags = 0;
   ::sigemptyset(&action.sa_mask);
   ::sigaction(sig, &action, nullptr);
 }
 
 void resume() { say("Execution resumes after PAUSE.\n"); }
 
+// The status of an end that the design makes 0: 1 when an output failed.
+int ending_status() { return output_failed() ? 1 : 0; }
+
 }  // namespace
+
+namespace detail {
+
+void act_on_signals() {
+  const int sig = pending;
+  if (sig == 0 || acting) return;
+  acting = true;
+  if (sig == SIGQUIT) {
+    say("Quit signal\n");
+    close_all();
+    if (end_hook != nullptr) end_hook(-1);
+    ::signal(SIGABRT, SIG_DFL);
+    std::abort();
+  }
+  say(sig == SIGTERM ? "Killed\n" : sig == SIGHUP ? "Hangup\n" : "Interrupt\n");
+  close_all();
+  if (end_hook != nullptr) end_hook(1);
+  ::_exit(1);
+}
+
+}  // namespace detail
 
 void pause(std::string_view message) {
   detail::flush_all();
@@ -87,13 +121,21 @@ void pause(std::string_view message) {
   if (::isatty(0)) {
     say("To resume execution, type go.  Other input will terminate the job.\n");
     char line[256];
-    if (std::fgets(line, sizeof line, stdin) != nullptr && std::strcmp(line, "go\n") == 0) {
+    bool got = false;
+    for (;;) {
+      errno = 0;
+      got = std::fgets(line, sizeof line, stdin) != nullptr;
+      if (got || errno != EINTR) break;
+      std::clearerr(stdin);
+      detail::act_on_signals();  // a signal that interrupted the wait
+    }
+    if (got && std::strcmp(line, "go\n") == 0) {
       resume();
       return;
     }
     say("STOP\n");
     detail::close_all();
-    std::exit(0);
+    std::exit(ending_status());
   }
   // SIGTERM is blocked before the request is shown and stays blocked except
   // inside sigsuspend, so a prompt signal is not lost or taken as "Killed".
@@ -108,7 +150,14 @@ void pause(std::string_view message) {
   say(how.c_str());
   sigset_t wait_mask = old;
   ::sigdelset(&wait_mask, SIGTERM);
-  while (!resumed) ::sigsuspend(&wait_mask);
+  while (!resumed) {
+    ::sigsuspend(&wait_mask);
+    if (pending != 0) {
+      pausing = 0;
+      ::sigprocmask(SIG_SETMASK, &old, nullptr);
+      detail::act_on_signals();
+    }
+  }
   pausing = 0;
   ::sigprocmask(SIG_SETMASK, &old, nullptr);
   resume();
@@ -120,8 +169,9 @@ void stop(std::string_view message) {
     say(text.c_str());
   }
   detail::close_all();
-  if (detail::end_hook != nullptr) detail::end_hook(0);
-  std::exit(0);
+  const int status = ending_status();
+  if (detail::end_hook != nullptr) detail::end_hook(status);
+  std::exit(status);
 }
 
 void complain(std::string_view message) { cli::complain(program_name, message); }
@@ -132,16 +182,6 @@ void fail(std::string_view message) {
   if (detail::end_hook != nullptr) detail::end_hook(1);
   std::exit(1);
 }
-
-namespace detail {
-
-void end_by_signal(int sig) {
-  say(sig == SIGTERM ? "Killed\n" : "Interrupt\n");
-  close_all();
-  ::_exit(1);
-}
-
-}  // namespace detail
 
 void set_end_hook(EndHook hook) { detail::end_hook = hook; }
 
@@ -165,14 +205,21 @@ int run(int argc, char** argv, const std::function<void()>& main_program) {
   install(SIGFPE, on_fatal_signal, false);
   install(SIGABRT, on_fatal_signal, false);
   install(SIGTRAP, on_fatal_signal, false);
-  install(SIGQUIT, on_fatal_signal, true);
-  install(SIGINT, on_ending_signal, true, true);
-  install(SIGTERM, on_ending_signal, false, true);
+  install(SIGQUIT, on_signal, true);
+  install(SIGINT, on_signal, true);
+  install(SIGTERM, on_signal, false);
+  // A closed terminal ends the run like SIGTERM; left alone under nohup.
+  install(SIGHUP, on_signal, true);
+  // A file-size limit or a reader gone away is a failed write (EFBIG, EPIPE)
+  // that the run reports, not a silent death mid-record.
+  ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
   detail::connect_standard_units();
   std::atexit(detail::close_all);
   main_program();
+  detail::act_on_signals();
   detail::close_all();
-  return output_failed() ? 1 : 0;
+  return ending_status();
 }
 
 }  // namespace recordio

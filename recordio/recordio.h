@@ -7,9 +7,12 @@
 // current directory (created, or rewritten from its start). Every unit is
 // flushed and closed at exit, normal or not.
 //
-// Malformed input, end of input without an end-of-file outcome, a missing
-// "old" file and writing past a CHARACTER variable are fatal: the report goes
-// to standard error, all units are closed and the program aborts.
+// Malformed input, end of input without an end-of-file outcome, a read
+// error, a missing "old" file and writing past a CHARACTER variable are
+// fatal: the report goes to standard error, all units are closed and the
+// program aborts. A line longer than 1 MiB is refused (status 1). A record
+// that cannot be written is said once per unit ("cannot write NAME: reason
+// (record N)") and makes the run's status 1; the run goes on.
 #pragma once
 
 #include <algorithm>
@@ -80,19 +83,34 @@ inline void write_formatted(int unit, std::string_view format,
   write_formatted(unit, format, std::span<const Item>(items.begin(), items.size()));
 }
 
+// How the values of a list-directed read are expected to lie in the input.
+// Values that lie otherwise are still read by the list-directed rules; the
+// reader is warned, once per connection of the unit, on standard error:
+// "program: NAME: line N: ...; is there a decimal comma or a header line?"
+// (a decimal comma turns "1,5" into the values 1 and 5, a header line of
+// numbers shifts every value after it).
+enum class Layout {
+  free,      // values may run on over records; the rest of the last is ignored
+  no_extra,  // the last record used holds no further number
+  one_line,  // no_extra, and every value comes from the record the read starts at
+};
+
 // List-directed read of one statement: starts at the next record, takes the
 // targets in order from as many records as needed, skips the rest of the last
-// record. End of input is fatal.
-void read_list(int unit, std::span<const Target> targets);
-inline void read_list(int unit, std::initializer_list<Target> targets) {
-  read_list(unit, std::span<const Target>(targets.begin(), targets.size()));
+// record. End of input is fatal; so is a read error (with its reason).
+void read_list(int unit, std::span<const Target> targets, Layout layout = Layout::free);
+inline void read_list(int unit, std::initializer_list<Target> targets,
+                      Layout layout = Layout::free) {
+  read_list(unit, std::span<const Target>(targets.begin(), targets.size()), layout);
 }
 
 // As read_list, but end of input is an outcome: returns false when the input
 // ended before every target was filled (those already filled keep their values).
-[[nodiscard]] bool read_list_or_end(int unit, std::span<const Target> targets);
-[[nodiscard]] inline bool read_list_or_end(int unit, std::initializer_list<Target> targets) {
-  return read_list_or_end(unit, std::span<const Target>(targets.begin(), targets.size()));
+[[nodiscard]] bool read_list_or_end(int unit, std::span<const Target> targets,
+                                    Layout layout = Layout::free);
+[[nodiscard]] inline bool read_list_or_end(int unit, std::initializer_list<Target> targets,
+                                           Layout layout = Layout::free) {
+  return read_list_or_end(unit, std::span<const Target>(targets.begin(), targets.size()), layout);
 }
 
 // Formatted read of one whole record under "(a)": var receives the first
@@ -123,7 +141,8 @@ void close(int unit);
 // or a wait for signal 15 otherwise. Returns when execution resumes.
 void pause(std::string_view message);
 
-// STOP: the message (if any) on standard error, units closed, exit status 0.
+// STOP: the message (if any) on standard error, units closed, exit status 0
+// (1 when an output failed).
 [[noreturn]] void stop(std::string_view message = {});
 
 // The programs' own messages: cli::complain's "program: message" line on
@@ -141,7 +160,9 @@ void complain(std::string_view message);
 // Program entry: records the arguments, installs the signal handlers,
 // connects units 0, 5 and 6, runs main_program, closes every unit and
 // returns the exit status for main() to return: 0, or 1 when an output
-// failed (cannot_write).
+// failed (cannot_write). SIGINT, SIGTERM and SIGHUP end the run with status
+// 1 between two records ("Interrupt", "Killed", "Hangup"); SIGXFSZ and
+// SIGPIPE are ignored, so that such a write fails and is reported.
 int run(int argc, char** argv, const std::function<void()>& main_program);
 
 }  // namespace recordio

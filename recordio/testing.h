@@ -1,7 +1,10 @@
 // For running the record I/O library in one process many times over (the
 // fuzz targets): the end of the process turned into a call back, and every
-// unit closed between runs. Programs do not use it.
+// unit closed between runs; and a read failure on demand. Programs do not
+// use it.
 #pragma once
+
+#include <string_view>
 
 namespace recordio {
 
@@ -16,5 +19,11 @@ void set_end_hook(EndHook hook);
 // Flushes and closes every unit (0, 5 and 6 are flushed, not closed), so
 // that no file or read position passes to the next run.
 void close_units();
+
+// Makes the reads of the file `name` (as opened; "standard input" for unit
+// 5) fail with the system error `error` once `bytes` bytes of it have been
+// read, as a failing disk would. For the tests, which call it in a child
+// process before the program runs; empty name: no failure.
+void fail_reads(std::string_view name, long bytes, int error);
 
 }  // namespace recordio

@@ -1,8 +1,16 @@
 // Units, records, open/close and the fatal I/O report.
+//
+// A unit that writes hands each record to the system in one write (no
+// buffer of our own or of stdio in between), so that a file holds whole
+// records at any moment a signal may end the run, and a failed write is
+// known at the record it failed for. A unit that reads goes through stdio.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +19,7 @@
 
 #include "internal.h"
 #include "recordio/recordio.h"
+#include "recordio/replace_file.h"
 
 namespace recordio {
 namespace detail {
@@ -18,16 +27,26 @@ namespace {
 
 constexpr int kUnits = 100;  // unit numbers 0 to 99
 
+// The longest record a read accepts: longer lines are refused rather than
+// held, so that memory does not grow with the length of a line.
+constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
+
 enum class Mode { kNone, kRead, kWrite };
 
 struct Unit {
   bool connected = false;
   bool standard = false;  // 0, 5 or 6: the process's own streams
   Mode mode = Mode::kNone;
-  std::FILE* fp = nullptr;
-  std::string name;  // empty: unnamed
-  long records = 0;    // records read so far
-  bool ended = false;  // the last read met the end of the input
+  std::FILE* in = nullptr;  // reading
+  int fd = -1;              // writing
+  std::string name;         // empty: unnamed
+  long records = 0;         // records read or written so far
+  bool ended = false;       // the last read met the end of the input
+  bool failed = false;      // a write failed: said once, later records dropped
+  bool warned = false;      // the layout warning has been given
+  long long offset = 0;     // bytes written: where the next record starts
+  long bytes = 0;           // bytes read
+  long fail_at = LONG_MAX;  // reads fail once `bytes` reaches this (testing.h)
 };
 
 struct State {
@@ -43,6 +62,13 @@ struct State {
   // fatal report then names the line it failed at.
   bool transferring = false;
   bool read_attempted = false;
+  // Standard output has failed and said so (it outlives unit 6's
+  // connection: output printed outside the unit is checked at the end too).
+  bool stdout_failed = false;
+  // The read failure asked for by fail_reads().
+  std::string fail_name;
+  long fail_bytes = LONG_MAX;
+  int fail_error = 0;
 };
 
 State& state() {
@@ -61,16 +87,124 @@ Unit& unit_at(int unit) {
   return state().units[unit];
 }
 
-void release(Unit& u) {
-  if (u.fp != nullptr) {
-    if (u.standard) {
-      std::fflush(u.fp);
-    } else if (std::fclose(u.fp) != 0 && u.mode == Mode::kWrite) {
-      // Records written earlier may be lost: say so rather than end quietly.
-      complain("cannot finish writing " + u.name + ": " + std::strerror(errno));
+std::string label_of(const Unit& u, int unit) {
+  if (!u.standard) return u.name;
+  return unit == 5 ? "standard input" : unit == 6 ? "standard output" : "standard error";
+}
+
+// The read failure of fail_reads() applies to the unit when its name matches.
+void arm_read_failure(Unit& u, int unit) {
+  const State& s = state();
+  u.fail_at = !s.fail_name.empty() && label_of(u, unit) == s.fail_name ? s.fail_bytes : LONG_MAX;
+}
+
+// Writes a, then b, whole: retries after a signal and after a partial write.
+// Returns 0 or the errno of the failure.
+int write_all(int fd, std::string_view a, std::string_view b) {
+  iovec parts[2] = {{const_cast<char*>(a.data()), a.size()}, {const_cast<char*>(b.data()), b.size()}};
+  iovec* part = parts;
+  int count = 2;
+  while (count > 0) {
+    if (part->iov_len == 0) {
+      ++part;
+      --count;
+      continue;
+    }
+    const ssize_t n = ::writev(fd, part, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    auto left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= part->iov_len) {
+      left -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + left;
+      part->iov_len -= left;
     }
   }
+  return 0;
+}
+
+// The first failed write of a unit: one line naming the record, the status
+// of the run raised to 1, and the unit's later records dropped so that the
+// file keeps whole records only (a cut record is taken off again where the
+// file allows it).
+void write_failed(Unit& u, int unit, int err) {
+  u.failed = true;
+  if (unit == 6 && u.standard) state().stdout_failed = true;
+  if (!u.standard && u.fd >= 0) {
+    struct stat info {};
+    if (::fstat(u.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > u.offset) {
+      if (::ftruncate(u.fd, static_cast<off_t>(u.offset)) != 0) {
+        // The cut record stays; the message below says which it is.
+      }
+    }
+  }
+  cannot_write(label_of(u, unit),
+               std::string(std::strerror(err)) + " (record " + std::to_string(u.records) + ")");
+}
+
+// stdio output that the program itself printed to standard output (not
+// through unit 6) goes out before a record of unit 6 and at the end.
+int flush_stdout() {
+  if (std::fflush(stdout) != 0) return errno != 0 ? errno : EIO;
+  if (std::ferror(stdout)) {
+    std::clearerr(stdout);
+    return EIO;
+  }
+  return 0;
+}
+
+// Standard output printed outside unit 6 is checked as well: flushed, and
+// a failure said once.
+void check_stdout() {
+  State& s = state();
+  if (s.stdout_failed) return;
+  if (const int err = flush_stdout(); err != 0) {
+    s.stdout_failed = true;
+    cannot_write("standard output", std::strerror(err));
+  }
+}
+
+void release(Unit& u, int unit) {
+  if (u.mode == Mode::kWrite) {
+    if (u.standard) {
+      if (unit == 6) check_stdout();
+    } else if (u.fd >= 0 && ::close(u.fd) != 0 && !u.failed && errno != EINTR) {
+      // Records written earlier may be lost: say so rather than end quietly.
+      u.failed = true;
+      cannot_write(label_of(u, unit), std::strerror(errno));
+    }
+  } else if (u.in != nullptr && !u.standard) {
+    std::fclose(u.in);
+  }
   u = Unit{};
+}
+
+// The next character of a reading unit, EOF at its end. A read error is
+// fatal with its reason, never taken for the end; a read that a signal
+// interrupted lets the run act on the signal, then reads on.
+int next_char(Unit& u, std::string_view op) {
+  for (;;) {
+    if (u.bytes >= u.fail_at) fatal(op, std::strerror(state().fail_error));
+    const int c = std::getc(u.in);
+    if (c != EOF) {
+      ++u.bytes;
+      return c;
+    }
+    if (!std::ferror(u.in)) return EOF;
+    const int err = errno;
+    std::clearerr(u.in);
+    if (err == EINTR) {
+      act_on_signals();
+      continue;
+    }
+    fatal(op, std::strerror(err != 0 ? err : EIO));
+  }
 }
 
 }  // namespace
@@ -80,11 +214,22 @@ void connect_standard_units() {
   if (s.standard_connected) return;
   s.standard_connected = true;
   Unit& e = s.units[0];
-  e = Unit{true, true, Mode::kWrite, stderr, {}};
+  e = Unit{};
+  e.connected = e.standard = true;
+  e.mode = Mode::kWrite;
+  e.fd = 2;
   Unit& in = s.units[5];
-  in = Unit{true, true, Mode::kRead, stdin, {}};
+  in = Unit{};
+  in.connected = in.standard = true;
+  in.mode = Mode::kRead;
+  in.in = stdin;
+  arm_read_failure(in, 5);
   Unit& out = s.units[6];
-  out = Unit{true, true, Mode::kWrite, stdout, {}};
+  out = Unit{};
+  out.connected = out.standard = true;
+  out.mode = Mode::kWrite;
+  out.fd = 1;
+  out.failed = s.stdout_failed;
 }
 
 void begin_statement(bool reading, bool external, int unit, std::string_view format) {
@@ -103,12 +248,7 @@ void end_statement() {
   s.format_active = false;
   s.format = {};
   s.transferring = false;
-  if (s.standard_connected) {
-    for (int k : {0, 6}) {
-      Unit& u = s.units[k];
-      if (u.fp != nullptr && u.mode == Mode::kWrite) std::fflush(u.fp);
-    }
-  }
+  act_on_signals();
 }
 
 void fatal(std::string_view op, std::string_view reason) {
@@ -140,7 +280,7 @@ void fatal(std::string_view op, std::string_view reason) {
     const Unit& u = s.units[s.unit];
     if (u.connected && u.mode == Mode::kRead) {
       report += "at line " + std::to_string(u.records + (u.ended ? 1 : 0)) + " of " +
-                (u.standard ? std::string("standard input") : u.name) + "\n";
+                label_of(u, s.unit) + "\n";
     }
   }
   std::fflush(stdout);
@@ -159,29 +299,32 @@ void write_record(int unit, std::string_view record, std::string_view op) {
     fatal(op, std::strerror(EBADF));
   }
   if (!u.connected || u.mode != Mode::kWrite) {
-    // First write: the file is created, or rewritten from its start.
+    // First write: the file is created, or rewritten from its start. One
+    // that cannot be made is the unit's failed first record.
     // A name given by name_new() or open_old(), else the unit's default.
     std::string name = u.name.empty() ? fort_name(unit) : u.name;
-    if (u.fp != nullptr) std::fclose(u.fp);
-    u = Unit{};
+    release(u, unit);
     u.name = name;
-    u.fp = std::fopen(name.c_str(), "w");
-    if (u.fp == nullptr) fatal(op, std::strerror(errno));
     u.connected = true;
     u.mode = Mode::kWrite;
+    u.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (u.fd < 0) {
+      ++u.records;
+      write_failed(u, unit, errno);
+      return;
+    }
   }
-  // SIGINT and SIGTERM close every unit and end the run; one that arrives
-  // while the record is stored waits for its end (a flag rather than two
-  // system calls to mask and unmask the signals), so files keep whole
-  // records only. The fences keep the compiler from moving the transfer
-  // across the flag.
-  in_record = 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::fwrite(record.data(), 1, record.size(), u.fp);
-  std::fputc('\n', u.fp);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  in_record = 0;
-  if (ending_deferred != 0) end_by_signal(ending_deferred);
+  ++u.records;
+  if (u.failed) return;
+  int err = unit == 6 && u.standard ? flush_stdout() : 0;
+  if (err == 0) err = write_all(u.fd, record, "\n");
+  if (err != 0) {
+    write_failed(u, unit, err);
+  } else {
+    u.offset += static_cast<long long>(record.size()) + 1;
+  }
+  // Between records: an ending signal that came meanwhile ends the run now.
+  act_on_signals();
 }
 
 bool read_record(int unit, std::string& record, std::string_view op) {
@@ -193,12 +336,13 @@ bool read_record(int unit, std::string& record, std::string_view op) {
     u.name = fort_name(unit);
     std::FILE* fp = std::fopen(u.name.c_str(), "r");
     if (fp == nullptr) return false;  // nothing to read, nothing created
-    u.fp = fp;
+    u.in = fp;
     u.connected = true;
     u.mode = Mode::kRead;
+    arm_read_failure(u, unit);
   }
-  if (u.mode != Mode::kRead || u.fp == nullptr) return false;
-  int c = std::getc(u.fp);
+  if (u.mode != Mode::kRead || u.in == nullptr) return false;
+  int c = next_char(u, op);
   if (c == EOF) {
     u.ended = true;
     return false;
@@ -206,33 +350,53 @@ bool read_record(int unit, std::string& record, std::string_view op) {
   ++u.records;
   u.ended = false;
   while (c != EOF && c != '\n') {
+    if (record.size() == kMaxRecord) {
+      fail(label_of(u, unit) + ": line " + std::to_string(u.records) + ": longer than " +
+           std::to_string(kMaxRecord) + " characters");
+    }
     record.push_back(static_cast<char>(c));
-    c = std::getc(u.fp);
+    c = next_char(u, op);
   }
   // A record ended by CR LF (a file from another system) ends at the CR.
   if (!record.empty() && record.back() == '\r') record.pop_back();
   return true;
 }
 
-void flush_all() {
-  State& s = state();
-  for (Unit& u : s.units) {
-    if (u.fp != nullptr && u.mode == Mode::kWrite) std::fflush(u.fp);
-  }
+long record_number(int unit) { return state().units[unit].records; }
+
+void warn_layout(int unit, long line, std::string_view what) {
+  Unit& u = state().units[unit];
+  if (u.warned) return;
+  u.warned = true;
+  complain(label_of(u, unit) + ": line " + std::to_string(line) + ": " + std::string(what) +
+           "; is there a decimal comma or a header line?");
 }
+
+void flush_all() { check_stdout(); }
 
 void close_all() {
   State& s = state();
-  for (Unit& u : s.units) {
-    if (u.connected) release(u);
+  for (int k = 0; k < kUnits; ++k) {
+    if (s.units[k].connected) release(s.units[k], k);
   }
+  check_stdout();
   s.standard_connected = false;
-  std::fflush(stdout);
   std::fflush(stderr);
   remove_temporaries();
 }
 
 }  // namespace detail
+
+void fail_reads(std::string_view name, long bytes, int error) {
+  using namespace detail;
+  State& s = state();
+  s.fail_name = name;
+  s.fail_bytes = bytes;
+  s.fail_error = error;
+  for (int k = 0; k < kUnits; ++k) {
+    if (s.units[k].connected && s.units[k].mode == Mode::kRead) arm_read_failure(s.units[k], k);
+  }
+}
 
 void open_old(int unit, std::string_view name) {
   using namespace detail;
@@ -246,7 +410,7 @@ void open_old(int unit, std::string_view name) {
   s.format_active = false;
   s.transferring = false;
   Unit& u = unit_at(unit);
-  if (u.connected) release(u);
+  if (u.connected) release(u, unit);
   std::size_t end = name.find_last_not_of(' ');
   if (end == std::string_view::npos) fatal(op, "null file name");
   u.name.assign(name.substr(0, end + 1));
@@ -259,9 +423,10 @@ void open_old(int unit, std::string_view name) {
     std::fclose(fp);
     fatal(op, std::strerror(EISDIR));
   }
-  u.fp = fp;
+  u.in = fp;
   u.connected = true;
   u.mode = Mode::kRead;
+  arm_read_failure(u, unit);
 }
 
 void name_new(int unit, std::string_view name) {
@@ -282,7 +447,7 @@ void close(int unit) {
   using namespace detail;
   if (unit < 0 || unit >= kUnits) return;
   Unit& u = unit_at(unit);
-  if (u.connected) release(u);
+  if (u.connected) release(u, unit);
 }
 
 }  // namespace recordio

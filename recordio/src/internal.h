@@ -34,18 +34,14 @@ void end_statement();
 // because the process ends where it is read, far from any caller.
 inline EndHook end_hook = nullptr;
 
-// --- Signals that end the run (program.cc) ----------------------------------
+// --- Signals (program.cc) ---------------------------------------------------
 
-// Non-zero while write_record stores a record. An ending signal (SIGINT,
-// SIGTERM) that arrives then is noted in ending_deferred (the lower number
-// when both come, the order the kernel delivers pending signals in) and acted
-// on as soon as the record is whole.
-inline volatile std::sig_atomic_t in_record = 0;
-inline volatile std::sig_atomic_t ending_deferred = 0;
-
-// Ends the run for an ending signal: "Interrupt" or "Killed" on standard
-// error, every unit closed, exit status 1. Safe inside a signal handler.
-[[noreturn]] void end_by_signal(int sig);
+// Acts on a signal that its handler only noted (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT): the designed message, every unit closed, then exit status 1 (or
+// the abort of SIGQUIT). Does nothing when none is pending. Called at the
+// safe points: between records, at the end of a statement, when a blocking
+// read or a PAUSE wait was interrupted, and when the main program returns.
+void act_on_signals();
 
 // --- Temporary files (replace_file.cc) --------------------------------------
 
@@ -57,16 +53,28 @@ void remove_temporaries();
 
 // Appends one record (the text and a newline) to the unit, connecting it to
 // "fort.N" on its first write. op names the statement for a fatal report.
+// A file that cannot be made or written is reported once through
+// cannot_write, with the record's number; the unit's later records are
+// dropped and the run goes on.
 void write_record(int unit, std::string_view record, std::string_view op);
 
 // Reads the next record of the unit into record (without its newline).
 // Returns false at end of input. A unit never connected reads "fort.N" when
 // that file exists and is otherwise at end of input (nothing is created).
+// A read error is fatal with its reason; a record longer than 1 MiB is
+// refused (fail) with its line number.
 bool read_record(int unit, std::string& record, std::string_view op);
+
+// The number of records read from the unit so far: the line a read is at.
+long record_number(int unit);
+// "program: NAME: line N: what; is there a decimal comma or a header
+// line?" on standard error, once per connection of the unit.
+void warn_layout(int unit, long line, std::string_view what);
 
 // Connects units 0, 5 and 6 (done on first use as well).
 void connect_standard_units();
-// Flushes every unit that writes (safe to call again at any point).
+// Flushes standard output, reporting a failure (safe to call again at any
+// point; the units that write files hold nothing back).
 void flush_all();
 // Flushes and closes every unit; 0, 5 and 6 are flushed, not closed.
 void close_all();
