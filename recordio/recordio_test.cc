@@ -3,9 +3,11 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "internal.h"
 #include "recordio/picture_file.h"
 #include "recordio/replace_file.h"
+#include "recordio/testing.h"
 #include "tests/process.h"
 
 namespace {
@@ -211,6 +214,15 @@ TEST_F(RecordIo, BadListInputIsFatalWithTheReport) {
        },
        "list read: incomprehensible list input\n", 4},
       {"", +[] { float x; recordio::read_list(5, {&x}); }, "list read: end of file\n", 1},
+      // A read error is not an end of the input: the line it met it on.
+      {"1 2\n3 4\n",
+       +[] {
+         float x, y;
+         recordio::fail_reads("standard input", 4, EIO);
+         recordio::read_list(5, {&x, &y});
+         static_cast<void>(recordio::read_list_or_end(5, {&x, &y}));
+       },
+       "list read: Input/output error\n", 2},
   };
   for (const BadRead& c : cases) {
     Outcome r = program(c.read, c.input);
@@ -247,6 +259,109 @@ TEST_F(RecordIo, FatalReadOfANamedFileNamesItsLine) {
             "last format: (a)\n"
             "lately reading sequential formatted external IO\n"
             "at line 3 of my_lab.dat\n");
+}
+
+// Reads pairs from standard input to its end.
+void pairs(recordio::Layout layout) {
+  float x, y;
+  while (recordio::read_list_or_end(5, {&x, &y}, layout)) {}
+}
+
+// What a read says besides its values: the layout warning (once per unit,
+// the first line at fault) and the refusal of an overlong line.
+TEST_F(RecordIo, ListReadWarnsOfValuesOutOfLayoutAndRefusesLongLines) {
+  using recordio::Layout;
+  struct Said {
+    std::string input;
+    void (*read)();
+    int status;
+    std::string err;
+  };
+  const std::string why = "; is there a decimal comma or a header line?\n";
+  const std::string extra = "the line holds more numbers than were read from it";
+  const std::string spread = "one read took its values from more than one line";
+  const Said cases[] = {
+      {"1 2\n\n3 4\n", +[] { pairs(Layout::one_line); }, 0, ""},
+      {"1 2\n3,5 4\n6,5 7\n", +[] { pairs(Layout::no_extra); }, 0,
+       "prog: standard input: line 2: " + extra + why},
+      {"2\n1 2\n3 4\n", +[] { pairs(Layout::one_line); }, 0,
+       "prog: standard input: line 1: " + spread + why},
+      {"1\n2\n", +[] { pairs(Layout::no_extra); }, 0, ""},  // spread, but allowed
+      {"1 2 3\n", +[] { pairs(Layout::free); }, 0, ""},
+      {"1 2 / 3\n", +[] { pairs(Layout::no_extra); }, 0, ""},
+      {"1 2 note\n", +[] { pairs(Layout::no_extra); }, 0, ""},
+      {"1 2 3*4\n", +[] { pairs(Layout::no_extra); }, 0,
+       "prog: standard input: line 1: " + extra + why},
+      {"1 " + std::string((1 << 20) - 2, '7') + "\n", +[] { pairs(Layout::no_extra); }, 0, ""},
+      {"1 2\n3 " + std::string(1 << 20, '7') + "\n",
+       +[] { pairs(Layout::free); }, 1,
+       "prog: standard input: line 2: longer than 1048576 characters\n"},
+  };
+  for (const Said& c : cases) {
+    Outcome r = program(c.read, c.input);
+    EXPECT_EQ(r.exit_status, c.status) << c.input.substr(0, 20);
+    EXPECT_EQ(r.err, c.err) << c.input.substr(0, 20);
+  }
+}
+
+// A record that cannot be written is said once, with its number; the file
+// keeps whole records only, the other units go on, and the status is 1.
+TEST(RecordIoWrites, FailuresAreSaidOnceAndTheRunGoesOn) {
+  struct Case {
+    const char* name;
+    void (*setup)();  // in the child, before the program runs
+    long fsize_limit;
+    std::string output_file;
+    std::string err;
+    std::size_t kept;  // records of fort.7 on disk
+  };
+  const std::string nobody = "prog: cannot write fort.7: Permission denied (record 1)\n"
+                             "prog: cannot write fort.8: Permission denied (record 1)\n";
+  const Case cases[] = {
+      {"file size limit", nullptr, 200, "",
+       "prog: cannot write fort.7: File too large (record 10)\n", 9},
+      {"full device", +[] { static_cast<void>(symlink("/dev/full", "fort.7")); }, 0, "",
+       "prog: cannot write fort.7: No space left on device (record 1)\n", 0},
+      {"directory in the way", +[] { mkdir("fort.7", 0755); }, 0, "",
+       "prog: cannot write fort.7: Is a directory (record 1)\n", 0},
+      {"read-only folder",
+       +[] {
+         chmod(".", 0555);
+         if (geteuid() == 0 && setuid(65534) != 0) _exit(3);  // root writes anywhere
+       },
+       0, "", nobody, 0},
+      {"standard output full", nullptr, 0, "/dev/full",
+       "prog: cannot write standard output: No space left on device (record 1)\n", 50},
+  };
+  for (const Case& c : cases) {
+    const testing_support::TempDir dir;
+    testing_support::Run run;
+    run.dir = dir.str();
+    run.fsize_limit = c.fsize_limit;
+    run.output_file = c.output_file;
+    run.body = [&c] {
+      if (c.setup != nullptr) c.setup();
+      char name[] = "prog";
+      char* argv[] = {name, nullptr};
+      std::exit(recordio::run(1, argv, [] {
+        for (int i = 0; i < 50; ++i) recordio::write_list(7, {"0123456789012345678"});
+        recordio::write_list(8, {"after"});
+        recordio::write_list(6, {"done"});
+      }));
+    };
+    const Outcome r = testing_support::run(run);
+    chmod(dir.str().c_str(), 0755);
+    EXPECT_EQ(r.exit_status, 1) << c.name;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    std::string kept;
+    for (std::size_t i = 0; i < c.kept; ++i) kept += " 0123456789012345678\n";
+    if (c.kept > 0) {
+      EXPECT_EQ(read_file(dir.str() + "/fort.7"), kept) << c.name;
+    }
+    if (c.err != nobody) {
+      EXPECT_EQ(read_file(dir.str() + "/fort.8"), " after\n") << c.name;
+    }
+  }
 }
 
 TEST_F(RecordIo, OpenOldFailuresAreFatal) {
@@ -398,6 +513,23 @@ TEST_F(RecordIo, SignalsReportAndEnd) {
   Outcome killed = program(+[] { raise(SIGTERM); });
   EXPECT_EQ(killed.exit_status, 1);
   EXPECT_EQ(killed.err, "Killed\n");
+  Outcome hangup = program(+[] { raise(SIGHUP); });
+  EXPECT_EQ(hangup.exit_status, 1);
+  EXPECT_EQ(hangup.err, "Hangup\n");
+  // The handler only notes the signal: the run ends at the next record,
+  // and takes its temporary files with it.
+  Outcome noted = program(+[] {
+    recordio::ReplaceFile file("out.txt");
+    std::fputs("part\n", file.stream());
+    raise(SIGINT);
+    recordio::write_list(6, {"last"});
+    recordio::write_list(6, {"never"});
+  });
+  EXPECT_EQ(noted.exit_status, 1);
+  EXPECT_EQ(noted.out, " last\n");
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".out.txt"), std::string::npos);
+  }
   Outcome fpe = program(+[] { raise(SIGFPE); });
   EXPECT_EQ(fpe.signal, SIGABRT);
   EXPECT_EQ(fpe.err, "Floating Exception\n");
@@ -419,6 +551,54 @@ TEST_F(RecordIo, SignalsReportAndEnd) {
   });
   EXPECT_EQ(ignored.exit_status, 0);
   EXPECT_EQ(ignored.out, " still here\n");
+}
+
+// Signals at a moment the test chooses: while a read waits for input, and
+// while records are being written (SIGQUIT neither repeats nor fuses one).
+TEST_F(RecordIo, SignalsDuringAWaitingReadOrAStreamOfRecords) {
+  testing_support::Run waiting;
+  waiting.terminal = true;  // input that never comes
+  waiting.send_when = " waiting\n";
+  waiting.send = SIGHUP;
+  waiting.body = [] {
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, +[] {
+      recordio::write_list(6, {"waiting"});
+      float x;
+      recordio::read_list(5, {&x});
+    });
+  };
+  const Outcome hung = testing_support::run(waiting);
+  EXPECT_EQ(hung.exit_status, 1);
+  EXPECT_EQ(hung.err, "Hangup\n");
+
+  testing_support::Run writing;
+  writing.dir = dir_;
+  writing.send_when = " many\n";
+  writing.send = SIGQUIT;
+  writing.body = [] {
+    char name[] = "prog";
+    char* argv[] = {name, nullptr};
+    recordio::run(1, argv, +[] {
+      for (std::int32_t i = 1;; ++i) {
+        recordio::write_list(7, {i, "0123456789"});
+        if (i == 2000) recordio::write_list(6, {"many"});
+      }
+    });
+  };
+  const Outcome quit = testing_support::run(writing);
+  EXPECT_EQ(quit.signal, SIGABRT);
+  EXPECT_EQ(quit.err, "Quit signal\n");
+  const std::string log = read_file(dir_ + "/fort.7");
+  std::size_t n = 0;
+  for (std::size_t at = 0; at < log.size(); ++n) {
+    const std::size_t end = log.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << "record " << n + 1 << " cut";
+    ASSERT_EQ(log.substr(at, end - at), " " + std::to_string(n + 1) + "0123456789");
+    at = end + 1;
+  }
+  EXPECT_GE(n, 2000u);
 }
 
 TEST_F(RecordIo, PauseWithoutTerminalWaitsForSignal15) {

@@ -342,13 +342,15 @@ bool read_record(int unit, std::string& record, std::string_view op) {
     arm_read_failure(u, unit);
   }
   if (u.mode != Mode::kRead || u.in == nullptr) return false;
+  // Counted before its first character, so that a read error there names it.
+  ++u.records;
+  u.ended = false;
   int c = next_char(u, op);
   if (c == EOF) {
+    --u.records;
     u.ended = true;
     return false;
   }
-  ++u.records;
-  u.ended = false;
   while (c != EOF && c != '\n') {
     if (record.size() == kMaxRecord) {
       fail(label_of(u, unit) + ": line " + std::to_string(u.records) + ": longer than " +

@@ -32,6 +32,10 @@ std::string new_temp_dir() {
 [[noreturn]] void become(const Run& run, const std::string& io, int terminal) {
   const rlimit no_core{0, 0};  // an expected abort leaves no core file behind
   setrlimit(RLIMIT_CORE, &no_core);
+  if (run.fsize_limit > 0) {
+    const rlimit fsize{static_cast<rlim_t>(run.fsize_limit), static_cast<rlim_t>(run.fsize_limit)};
+    setrlimit(RLIMIT_FSIZE, &fsize);
+  }
   // A test started in the background would hand on an ignored SIGINT.
   for (int sig : {SIGINT, SIGQUIT, SIGTERM}) std::signal(sig, SIG_DFL);
   sigset_t none;
@@ -39,7 +43,8 @@ std::string new_temp_dir() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   const std::string input = run.input_file.empty() ? io + "/stdin" : run.input_file;
   const int in = terminal >= 0 ? terminal : open(input.c_str(), O_RDONLY);
-  const int out = open((io + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string output = run.output_file.empty() ? io + "/stdout" : run.output_file;
+  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open((io + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0 || chdir(run.dir.c_str()) != 0) _exit(127);
   dup2(in, 0);
@@ -138,6 +143,11 @@ bool Child::step() {
                   << run_.limit.count() << " s, killed; standard error:\n"
                   << err();
     return true;
+  }
+  if (!sent_ && run_.send != 0 && !run_.send_when.empty() &&
+      (err() + read_file(io_.str() + "/stdout")).find(run_.send_when) != std::string::npos) {
+    sent_ = true;
+    kill(pid_, run_.send);
   }
   // A PAUSE without a terminal waits for signal 15 (blocked until it waits,
   // so a prompt answer is not lost): answer each new request.

@@ -48,6 +48,12 @@ struct Run {
   std::string input{};              // standard input, unless
   std::string input_file{};         // ... this file is named
   bool terminal = false;            // standard input a pseudo-terminal typed `input`
+  std::string output_file{};        // standard output to this file (e.g. /dev/full)
+  long fsize_limit = 0;             // > 0: the largest file the child may write (bytes)
+  // Once standard output or error holds send_when, `send` goes to the child
+  // (once): a signal at a moment the test controls.
+  std::string send_when{};
+  int send = 0;
   // Every PAUSE that asks for "kill -15" is resumed with SIGTERM after
   // at_pause (if given) has run; with resumes >= 0 only that many are, and
   // each later PAUSE gets end_signal instead.
@@ -91,7 +97,7 @@ class Child {
   int master_ = -1;  // the terminal's other end, when Run::terminal
   int status_ = 0;
   int pauses_ = 0;
-  bool ended_ = false, timed_out_ = false;
+  bool ended_ = false, timed_out_ = false, sent_ = false;
   std::chrono::steady_clock::time_point start_;
 };
 
