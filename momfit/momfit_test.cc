@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,11 +20,13 @@
 
 #include "momfit/blocks.h"
 #include "momfit/display.h"
+#include "momfit/driver.h"
 #include "momfit/loaders.h"
 #include "momfit/model/phi2.h"
 #include "momfit/profile_scan.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
+#include "recordio/testing.h"
 #include "tests/process.h"
 
 namespace {
@@ -782,6 +785,26 @@ TEST(Momfit, MissingOrBadInputIsTheFatalIoError) {
   Outcome ended = momfit_in(dir, "1420\n");
   EXPECT_EQ(ended.signal, SIGABRT);
   EXPECT_EQ(ended.err.substr(0, ended.err.find('\n')), "list read: end of file");
+  // A read error part way through either file (injected after 100 bytes)
+  // is the fatal report with its reason, never an early end of the file.
+  for (const std::string file : {"demo_lab.dat", "newintrin_red"}) {
+    testing_support::Run failing;
+    failing.env = {"DISPLAY"};
+    failing.dir = dir;
+    failing.input = answers("1420", "1", "0", "demo_lab.dat", "1", "1", "1", "1");
+    failing.body = [&file] {
+      recordio::fail_reads(file, 100, EIO);
+      char name[] = "momfit";
+      char* argv[] = {name, nullptr};
+      const momfit::Options chosen = momfit::options(1, argv);
+      std::exit(recordio::run(1, argv, [&] { momfit::fit_main(chosen); }));
+    };
+    const Outcome r = testing_support::run(failing);
+    EXPECT_EQ(r.signal, SIGABRT) << file;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "list read: Input/output error") << r.err;
+    EXPECT_NE(r.err.find(" named " + file + "\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(dir + "/fort.7"));
+  }
 }
 
 TEST(Momfit, NoUsableEvaluationIsReportedAsAFailure) {

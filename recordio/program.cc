@@ -93,6 +93,8 @@ int ending_status() { return output_failed() ? 1 : 0; }
 
 namespace detail {
 
+bool signal_pending() { return pending != 0; }
+
 void act_on_signals() {
   const int sig = pending;
   if (sig == 0 || acting) return;

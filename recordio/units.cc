@@ -5,6 +5,8 @@
 // records at any moment a signal may end the run, and a failed write is
 // known at the record it failed for. A unit that reads goes through stdio.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -185,12 +187,29 @@ void release(Unit& u, int unit) {
   u = Unit{};
 }
 
+// Waits until the stream's descriptor has input (or its end), acting on a
+// signal that comes meanwhile. The signals are blocked from the check of the
+// flag until ppoll waits, so that one arriving just before the wait is not
+// noted and then slept through.
+void wait_for_input(std::FILE* in) {
+  sigset_t sent, old;
+  ::sigemptyset(&sent);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&sent, sig);
+  ::sigprocmask(SIG_BLOCK, &sent, &old);
+  pollfd ready{::fileno(in), POLLIN, 0};
+  const int r = signal_pending() ? -1 : ::ppoll(&ready, 1, nullptr, &old);
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (r < 0) act_on_signals();
+}
+
 // The next character of a reading unit, EOF at its end. A read error is
 // fatal with its reason, never taken for the end; a read that a signal
 // interrupted lets the run act on the signal, then reads on.
 int next_char(Unit& u, std::string_view op) {
   for (;;) {
     if (u.bytes >= u.fail_at) fatal(op, std::strerror(state().fail_error));
+    // stdio's buffer is empty: the next getc would wait in the system.
+    if (u.in->_IO_read_ptr >= u.in->_IO_read_end) wait_for_input(u.in);
     const int c = std::getc(u.in);
     if (c != EOF) {
       ++u.bytes;

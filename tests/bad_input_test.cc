@@ -93,6 +93,8 @@ struct MomfitCase {
   std::optional<std::string> profile;  // replaces newintrin_red
   Expect expect;
   std::vector<std::string> args = {};  // the command line
+  long fsize_limit = 0;                // Run::fsize_limit
+  std::string output_file = {};        // Run::output_file
 };
 
 std::string abort_report(const std::string& reason, const std::string& state) {
@@ -102,6 +104,24 @@ std::string abort_report(const std::string& reason, const std::string& state) {
 // The last line of the report: where the read failed.
 std::string failed_at(const std::string& line_of) {
   return "lately reading sequential formatted external IO\nat line " + line_of + "\n";
+}
+
+// A lab file of n sorted pairs; line `odd` (from 1) written as `as`, where
+// %s stands for the momentum.
+std::string lab_of(int n, int odd = 0, const std::string& as = "") {
+  std::string lab;
+  for (int i = 0; i < n; ++i) {
+    const double x = i / (n - 1.0);
+    char p[32], pair[96];
+    std::snprintf(p, sizeof p, "%e", 7.22e-21 + 0.06e-21 * x);
+    if (i + 1 == odd) {
+      std::snprintf(pair, sizeof pair, (as + "\n").c_str(), p);
+    } else {
+      std::snprintf(pair, sizeof pair, "%s %f\n", p, 50 + 4000 * x * (1 - x));
+    }
+    lab += pair;
+  }
+  return lab;
 }
 
 std::vector<MomfitCase> momfit_cases() {
@@ -210,6 +230,40 @@ std::vector<MomfitCase> momfit_cases() {
   // The whole name as typed: its first 99 characters name the folder ".".
   cases.push_back({"FileNameOver99Characters", with(3, repeat(60, "./") + "lab.dat"), {}, {},
                    {0, 0, done, {}, "fort.7", "\n"}});
+  // Values the reading rules take but the writer plainly did not mean: a
+  // warning naming the first such line, and the run goes on.
+  const std::string why = "; is there a decimal comma or a header line?\n";
+  const std::string extra = ": the line holds more numbers than were read from it" + why;
+  cases.push_back({"DecimalCommaInTolerance", with(7, "1,0e-3"), {}, {},
+                   {0, 0, "momfit: standard input: line 8" + extra, {}, "fort.7", "\n"}});
+  cases.push_back({"DecimalCommaInLab", with(7, "0.5"), lab_of(100, 3, "%s 2200,5"), {},
+                   {0, 0, "momfit: lab.dat: line 3" + extra, {}, "fort.7", "\n"}});
+  cases.push_back({"PairOverTwoLines", with(7, "0.5"), lab_of(100, 3, "%s\n2200.5"), {},
+                   {0, 0,
+                    "momfit: lab.dat: line 3: one read took its values from more than one "
+                    "line" + why,
+                    {}, "fort.7", "\n"}});
+  cases.push_back({"DecimalCommaInProfile", with(7, "0.5"), {}, "1\n0,5\n0.25\n0.1\n",
+                   {0, 0, "momfit: newintrin_red: line 2" + extra, {}, "fort.7", "\n"}});
+  cases.push_back({"LabLineOver1MB", answers(),
+                   "7.22e-21 50\n" + std::string((1 << 20) + 1, '7') + "\n", {},
+                   {1, 0, "momfit: lab.dat: line 2: longer than 1048576 characters\n", no_log}});
+  // Outputs that cannot be written: said once, the fit goes on, status 1.
+  MomfitCase limited{"FileSizeLimit", answers(), {}, {},
+                     {1, 0, "momfit: cannot write fort.7: File too large (record ", {}, "fort.7",
+                      "\n"}};
+  limited.fsize_limit = 4096;
+  cases.push_back(limited);
+  MomfitCase full{"ResultsToAFullDevice", answers(), {}, {},
+                  {1, 0, "momfit: cannot write standard output: No space left on device (record 1)\n",
+                   {}, "fort.7", "\n"}};
+  full.output_file = "/dev/full";
+  cases.push_back(full);
+  full = {"HelpToAFullDevice", answers(), {}, {},
+          {1, 0, "momfit: cannot write standard output: No space left on device\n", no_log},
+          {"--help"}};
+  full.output_file = "/dev/full";
+  cases.push_back(full);
   // The command line: refused with one usage line before anything is read.
   const std::string usage =
       "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] "
@@ -278,8 +332,14 @@ TEST_P(Momfit, EndsAsDocumented) {
   run.args = c.args;
   run.dir = dir;
   run.input = c.input;
+  run.fsize_limit = c.fsize_limit;
+  run.output_file = c.output_file;
   const Outcome r = testing_support::run(run);
   check(r, c.expect, dir);
+  if (c.fsize_limit > 0) {  // the fit went on to its results
+    EXPECT_NE(r.out.find(" Best E0 is "), std::string::npos) << r.out;
+    EXPECT_LE(read_file(dir + "/fort.7").size(), static_cast<std::size_t>(c.fsize_limit));
+  }
   if (c.expect.exit_status == 2) {  // one line, and no file beside the inputs
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");
@@ -333,6 +393,7 @@ class Driven {
   }
 
   bool exited_with(int status) const { return child_.outcome().exit_status == status; }
+  int ended_by() const { return child_.outcome().signal; }
   std::string err() const { return child_.outcome().err; }
   std::string log() const { return read_file(dir_.str() + "/fort.7"); }
   std::size_t records_seen() const { return seen_; }
@@ -407,17 +468,37 @@ TEST(MomfitRuns, InterruptOrTerminateDuringTheFitKeepsWholeRecords) {
   // A negative tolerance keeps the fit busy until the signal comes.
   Driven interrupted(with(7, "-1"), 0, SIGINT, true);
   Driven terminated(with(7, "-1"), 0, SIGTERM, true);
-  run_all({&interrupted, &terminated});
+  Driven hung_up(with(7, "-1"), 0, SIGHUP, true);  // a closed terminal
+  Driven quit(with(7, "-1"), 0, SIGQUIT, true);    // ends in an abort
+  run_all({&interrupted, &terminated, &hung_up, &quit});
   for (const auto& [r, message] :
-       {std::pair{&interrupted, "Interrupt\n"}, std::pair{&terminated, "Killed\n"}}) {
+       {std::pair{&interrupted, "Interrupt\n"}, std::pair{&terminated, "Killed\n"},
+        std::pair{&hung_up, "Hangup\n"}, std::pair{&quit, "Quit signal\n"}}) {
     const std::string err = r->err();
-    EXPECT_TRUE(r->exited_with(1)) << err;
+    EXPECT_TRUE(r == &quit ? r->ended_by() == SIGABRT : r->exited_with(1)) << err;
     EXPECT_EQ(err.find("PAUSE"), std::string::npos) << err;  // the signal came during the fit
     EXPECT_EQ(err.substr(err.size() - std::string(message).size()), message) << err;
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
     expect_whole_records(r->log(), r->records_seen());
     EXPECT_GT(r->records_seen(), 0u);
   }
+}
+
+// A signal while the dialogue waits for an answer on the terminal ends the
+// run at once.
+TEST(MomfitRuns, HangupWhileWaitingForAnAnswer) {
+  const TempDir tmp = momfit_dir();
+  testing_support::Run r;
+  r.program = MOMFIT_PATH;
+  r.env = {"DISPLAY"};
+  r.dir = tmp.str();
+  r.terminal = true;
+  r.input = "1420\n";
+  r.send_when = "Please enter an initial guess at width 1 (eV)\n";
+  r.send = SIGHUP;
+  const Outcome o = testing_support::run(r);
+  EXPECT_EQ(o.exit_status, 1);
+  EXPECT_EQ(o.err, "Hangup\n");
 }
 
 // --- bandfit ----------------------------------------------------------------
@@ -427,6 +508,7 @@ struct DeckCase {
   std::string deck;
   Expect expect;
   std::vector<std::string> args = {};  // the command line after the name
+  long fsize_limit = 0;                // Run::fsize_limit
 };
 
 std::vector<DeckCase> deck_cases() {
@@ -534,6 +616,19 @@ std::vector<DeckCase> deck_cases() {
       {"AllFlagsZeroWithPlot", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
        {0, 0, "", {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
        {"--plot", "r.png"}},
+      // A decimal comma: "2150,5" is read as 2150 and a weight of 5, the
+      // line's last number is left over and warned of; the fit goes on.
+      {"DecimalCommaInDeck", "2 1\n'R V+0' 5 2150,5 1\n'P V+0' 7 2140.25 1\n" + param + "2 0\n",
+       {0, 0,
+        "bandfit: standard input: line 2: the line holds more numbers than were read from it; is "
+        "there a decimal comma or a header line?\n",
+        {}, "fort.26", "LEAST SQUARES FITTING COMPLETED"}},
+      // A report cut by a file-size limit: said with the record, status 1,
+      // and the line list written all the same.
+      {"ReportOverAFileSizeLimit", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "2 0\n",
+       {1, 0, "bandfit: cannot write fort.26: File too large (record 13)\n", {}, "fort.8",
+        " P V+0  7"},
+       {}, 400},
       // The command line: answered or refused before the deck is read.
       {"Help", "", {0, 0, "Usage: bandfit [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n", none}, {"--help"}},
       {"Version", "", {0, 0, "bandfit (labsuite) ", none}, {"--plot", "r.png", "--version"}},
@@ -581,6 +676,7 @@ TEST_P(Bandfit, EndsAsDocumented) {
   bandfit.args = GetParam().args;
   bandfit.dir = dir;
   bandfit.input = GetParam().deck;
+  bandfit.fsize_limit = GetParam().fsize_limit;
   const Outcome r = run(bandfit);
   check(r, GetParam().expect, dir);
   if (GetParam().expect.exit_status == 0 && GetParam().expect.message.empty()) {

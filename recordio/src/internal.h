@@ -42,6 +42,8 @@ inline EndHook end_hook = nullptr;
 // safe points: between records, at the end of a statement, when a blocking
 // read or a PAUSE wait was interrupted, and when the main program returns.
 void act_on_signals();
+// Whether a signal waits to be acted on.
+bool signal_pending();
 
 // --- Temporary files (replace_file.cc) --------------------------------------
 
