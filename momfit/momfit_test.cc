@@ -113,6 +113,8 @@ TEST_F(Loaders, CapacitiesStopTheReading) {
   momfit::load_profile("newintrin_red", s_);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "program: lab: only the first 1000 pairs are used; the file holds more\n"
+            "program: newintrin_red: line 1: the line holds more numbers than were read from "
+            "it; is there a decimal comma or a header line?\n"
             "program: newintrin_red: only the first 500 values are used; the file holds more\n");
   EXPECT_EQ(s_.three.nlab, 1000);
   EXPECT_EQ(s_.two.labmom(1000), 1000.0f);
