@@ -91,12 +91,6 @@ PictureFile::PictureFile(std::string target)
     error_ = file_.error();
     return;
   }
-  // The file the library makes is the one renamed into place: it gets the
-  // mode a newly created file would have, not the temporary's 0600.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(::fileno(file_.stream()), 0666 & ~mask);
-
   std::string name = file_.temp_path();
   if (name.size() > kLibraryNameRoom) {
     // The same file through a short path: the directory's descriptor.

@@ -677,6 +677,11 @@ TEST_F(RecordIo, ReplaceFileCommitsWholeOrLeavesTheTargetAlone) {
     std::fputs("first\n", file.stream());
     EXPECT_TRUE(file.commit());
   }
+  struct stat made {};
+  ASSERT_EQ(stat(target.c_str(), &made), 0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(made.st_mode & 0777, 0666 & ~mask);  // a new file's mode, not the temporary's 0600
   {
     recordio::ReplaceFile file(target);
     std::fputs("dropped\n", file.stream());

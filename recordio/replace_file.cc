@@ -3,6 +3,7 @@
 #include "recordio/replace_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -70,6 +71,11 @@ ReplaceFile::ReplaceFile(std::string target, std::string_view suffix) : target_(
     error_ = std::strerror(errno);
     return;
   }
+  // The file renamed into place gets the mode a newly created file would
+  // have, not the temporary's 0600.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
   temp_ = pattern;
   if (!detail::remember(temp_)) {
     ::close(fd);
