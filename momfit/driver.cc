@@ -75,13 +75,19 @@ void change(float& q, float v) {
 // evaluation is logged on unit 7 (fort.7, or the --log file) and counted.
 class Shown final : public EvaluationObserver {
  public:
-  explicit Shown(Plot& plot) : plot_(plot) {}
+  // wait: the kit's troubles PAUSE; without it (--no-wait) each is one
+  // stderr line and the fit goes on, as a resumed PAUSE would.
+  Shown(Plot& plot, bool wait) : plot_(plot), wait_(wait) {}
   void evaluated(std::span<const float>, float chi2, const BestPoint& best) override {
     log_record(7, chi2, best);
     ++evaluations_;
   }
   long evaluations() const { return evaluations_; }
   void trouble(std::string_view message) override {
+    if (!wait_) {
+      recordio::complain(std::string(message) + "; the fit goes on");
+      return;
+    }
     plot_.flush();
     recordio::pause(message);
   }
@@ -93,6 +99,7 @@ class Shown final : public EvaluationObserver {
 
  private:
   Plot& plot_;
+  bool wait_;
   long evaluations_ = 0;
 };
 
@@ -121,7 +128,7 @@ class Fit {
   const Options& o_;
   FitState s_;
   Plot plot_;
-  Shown shown_{plot_};
+  Shown shown_{plot_, !o_.no_wait};
   Objective phi2_{s_, &shown_};
 
   // Starting values and changes (each change becomes a changed value).
