@@ -1,6 +1,7 @@
 #include "momfit/profile_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -100,7 +101,7 @@ float Scanner::probe(const Point3& p, double s_p, double s2, int k) {
 }
 
 double Scanner::minimise(Point3& p, int fixed, double s2) {
-  int free[3];
+  std::array<int, 3> free{};
   int dims = 0;
   for (int k = 0; k < 3; ++k) {
     if (k != fixed) free[dims++] = k;
@@ -108,7 +109,7 @@ double Scanner::minimise(Point3& p, int fixed, double s2) {
   const Point3 base = p;
   const auto f = [&](std::span<const float> x) -> float {
     Point3 q = base;
-    for (int j = 0; j < dims; ++j) q[free[j]] = x[static_cast<std::size_t>(j)];
+    for (int j = 0; j < dims; ++j) q[free[j]] = x[j];
     return static_cast<float>(at(q));
   };
   recordio::Matrix1<float, 4, 3> table;
@@ -122,12 +123,12 @@ double Scanner::minimise(Point3& p, int fixed, double s2) {
         simplex(i, j) = p[k] + (i == j + 1 ? step_[k] : 0.0f);
       }
       std::array<float, 3> row{};
-      for (int j = 1; j <= dims; ++j) row[static_cast<std::size_t>(j - 1)] = simplex(i, j);
+      for (int j = 0; j < dims; ++j) row[j] = simplex(i, j + 1);
       values(i) = f(std::span<const float>(row.data(), static_cast<std::size_t>(dims)));
     }
     // A simplex astride a wall or on the float grid may never meet the
     // tolerance: each search has a budget.
-    Amoeba search(simplex, values.span().first(static_cast<std::size_t>(dims + 1)), dims, ftol_,
+    Amoeba search(simplex, values.span().first(static_cast<std::size_t>(dims) + 1), dims, ftol_,
                   kSearchBudget);
     // At the iteration limit, or with no finite value, the best vertex so
     // far is the answer.
@@ -156,8 +157,8 @@ Scanner::End Scanner::end(int k, int dir, const Point3& centre, double s_min, do
   float outside = 0.0f;
   double s_out = kInf;
   bool found = false;
-  float step = step_[k];
-  for (int i = 0; i < kMaxSteps && !found; ++i, step *= 2.0f) {
+  for (int i = 0; i < kMaxSteps && !found; ++i) {
+    const float step = std::ldexp(step_[k], i);  // doubling from the first step
     Point3 q = in_point;
     q[k] = centre[k] + static_cast<float>(dir) * step;
     const double s = minimise(q, k, s2);

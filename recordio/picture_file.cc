@@ -85,7 +85,7 @@ std::string picture_fault(std::string_view type, std::string_view content) {
   return {};
 }
 
-PictureFile::PictureFile(std::string target)
+PictureFile::PictureFile(const std::string& target)
     : file_(target, "." + std::string(picture_type(target))), type_(picture_type(target)) {
   if (!file_.ok()) {
     error_ = file_.error();

@@ -28,7 +28,7 @@ std::string picture_fault(std::string_view type, std::string_view content);
 // leaves an earlier target as it was and no temporary behind.
 class PictureFile {
  public:
-  explicit PictureFile(std::string target);
+  explicit PictureFile(const std::string& target);
   ~PictureFile();
   PictureFile(const PictureFile&) = delete;
   PictureFile& operator=(const PictureFile&) = delete;

@@ -27,9 +27,8 @@ class EvaluationObserver {
   virtual void draw_curve(std::span<const float> x, std::span<const float> y) = 0;
   // x (4 values), its chi-square, and block one as this evaluation left it
   // (the best so far): what the evaluation log records.
-  virtual void evaluated(std::span<const float> x, float chi2, const BestPoint& best) {
-    static_cast<void>(x), static_cast<void>(chi2), static_cast<void>(best);
-  }
+  virtual void evaluated(std::span<const float> /*x*/, float /*chi2*/,
+                         const BestPoint& /*best*/) {}
 
  protected:
   ~EvaluationObserver() = default;
