@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -33,6 +34,11 @@ constexpr int kUnits = 100;  // unit numbers 0 to 99
 // held, so that memory does not grow with the length of a line.
 constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 
+// A file unit's records go to the system in blocks of about this size (one
+// system call a record made bandfit's run mostly system time). Units 0 and 6
+// are sent at every record, as a terminal expects.
+constexpr std::size_t kPendingBlock = 16384;
+
 enum class Mode { kNone, kRead, kWrite };
 
 struct Unit {
@@ -47,6 +53,7 @@ struct Unit {
   bool failed = false;      // a write failed: said once, later records dropped
   bool warned = false;      // the layout warning has been given
   long long offset = 0;     // bytes written: where the next record starts
+  std::string pending;      // whole records not yet sent to a file unit's descriptor
   long bytes = 0;           // bytes read
   long fail_at = LONG_MAX;  // reads fail once `bytes` reaches this (testing.h)
 };
@@ -135,7 +142,7 @@ int write_all(int fd, std::string_view a, std::string_view b) {
 // of the run raised to 1, and the unit's later records dropped so that the
 // file keeps whole records only (a cut record is taken off again where the
 // file allows it).
-void write_failed(Unit& u, int unit, int err) {
+void write_failed(Unit& u, int unit, int err, long record) {
   u.failed = true;
   if (unit == 6 && u.standard) state().stdout_failed = true;
   if (!u.standard && u.fd >= 0) {
@@ -147,7 +154,42 @@ void write_failed(Unit& u, int unit, int err) {
     }
   }
   cannot_write(label_of(u, unit),
-               std::string(std::strerror(err)) + " (record " + std::to_string(u.records) + ")");
+               std::string(std::strerror(err)) + " (record " + std::to_string(record) + ")");
+}
+
+// Sends a file unit's pending records. On a failure the record that was cut
+// or refused is the one named, and the file keeps the whole records before it.
+void send_pending(Unit& u, int unit) {
+  if (u.failed || u.fd < 0) {
+    u.pending.clear();
+    return;
+  }
+  std::size_t sent = 0;
+  int err = 0;
+  while (sent < u.pending.size()) {
+    const ssize_t n = ::write(u.fd, u.pending.data() + sent, u.pending.size() - sent);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  if (err == 0) {
+    u.offset += static_cast<long long>(sent);
+    u.pending.clear();
+    return;
+  }
+  const std::string_view done(u.pending.data(), sent);
+  const std::size_t whole = done.rfind('\n') + 1;  // 0 when no record went whole
+  const auto records_in = [](std::string_view text) {
+    return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
+  };
+  const long first = u.records - records_in(u.pending) + 1;
+  u.offset += static_cast<long long>(whole);
+  const long failed = first + records_in(done);
+  u.pending.clear();
+  write_failed(u, unit, err, failed);
 }
 
 // stdio output that the program itself printed to standard output (not
@@ -174,6 +216,7 @@ void check_stdout() {
 
 void release(Unit& u, int unit) {
   if (u.mode == Mode::kWrite) {
+    if (!u.standard) send_pending(u, unit);
     if (u.standard) {
       if (unit == 6) check_stdout();
     } else if (u.fd >= 0 && ::close(u.fd) != 0 && !u.failed && errno != EINTR) {
@@ -329,18 +372,23 @@ void write_record(int unit, std::string_view record, std::string_view op) {
     u.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (u.fd < 0) {
       ++u.records;
-      write_failed(u, unit, errno);
+      write_failed(u, unit, errno, u.records);
       return;
     }
   }
   ++u.records;
   if (u.failed) return;
-  int err = unit == 6 && u.standard ? flush_stdout() : 0;
-  if (err == 0) err = write_all(u.fd, record, "\n");
-  if (err != 0) {
-    write_failed(u, unit, err);
+  if (!u.standard) {
+    u.pending.append(record).push_back('\n');
+    if (u.pending.size() >= kPendingBlock) send_pending(u, unit);
   } else {
-    u.offset += static_cast<long long>(record.size()) + 1;
+    int err = unit == 6 ? flush_stdout() : 0;
+    if (err == 0) err = write_all(u.fd, record, "\n");
+    if (err != 0) {
+      write_failed(u, unit, err, u.records);
+    } else {
+      u.offset += static_cast<long long>(record.size()) + 1;
+    }
   }
   // Between records: an ending signal that came meanwhile ends the run now.
   act_on_signals();
@@ -393,7 +441,14 @@ void warn_layout(int unit, long line, std::string_view what) {
            "; is there a decimal comma or a header line?");
 }
 
-void flush_all() { check_stdout(); }
+void flush_all() {
+  State& s = state();
+  for (int k = 0; k < kUnits; ++k) {
+    Unit& u = s.units[k];
+    if (u.connected && u.mode == Mode::kWrite && !u.standard) send_pending(u, k);
+  }
+  check_stdout();
+}
 
 void close_all() {
   State& s = state();
