@@ -13,10 +13,9 @@
 
 #include "momfit/blocks.h"
 #include "momfit/display.h"
+#include "momfit/fit.h"
 #include "momfit/loaders.h"
-#include "momfit/model/phi2.h"
-#include "momfit/numeric/amoeba.h"
-#include "momfit/profile_scan.h"
+#include "momfit/numeric/outcome.h"
 #include "momfit/run_report.h"
 #include "recordio/arrays.h"
 #include "recordio/cli.h"
@@ -64,25 +63,19 @@ void ask(const char* prompt, float& value) {
   recordio::read_list(5, {&value}, recordio::Layout::no_extra);
 }
 
-// q := (q / 100) v, then q := q + v: a percentage change made a value.
-void change(float& q, float v) {
-  q = (q / 100.0f) * v;
-  q = q + v;
-}
-
-// What an evaluation shows goes to the plot; the kit's troubles PAUSE with
-// their fixed text, at the moment the objective meets them; every
-// evaluation is logged on unit 7 (fort.7, or the --log file) and counted.
-class Shown final : public EvaluationObserver {
+// What the fit shows goes to the terminal and the plot; the kit's troubles
+// and the iteration limit PAUSE with their fixed texts, at the moment the
+// fit meets them; every evaluation is logged on unit 7 (fort.7, or the
+// --log file).
+class Shown final : public FitObserver {
  public:
-  // wait: the kit's troubles PAUSE; without it (--no-wait) each is one
-  // stderr line and the fit goes on, as a resumed PAUSE would.
+  // wait: the troubles and the iteration limit PAUSE; without it
+  // (--no-wait) each is one stderr line and the fit goes on, as a resumed
+  // PAUSE would, except that the limit ends that minimisation.
   Shown(Plot& plot, bool wait) : plot_(plot), wait_(wait) {}
   void evaluated(std::span<const float>, float chi2, const BestPoint& best) override {
     log_record(7, chi2, best);
-    ++evaluations_;
   }
-  long evaluations() const { return evaluations_; }
   void trouble(std::string_view message) override {
     if (!wait_) {
       recordio::complain(std::string(message) + "; the fit goes on");
@@ -92,19 +85,37 @@ class Shown final : public EvaluationObserver {
     recordio::pause(message);
   }
   // The plot erases the curve it shows when it draws its next frame.
-  void erase_curve(std::span<const float> /*x*/, std::span<const float> /*y*/) override {}
   void draw_curve(std::span<const float> x, std::span<const float> y) override {
     plot_.draw_curve(x, y);
+  }
+  void vertex(float chi2) override { say({"Chi^2 is ", chi2}); }
+  void stage(FitStage stage) override {
+    blank();
+    if (stage == FitStage::minimise) {
+      say({"Finished initializing, calling amoeba..."});
+    } else {
+      say({"Initializing again"});
+      blank();
+    }
+  }
+  bool resume_at_limit() override {
+    if (!wait_) {
+      recordio::complain("the simplex reached the iteration limit without meeting the "
+                         "tolerance; the best point so far is kept");
+      return false;
+    }
+    plot_.flush();
+    recordio::pause(pause_text(Outcome::iteration_limit));
+    return true;
   }
 
  private:
   Plot& plot_;
   bool wait_;
-  long evaluations_ = 0;
 };
 
-// One run, one fit: the run values of the dialogue, the fit state, the plot
-// and the objective, each phase a member.
+// One run, one fit: the dialogue's answers, the loaded files, the plot, the
+// fit, then its results, each phase a member.
 class Fit {
  public:
   explicit Fit(const Options& options) : o_(options) { s_.config = options.config; }
@@ -114,48 +125,32 @@ class Fit {
 
  private:
   bool prepare_outputs();
-  void intervals();
   void dialogue();
   void load();
-  void start_simplex();
-  void restart_simplex();
-  void set_rows(float a, float b, float c, float d);
-  void evaluate_vertices();
-  void minimise();
   void results();
+  void intervals();
   void save_plot();
 
   const Options& o_;
-  FitState s_;
+  FitState s_;  // the loaded files, for the plot
+  FitInput in_;
+  FitResult r_;
   Plot plot_;
   Shown shown_{plot_, !o_.no_wait};
-  Objective phi2_{s_, &shown_};
-
-  // Starting values and changes (each change becomes a changed value).
-  float w1 = 0.0f, w2 = 0.0f, beta = 0.0f;                  // starting W1, W2 (0), beta
-  float e0c = 0.0f, w1c = 0.0f, w2c = 0.0f, betac = 0.0f;  // % change, then changed value
-  float ftol = 0.0f;                                       // tolerance, as typed
-  std::string labinput;                                    // lab data file name line, whole
-  recordio::Matrix1<float, 5, 4> vertix;  // the simplex: row = vertex, column = W1 W2 beta E0
-  recordio::Array1<float, 6> theresult;   // chi-square at each vertex (places 1 to 5)
-
-  bool converged_ = true;  // every minimisation met its tolerance
-  bool at_limit_ = false;  // one stopped at the iteration limit (--no-wait)
+  std::string labinput;  // lab data file name line, whole
   std::unique_ptr<recordio::ReplaceFile> results_;
 };
 
 // The dialogue, written and read in its fixed order.
 void Fit::dialogue() {
   blank();
-  ask("Please enter the E0 value (eV)", s_.two.e0);
+  ask("Please enter the E0 value (eV)", in_.e0);
   blank();
-  ask("Please enter an initial guess at width 1 (eV)", w1);
+  ask("Please enter an initial guess at width 1 (eV)", in_.w1);
   blank();
-  w2 = 0.0f;
   blank();
-  s_.two.weight2 = 0.0f;
   blank();
-  ask("Please enter the beta value", beta);
+  ask("Please enter the beta value", in_.beta);
   blank();
   // Kept on purpose: the text names "intrin4"; the file read is the profile of FitConfig.
   say({"The instrumental profile filename is intrin4"});
@@ -163,102 +158,37 @@ void Fit::dialogue() {
   say({"Please enter the lab data filename"});
   recordio::read_formatted(5, "(a)", labinput);
   blank();
-  ask("Please enter an initial change in E0 (%)", e0c);
+  ask("Please enter an initial change in E0 (%)", in_.changes[0]);
   blank();
-  ask("Please enter an initial change in W1 (%)", w1c);
+  ask("Please enter an initial change in W1 (%)", in_.changes[1]);
   blank();
-  w2c = 0.0f;
   blank();
-  ask("Please enter an initial change in beta (%)", betac);
+  ask("Please enter an initial change in beta (%)", in_.changes[2]);
   blank();
-  ask("Please enter the tolerance level", ftol);
+  ask("Please enter the tolerance level", in_.tolerance);
   blank();
   say({"Thanks."});
 }
 
-// Both input files, then a refusal of inputs the objective cannot
-// work with, before the plot opens.
+// Both input files into the plot's state and the fit's input, then a
+// refusal of inputs the fit cannot work with, before the plot opens.
 void Fit::load() {
   load_lab(labinput, s_);
   load_profile(s_.config.profile, s_);
-  constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
-  if (s_.three.nlab < kMinLab) {
-    recordio::fail(file_name(labinput) + ": " + std::to_string(s_.three.nlab) +
-                   " lab points read, at least 4 are needed");
-  }
-  if (s_.three.nprof == 0) {
-    recordio::fail(s_.config.profile + ": no profile value read");
-  }
-}
-
-void Fit::set_rows(float a, float b, float c, float d) {
-  for (int i = 1; i <= 5; ++i) {
-    vertix(i, 1) = a;
-    vertix(i, 2) = b;
-    vertix(i, 3) = c;
-    vertix(i, 4) = d;
-  }
-}
-
-// The changed values and the starting simplex: vertex k > 1 moves parameter
-// k - 1. Kept on purpose: W2's change is 0, so vertex 3 repeats vertex 1.
-void Fit::start_simplex() {
-  change(w1c, w1);
-  change(w2c, w2);
-  change(betac, beta);
-  change(e0c, s_.two.e0);
-  set_rows(w1, w2, beta, s_.two.e0);
-  vertix(2, 1) = w1c;
-  vertix(3, 2) = w2c;
-  vertix(4, 3) = betac;
-  vertix(5, 4) = e0c;
-}
-
-// The restart simplex around the best point; its diagonal comes from the
-// changed values, not from the best point (kept on purpose).
-void Fit::restart_simplex() {
-  const BestPoint& one = s_.one;
-  set_rows(one.bestw1, one.bestw2, one.bestbeta, one.beste0);
-  vertix(2, 1) = w1c - w1c / 10.0f;
-  vertix(3, 2) = w2c - w2c / 12.0f;
-  vertix(4, 3) = betac - betac / 15.0f;
-  vertix(5, 4) = e0c - e0c / 500.0f;
-}
-
-// Evaluates the five vertices into theresult, one "Chi^2 is " line each.
-void Fit::evaluate_vertices() {
-  recordio::Array1<float, 4> corner;
-  for (int i = 1; i <= 5; ++i) {
-    for (int j = 1; j <= 4; ++j) corner(j) = vertix(i, j);
-    theresult(i) = phi2_(corner.span());
-    say({"Chi^2 is ", theresult(i)});
-  }
-}
-
-// One minimisation; from the iteration limit on, every further step waits
-// for the user first. With --no-wait the limit ends the minimisation.
-void Fit::minimise() {
-  blank();
-  say({"Finished initializing, calling amoeba..."});
-  Amoeba search(vertix.view(), theresult.span(), 4, ftol);
-  Outcome end;
-  while ((end = search.run(phi2_)) == Outcome::iteration_limit) {
-    if (o_.no_wait) {
-      recordio::complain("the simplex reached the iteration limit without meeting the "
-                         "tolerance; the best point so far is kept");
-      at_limit_ = true;
-      break;
-    }
-    plot_.flush();
-    recordio::pause(pause_text(Outcome::iteration_limit));
-  }
-  converged_ = converged_ && end == Outcome::converged;
+  const int n = s_.three.nlab;
+  in_.momentum.assign(s_.two.labmom.span().begin(), s_.two.labmom.span().begin() + n);
+  in_.probability.assign(s_.two.labprob.span().begin(), s_.two.labprob.span().begin() + n);
+  in_.profile.assign(s_.three.prof.span().begin(), s_.three.prof.span().begin() + s_.three.nprof);
+  in_.config = s_.config;
+  in_.lab_file = file_name(labinput);
+  s_.two.e0 = in_.e0;
+  if (const std::string why = check(in_); !why.empty()) recordio::fail(why);
 }
 
 // The best point on the terminal, as texts, and on the plot.
 void Fit::results() {
   constexpr float kWavenumbersPerEv = 8065.54f;
-  const BestPoint& one = s_.one;
+  const BestPoint& one = r_.best;
   blank();
   say({"Best W1 is ", one.bestw1});
   say({"Best W1 is ", one.bestw1 * kWavenumbersPerEv});  // kept on purpose: in cm^-1, same text
@@ -321,29 +251,25 @@ bool Fit::prepare_outputs() {
   return true;
 }
 
-// The profile intervals after the fit's results, on an objective of their
-// own (block one, the plot and the log are left alone); then the results
-// file.
+// The profile intervals' lines after the results; then the results file.
 void Fit::intervals() {
   const int n = s_.three.nlab;
-  const ProfileScan scan =
-      profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0}, n);
-  for (const std::string& line : interval_lines(scan, n)) {
+  for (const std::string& line : interval_lines(r_.scan, n)) {
     recordio::write_formatted(6, "(a)", {line});
   }
-  if (results_ == nullptr || !(s_.one.bestchi2 < 1.0E38f)) return;
+  if (results_ == nullptr || r_.outcome == FitOutcome::no_finite_chi2) return;
   RunSummary r;
-  r.lab_file = file_name(labinput);
+  r.lab_file = in_.lab_file;
   r.profile_file = s_.config.profile;
   r.config = s_.config;
   r.points = n;
-  r.evaluations = shown_.evaluations();
-  r.converged = converged_;
-  r.e0 = s_.two.e0;
-  r.w1 = w1;
-  r.beta = beta;
-  r.best = s_.one;
-  r.scan = &scan;
+  r.evaluations = r_.evaluations;
+  r.converged = r_.outcome == FitOutcome::converged;
+  r.e0 = in_.e0;
+  r.w1 = in_.w1;
+  r.beta = in_.beta;
+  r.best = r_.best;
+  r.scan = &r_.scan;
   write_results(*results_, r);
 }
 
@@ -352,25 +278,12 @@ int Fit::run() {
   dialogue();
   load();
 
-  // Echo, best chi-square, plot.
-  say({"Initial E0 is ", s_.two.e0});
-  say({"Initial W1 is ", w1});
-  say({"Initial beta is ", beta});
-  s_.one.bestchi2 = 1.0E38f;  // kept on purpose: a start, not infinity (9.99999968E+37)
+  // Echo, plot, the fit.
+  say({"Initial E0 is ", in_.e0});
+  say({"Initial W1 is ", in_.w1});
+  say({"Initial beta is ", in_.beta});
   plot_.open(s_, o_.no_window ? "" : "/xwindow");
-
-  // Starting simplex, first minimisation.
-  start_simplex();
-  evaluate_vertices();
-  minimise();
-
-  // Restart simplex around the best point, built once; second minimisation.
-  restart_simplex();
-  blank();
-  say({"Initializing again"});
-  blank();
-  evaluate_vertices();
-  minimise();
+  r_ = fit(in_, &shown_);
 
   // Results, the intervals, PAUSE, close.
   results();
@@ -379,12 +292,8 @@ int Fit::run() {
   if (!o_.no_wait) recordio::pause("");
   plot_.close();
 
-  // Block one still holds its start: no evaluation gave a usable chi-square.
-  if (!(s_.one.bestchi2 < 1.0E38f)) {
-    recordio::fail("no evaluation gave a finite chi-square below 1.0E38; "
-                   "the best values printed are not fit results");
-  }
-  return at_limit_ ? 3 : 0;
+  if (r_.outcome == FitOutcome::no_finite_chi2) recordio::fail(r_.message);
+  return r_.outcome == FitOutcome::iteration_limit ? 3 : 0;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The momfit main program: the command line, the terminal dialogue,
-// loading, the two minimisations from the starting and the restart simplex,
+// The momfit main program, a front end of fit(): the command line, the
+// terminal dialogue, loading, the fit with an observer that logs and draws,
 // and the results.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -16,11 +17,13 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "momfit/blocks.h"
 #include "momfit/display.h"
 #include "momfit/driver.h"
+#include "momfit/fit.h"
 #include "momfit/loaders.h"
 #include "momfit/model/phi2.h"
 #include "momfit/profile_scan.h"
@@ -747,6 +750,70 @@ TEST(Momfit, ExactDataGiveTheParametersBack) {
   EXPECT_NEAR(first_value(r.out, " Best W1 is "), 1.0, 0.001);
   EXPECT_NEAR(last_value(r.out, " Best beta is "), 0.5, 0.005);
   EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.01);
+}
+
+// The fit as a library call gives the program's answer, evaluation for
+// evaluation, on two threads at once as on one; it refuses what it cannot
+// fit without evaluating anything.
+TEST(FitCall, GivesTheProgramsAnswerOnAnyThread) {
+  const TempDir demo = demo_dir();
+  const std::string& dir = demo.str();
+  Outcome program = momfit_in(dir, answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10",
+                                           "20", "1.0e-3"));
+  ASSERT_EQ(program.exit_status, 0) << program.err;
+  momfit::FitInput in;
+  in.e0 = 1420;
+  in.w1 = 0.8f;
+  in.beta = 0.3f;
+  in.changes = {0.2f, 10, 20};
+  in.tolerance = 1.0e-3f;
+  std::istringstream lab(read_file(dir + "/demo_lab.dat")), prof(read_file(dir + "/newintrin_red"));
+  for (float p, q; lab >> p >> q;) {
+    in.momentum.push_back(p);
+    in.probability.push_back(q);
+  }
+  for (float v; prof >> v;) in.profile.push_back(v);
+
+  struct Counted final : momfit::FitObserver {
+    long n = 0;
+    void evaluated(std::span<const float>, float, const momfit::BestPoint&) override { ++n; }
+  } counted;
+  const momfit::FitResult one = momfit::fit(in, &counted);
+  ASSERT_EQ(one.outcome, momfit::FitOutcome::converged) << one.message;
+  EXPECT_EQ(one.evaluations, counted.n);
+  EXPECT_EQ(static_cast<long>(lines_of(read_file(dir + "/fort.7")).size()), one.evaluations);
+  EXPECT_EQ(static_cast<float>(last_value(program.out, " Best beta is ")), one.best.bestbeta);
+  EXPECT_EQ(static_cast<float>(last_value(program.out, " Best E0 is ")), one.best.beste0);
+  EXPECT_TRUE(one.scan.done);
+
+  std::vector<momfit::FitResult> both(2);
+  std::thread a([&] { both[0] = momfit::fit(in); }), b([&] { both[1] = momfit::fit(in); });
+  a.join();
+  b.join();
+  for (const momfit::FitResult& r : both) {
+    EXPECT_EQ(std::memcmp(&r.best, &one.best, sizeof one.best), 0);
+    EXPECT_EQ(r.scan.refined, one.scan.refined);
+    EXPECT_EQ(r.evaluations, one.evaluations);
+  }
+
+  const auto refused = [&](auto change, const std::string& why) {
+    momfit::FitInput bad = in;
+    bad.lab_file = "lab.dat";
+    change(bad);
+    const momfit::FitResult r = momfit::fit(bad);
+    EXPECT_EQ(r.outcome, momfit::FitOutcome::refused) << why;
+    EXPECT_EQ(r.message, why);
+    EXPECT_EQ(r.evaluations, 0);
+  };
+  refused([](auto& f) { f.momentum.resize(3), f.probability.resize(3); },
+          "lab.dat: 3 lab points read, at least 4 are needed");
+  refused([](auto& f) { f.probability.pop_back(); }, "lab.dat: 300 momenta but 299 probabilities");
+  refused([](auto& f) { std::swap(f.momentum[4], f.momentum[5]); },
+          "lab.dat: momentum 6 is not above the one before; the lab momenta must increase");
+  refused([](auto& f) { f.probability[2] = NAN; },
+          "lab.dat: pair 3 is not a pair of finite numbers");
+  refused([](auto& f) { f.profile.clear(); }, "newintrin_red: no profile value read");
+  refused([](auto& f) { f.config.m2 = 0; }, "the masses must be positive numbers");
 }
 
 TEST(Momfit, RefusesInputsTheFitCannotUse) {

@@ -1,0 +1,225 @@
+#include "momfit/fit.h"
+
+#include <cmath>
+#include <memory>
+#include <span>
+
+#include "momfit/numeric/amoeba.h"
+#include "recordio/arrays.h"
+
+namespace momfit {
+namespace {
+
+// q := (q / 100) v, then q := q + v: a percentage change made a value.
+void change(float& q, float v) {
+  q = (q / 100.0f) * v;
+  q = q + v;
+}
+
+// The fit's working values: the state and objective of the run, the
+// simplex and its values, and how the minimisations ended.
+class Run {
+ public:
+  Run(const FitInput& in, FitObserver* observer) : in_(in), observer_(observer) {
+    s_.config = in.config;
+    LabData& two = s_.two;
+    const int n = static_cast<int>(in.momentum.size());
+    for (int i = 1; i <= n; ++i) {
+      two.labmom(i) = in.momentum[i - 1];
+      two.labprob(i) = in.probability[i - 1];
+      // A running maximum from 0, as the lab file is read.
+      if (two.labprob(i) > two.probmax) two.probmax = two.labprob(i);
+    }
+    two.probbase = two.labprob(1);
+    two.e0 = in.e0;
+    two.weight2 = 0.0f;
+    s_.three.nlab = n;
+    const int m = static_cast<int>(in.profile.size());
+    for (int k = 1; k <= m; ++k) s_.three.prof(k) = in.profile[k - 1];
+    s_.three.nprof = m;
+  }
+
+  FitResult run();
+
+ private:
+  // phi2 at x, counted; a held parameter keeps its start value exactly,
+  // whatever the simplex arithmetic made of it.
+  float objective(std::span<const float> x) {
+    ++evaluations_;
+    if (!held_) return phi2_(x);
+    std::array<float, 4> y{x[0], x[1], x[2], x[3]};
+    if (in_.fixed[0]) y[0] = w1_;
+    if (in_.fixed[1]) y[2] = beta_;
+    if (in_.fixed[2]) y[3] = s_.two.e0;
+    return phi2_(y);
+  }
+  void set_rows(float a, float b, float c, float d);
+  void start_simplex();
+  void restart_simplex();
+  void evaluate_vertices();
+  void minimise();
+
+  const FitInput& in_;
+  FitObserver* observer_;
+  FitState s_;
+  Objective phi2_{s_, observer_};
+  bool held_ = in_.fixed[0] || in_.fixed[1] || in_.fixed[2];
+  long evaluations_ = 0;
+
+  // Starting values and changes (each change becomes a changed value).
+  float w1_ = in_.w1, w2_ = 0.0f, beta_ = in_.beta;                      // starting W1, W2, beta
+  float e0c_ = in_.changes[0], w1c_ = in_.changes[1], w2c_ = 0.0f,
+        betac_ = in_.changes[2];                                         // % change, then value
+  recordio::Matrix1<float, 5, 4> vertix;  // the simplex: row = vertex, column = W1 W2 beta E0
+  recordio::Array1<float, 6> theresult;   // chi-square at each vertex (places 1 to 5)
+
+  bool converged_ = true;  // every minimisation met its tolerance
+  bool at_limit_ = false;  // one stopped at the iteration limit
+};
+
+void Run::set_rows(float a, float b, float c, float d) {
+  for (int i = 1; i <= 5; ++i) {
+    vertix(i, 1) = a;
+    vertix(i, 2) = b;
+    vertix(i, 3) = c;
+    vertix(i, 4) = d;
+  }
+}
+
+// The changed values and the starting simplex: vertex k > 1 moves parameter
+// k - 1. Kept on purpose: W2's change is 0, so vertex 3 repeats vertex 1;
+// so does the vertex of a held parameter.
+void Run::start_simplex() {
+  change(w1c_, w1_);
+  change(w2c_, w2_);
+  change(betac_, beta_);
+  change(e0c_, s_.two.e0);
+  if (in_.fixed[0]) w1c_ = w1_;
+  if (in_.fixed[1]) betac_ = beta_;
+  if (in_.fixed[2]) e0c_ = s_.two.e0;
+  set_rows(w1_, w2_, beta_, s_.two.e0);
+  vertix(2, 1) = w1c_;
+  vertix(3, 2) = w2c_;
+  vertix(4, 3) = betac_;
+  vertix(5, 4) = e0c_;
+}
+
+// The restart simplex around the best point; its diagonal comes from the
+// changed values, not from the best point (kept on purpose). A held
+// parameter's vertex repeats the best point.
+void Run::restart_simplex() {
+  const BestPoint& one = s_.one;
+  set_rows(one.bestw1, one.bestw2, one.bestbeta, one.beste0);
+  vertix(2, 1) = in_.fixed[0] ? one.bestw1 : w1c_ - w1c_ / 10.0f;
+  vertix(3, 2) = w2c_ - w2c_ / 12.0f;
+  vertix(4, 3) = in_.fixed[1] ? one.bestbeta : betac_ - betac_ / 15.0f;
+  vertix(5, 4) = in_.fixed[2] ? one.beste0 : e0c_ - e0c_ / 500.0f;
+}
+
+void Run::evaluate_vertices() {
+  recordio::Array1<float, 4> corner;
+  for (int i = 1; i <= 5; ++i) {
+    for (int j = 1; j <= 4; ++j) corner(j) = vertix(i, j);
+    theresult(i) = objective(corner.span());
+    if (observer_ != nullptr) observer_->vertex(theresult(i));
+  }
+}
+
+// One minimisation; at the iteration limit the observer chooses between
+// going on and ending it with the best point so far.
+void Run::minimise() {
+  if (observer_ != nullptr) observer_->stage(FitStage::minimise);
+  Amoeba search(vertix.view(), theresult.span(), 4, in_.tolerance);
+  const auto f = [this](std::span<const float> x) { return objective(x); };
+  Outcome end;
+  while ((end = search.run(f)) == Outcome::iteration_limit) {
+    if (observer_ == nullptr || !observer_->resume_at_limit()) {
+      at_limit_ = true;
+      break;
+    }
+  }
+  converged_ = converged_ && end == Outcome::converged;
+}
+
+FitResult Run::run() {
+  s_.one.bestchi2 = 1.0E38f;  // kept on purpose: a start, not infinity (9.99999968E+37)
+
+  start_simplex();
+  evaluate_vertices();
+  minimise();
+
+  // The restart simplex around the best point, built once.
+  restart_simplex();
+  if (observer_ != nullptr) observer_->stage(FitStage::restart);
+  evaluate_vertices();
+  minimise();
+
+  FitResult r;
+  r.best = s_.one;
+  r.evaluations = evaluations_;
+  if (!(s_.one.bestchi2 < 1.0E38f)) {
+    r.outcome = FitOutcome::no_finite_chi2;
+    r.message = "no evaluation gave a finite chi-square below 1.0E38; "
+                "the best values printed are not fit results";
+  } else if (at_limit_) {
+    r.outcome = FitOutcome::iteration_limit;
+  } else {
+    r.outcome = converged_ ? FitOutcome::converged : FitOutcome::not_converged;
+  }
+  if (in_.intervals) {
+    r.scan = profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0},
+                          s_.three.nlab);
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string check(const FitInput& in) {
+  const std::string lab = in.lab_file.empty() ? "the lab data" : in.lab_file;
+  const std::size_t n = in.momentum.size();
+  constexpr int kMinLab = 4;  // the chi-square divides by nlab - 3
+  if (in.probability.size() != n) {
+    return lab + ": " + std::to_string(n) + " momenta but " +
+           std::to_string(in.probability.size()) + " probabilities";
+  }
+  if (n < kMinLab) {
+    return lab + ": " + std::to_string(n) + " lab points read, at least 4 are needed";
+  }
+  if (n > static_cast<std::size_t>(kMaxLab)) {
+    return lab + ": " + std::to_string(n) + " lab points, at most " + std::to_string(kMaxLab) +
+           " are fitted";
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(in.momentum[i]) || !std::isfinite(in.probability[i])) {
+      return lab + ": pair " + std::to_string(i + 1) + " is not a pair of finite numbers";
+    }
+    if (i > 0 && !(in.momentum[i] > in.momentum[i - 1])) {
+      return lab + ": momentum " + std::to_string(i + 1) +
+             " is not above the one before; the lab momenta must increase";
+    }
+  }
+  if (in.profile.empty()) return in.config.profile + ": no profile value read";
+  if (in.profile.size() > static_cast<std::size_t>(kMaxProfile)) {
+    return in.config.profile + ": " + std::to_string(in.profile.size()) +
+           " profile values, at most " + std::to_string(kMaxProfile) + " are used";
+  }
+  if (!(in.config.m1 > 0.0f) || !(in.config.m2 > 0.0f) || !std::isfinite(in.config.m1) ||
+      !std::isfinite(in.config.m2)) {
+    return "the masses must be positive numbers";
+  }
+  return {};
+}
+
+FitResult fit(const FitInput& in, FitObserver* observer) {
+  if (std::string why = check(in); !why.empty()) {
+    FitResult r;
+    r.message = std::move(why);
+    return r;
+  }
+  // The state and work tables are large: on the heap, not a thread's stack.
+  const auto run = std::make_unique<Run>(in, observer);
+  return run->run();
+}
+
+}  // namespace momfit
