@@ -16,6 +16,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "momfit/blocks.h"
@@ -222,30 +223,33 @@ TEST(Normalise, NoPositiveValueCannotBeScaled) {
 
 TEST(Convolve, MatchesDirectSumEveryCall) {
   // 1000 points leave the ends apart; 1020 with 15 negative and positive lags
-  // carry values round the 1024-point circle.
-  for (int n : {1000, 1020}) {
-    for (int m : {31, 30}) {
-      const std::vector<float> data = random_floats(static_cast<std::size_t>(n), 5u + n + m);
-      const std::vector<float> resp = random_floats(static_cast<std::size_t>(m), 9u + m);
-      std::vector<float> padded(kFftLength, 0.0f);
-      std::copy(data.begin(), data.end(), padded.begin());
-      const std::vector<double> ref = direct_convolution(padded, resp, m);
-      std::vector<float> room(2000, 0.0f);
-      std::copy(resp.begin(), resp.end(), room.begin());
-      const std::vector<float> loaded = room;
-      ConvolveWork work;
-      for (int call = 1; call <= 2; ++call) {
-        std::vector<float> profile(kFftLength, 9.0f);  // padding must be cleared
-        std::copy(data.begin(), data.end(), profile.begin());
-        std::vector<float> out(n);
-        convolve(profile, out, room, n, m, work);
-        double worst = 0;
-        for (int j = 0; j < n; ++j) worst = std::max(worst, std::fabs(out[j] - ref[j]));
-        EXPECT_LE(worst, 5e-4) << "n=" << n << " m=" << m << " call=" << call;
-        EXPECT_TRUE(std::all_of(profile.begin() + n, profile.end(), [](float f) { return f == 0; }));
-      }
-      EXPECT_EQ(room, loaded);  // the loaded profile stays whole
+  // carry values round the 1024-point circle. A response far larger or
+  // smaller than the profile gives the same result, scaled.
+  using Case = std::tuple<int, int, float>;  // points, response values, response scale
+  for (const auto& [n, m, scale] :
+       std::initializer_list<Case>{{1000, 31, 1.0f}, {1000, 30, 1.0f}, {1020, 31, 1.0f},
+                                   {1020, 30, 1.0f}, {1000, 31, 1e-9f}, {1020, 30, 1e10f}}) {
+    const std::vector<float> data = random_floats(static_cast<std::size_t>(n), 5u + n + m);
+    const std::vector<float> resp = random_floats(static_cast<std::size_t>(m), 9u + m);
+    std::vector<float> padded(kFftLength, 0.0f);
+    std::copy(data.begin(), data.end(), padded.begin());
+    const std::vector<double> ref = direct_convolution(padded, resp, m);
+    std::vector<float> room(2000, 0.0f);
+    std::transform(resp.begin(), resp.end(), room.begin(), [k = scale](float r) { return r * k; });
+    const std::vector<float> loaded = room;
+    ConvolveWork work;
+    for (int call = 1; call <= 2; ++call) {
+      std::vector<float> profile(kFftLength, 9.0f);  // padding must be cleared
+      std::copy(data.begin(), data.end(), profile.begin());
+      std::vector<float> out(n);
+      convolve(profile, out, room, n, m, work);
+      double worst = 0;
+      for (int j = 0; j < n; ++j) worst = std::max(worst, std::fabs(out[j] / scale - ref[j]));
+      EXPECT_LE(worst, 5e-4) << "n=" << n << " m=" << m << " scale=" << scale
+                             << " call=" << call;
+      EXPECT_TRUE(std::all_of(profile.begin() + n, profile.end(), [](float f) { return f == 0; }));
     }
+    EXPECT_EQ(room, loaded);  // the loaded profile stays whole
   }
 }
 

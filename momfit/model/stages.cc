@@ -263,18 +263,50 @@ void profadd(std::span<float> out, std::span<const float> first, std::span<const
   for (int i = 1; i <= n; ++i) el(out, i) = weight * el(second, i) + el(first, i);
 }
 
+int response_shift(std::span<const float> profile, std::span<const float> response, int n,
+                   int m) {
+  // The exponents of the largest magnitudes (frexp's: v = f 2^e, 0.5 <= f < 1).
+  const auto exponent = [](std::span<const float> a, int count, int& e) {
+    float largest = 0.0f;
+    for (int i = 1; i <= count; ++i) largest = std::max(largest, std::fabs(el(a, i)));
+    if (!(largest > 0.0f) || !std::isfinite(largest)) return false;
+    (void)std::frexp(largest, &e);
+    return true;
+  };
+  int model = 0;
+  int given = 0;
+  if (!exponent(profile, n, model) || !exponent(response, m, given)) return 0;
+  const int shift = model - given;
+  return std::abs(shift) <= kResponseBand ? 0 : shift;
+}
+
 void convolve(std::span<float> profile, std::span<float> out, std::span<const float> response,
               int n, int m, ConvolveWork& work) {
   for (int i = n + 1; i <= kFftLength; ++i) el(profile, i) = 0.0f;
   // convlv lays the negative lags out at the end of the array it is given and
   // clears the middle; a fresh copy keeps every lag for every evaluation.
   m = std::min(m, kFftLength);
-  std::copy_n(response.begin(), m, work.response.begin());
+  // The two real arrays share one complex transform, where the smaller of
+  // them keeps only the digits the larger leaves it: a response far from the
+  // model's size is brought to it by a power of two, exact both ways, so
+  // that the response's scale does not change the result.
+  const int shift = response_shift(profile, response, n, m);
+  if (shift == 0) {
+    std::copy_n(response.begin(), m, work.response.begin());
+  } else {
+    for (int i = 0; i < m; ++i) {
+      const auto k = static_cast<std::size_t>(i);
+      work.response[k] = std::ldexp(response[k], shift);
+    }
+  }
   std::fill(work.response.begin() + m, work.response.end(), 0.0f);
   // A forward convolution (isign = +1) has no outcome but ok.
   (void)convlv(profile.first(kFftLength), kFftLength, work.response, m, 1, work.ans, work.fft,
                work.plan);
-  for (int j = 1; j <= n; ++j) el(out, j) = work.ans[static_cast<std::size_t>(j - 1)];
+  for (int j = 1; j <= n; ++j) {
+    const float v = work.ans[static_cast<std::size_t>(j - 1)];
+    el(out, j) = shift == 0 ? v : std::ldexp(v, -shift);
+  }
 }
 
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base) {

@@ -46,9 +46,25 @@ void profadd(std::span<float> out, std::span<const float> first, std::span<const
 // convolved with the m response values (lags 0, 1, .. in positions 1..(m+1)/2,
 // lags -1, -2, .. counted down from position m; n, m <= kFftLength).
 // profile needs room for kFftLength values: entries n+1.. are set to 0.0.
-// The response is only read: every call convolves with all of it.
+// The response is only read: every call convolves with all of it. A
+// response whose largest magnitude is more than 2^kResponseBand from the
+// profile's is first multiplied by the power of two response_shift gives,
+// and the result divided by it again, so that the response's scale does not
+// change the result beyond rounding.
 void convolve(std::span<float> profile, std::span<float> out, std::span<const float> response,
               int n, int m, ConvolveWork& work);
+
+// How far, in powers of two, the largest magnitudes of the response and of
+// the profile may lie apart before convolve brings the response to the
+// profile's size. Profiles near the model's size (the model is at most
+// (1 + |beta|) / (2 pi)) stay at factor 1.
+constexpr int kResponseBand = 4;
+
+// The power of two convolve multiplies the response by: 0 when the largest
+// magnitudes of profile(1..n) and response(1..m) lie within 2^kResponseBand
+// of each other (or either has none, or one not finite), else the difference
+// of their binary exponents.
+int response_shift(std::span<const float> profile, std::span<const float> response, int n, int m);
 
 // out(i) = (top - base) * in(i) / max + base, i = 1..n, max being the largest
 // input value: the maximum maps onto top and zero onto base. Returns false,
