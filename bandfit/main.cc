@@ -1,5 +1,6 @@
 // The bandfit program: read the deck, check it, refine once, write the
-// report, the line table and the line list; with --results, the results as
+// report, the line table and the line list (fort.26 and fort.8, or the files
+// of --report and --list); with --results, the results as
 // JSON; with --deck-out, the corrected deck; with --plot, the residuals of a
 // correction.
 #include <memory>
@@ -19,11 +20,15 @@
 namespace {
 
 constexpr cli::Program kProgram{
-    "bandfit", "[--plot FILE] [--results FILE] [--deck-out FILE] < DECK",
-    "Reads a line-list deck on standard input, makes one weighted least-squares\n"
-    "correction of the flagged parameters and writes the report fort.26 and the\n"
-    "line list fort.8 in the current directory.\n"
+    "bandfit",
+    "[--report FILE] [--list FILE] [--plot FILE] [--results FILE] [--deck-out FILE] < DECK",
+    "Fits molecular constants to observed rovibrational line positions: reads a\n"
+    "line-list deck on standard input, makes one weighted least-squares\n"
+    "correction of the flagged parameters and writes the report (fort.26) and\n"
+    "the line list (fort.8) in the current directory.\n"
     "\n"
+    "  --report FILE    the report to FILE instead of fort.26\n"
+    "  --list FILE      the line list to FILE instead of fort.8\n"
     "  --plot FILE      after a correction, write a residual plot (calculated minus\n"
     "                   observed against lower-state J) to FILE: .png, .pdf, .svg or .ps\n"
     "  --results FILE   write the outcome, the parameters with their old and new\n"
@@ -31,63 +36,63 @@ constexpr cli::Program kProgram{
     "                   as one JSON object, also when no correction was made\n"
     "  --deck-out FILE  after a correction, write the deck again to FILE with the\n"
     "                   fitted parameters at their new values (the next run's input)\n"
-    "  --help           print this text and exit\n"
-    "  --version        print the name and release and exit\n"
+    "  -h, --help       print this text and exit\n"
+    "  -V, --version    print the name and release and exit\n"
+    "Options may be abbreviated and take their value as --opt FILE or --opt=FILE.\n"
     "\n"
     "Exit status: 0 after a correction or a prediction run (every flag 0); 1 when\n"
-    "the deck is refused, no correction was made or an output file could not be\n"
-    "written (the reason on standard error); 2 for a usage error.\n"};
+    "the deck is refused, no correction was made, an output could not be written\n"
+    "or SIGINT, SIGTERM or SIGHUP ended the run (the reason on standard error);\n"
+    "2 for a usage error; 134 when the deck cannot be read (a malformed value, a\n"
+    "deck cut short, a read error: the run-time report on standard error, then\n"
+    "an abort) or SIGQUIT ended the run.\n"};
 
 // The files the options name; empty for none.
 struct Options {
+  std::string report_file = "fort.26";  // --report
+  std::string list_file = "fort.8";     // --list
   std::string plot_file;     // --plot
   std::string results_file;  // --results
   std::string deck_file;     // --deck-out
 };
 
 Options parse(int argc, char** argv) {
+  static constexpr cli::Option kOptions[] = {
+      {"report", "a file name"}, {"list", "a file name"},     {"plot", "a file name"},
+      {"results", "a file name"}, {"deck-out", "a file name"},
+  };
   Options o;
-  const std::vector<std::string_view> args = cli::arguments(kProgram, argc, argv);
-  for (std::size_t k = 0; k < args.size(); ++k) {
-    const std::string_view a = args[k];
-    // "--name FILE" or "--name=FILE" into target; false when a is not --name.
-    const auto take = [&](std::string_view name, std::string& target) {
-      if (a.substr(0, name.size()) != name) return false;
-      if (a.size() > name.size() && a[name.size()] == '=') {
-        target = a.substr(name.size() + 1);
-      } else if (a.size() == name.size() && k + 1 < args.size()) {
-        target = args[++k];
-      } else if (a.size() == name.size()) {
-        cli::usage_error(kProgram, std::string(name) + " needs a file name");
-      } else {
-        return false;
+  cli::CommandLine line(kProgram, kOptions, argc, argv);
+  while (const auto given = line.next()) {
+    const std::string value(given->value);
+    if (given->name == "report") o.report_file = value;
+    if (given->name == "list") o.list_file = value;
+    if (given->name == "results") o.results_file = value;
+    if (given->name == "deck-out") o.deck_file = value;
+    if (given->name == "plot") {
+      if (recordio::picture_type(value).empty()) {
+        cli::usage_error(kProgram, "--plot file '" + value + "' must end in .png, .pdf, .svg or .ps");
       }
-      if (target.empty()) cli::usage_error(kProgram, std::string(name) + " needs a file name");
-      return true;
-    };
-    if (take("--plot", o.plot_file)) {
-      if (recordio::picture_type(o.plot_file).empty()) {
-        cli::usage_error(kProgram,
-                         "--plot file '" + o.plot_file + "' must end in .png, .pdf, .svg or .ps");
-      }
-    } else if (!take("--results", o.results_file) && !take("--deck-out", o.deck_file)) {
-      cli::usage_error(kProgram,
-                       (a.rfind("-", 0) == 0 ? "unknown option '" : "unexpected argument '") +
-                           std::string(a) + "'");
+      o.plot_file = value;
     }
   }
+  line.no_operands();
   return o;
 }
 
 void bandfit_main(const Options& options) {
   // One run per folder writes the report, the list and the named outputs:
   // a second one with any of them is refused before it reads the deck.
-  std::vector<std::string> outputs = {"fort.26", "fort.8"};
+  std::vector<std::string> outputs = {options.report_file, options.list_file};
   for (const std::string& named : {options.results_file, options.deck_file}) {
     if (!named.empty()) outputs.push_back(named);
   }
   const recordio::OutputLock lock(outputs);
   if (!lock.ok()) recordio::fail(lock.error());
+  // Opened at their first record, as fort.26 and fort.8 are: a refused deck
+  // leaves an earlier report and list as they were.
+  recordio::name_new(bandfit::kReport, options.report_file);
+  recordio::name_new(bandfit::kList, options.list_file);
   // The run's storage, made once: the deck (about 40 kB) on the heap, the
   // refinement's work storage and its summary (about 150 and 170 kB),
   // zero-initialised, in static storage initialised at compile time

@@ -1,15 +1,20 @@
 // What the programs of the suite share at their edges: the one way they
 // report a fault of their own (the line "program: message" on standard
-// error), the command line (--help and --version, the one-line usage error,
-// a checked positive number). Header-only, so that the column tools stay
-// free of the record I/O library.
+// error), the command line (GNU options through getopt_long, --help/-h and
+// --version/-V, the one-line usage error, checked numbers). Header-only, so
+// that the column tools stay free of the record I/O library.
 #pragma once
 
+#include <getopt.h>
+
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +69,183 @@ inline void complain(std::string_view name, std::string_view message) {
   std::exit(0);
 }
 
+// One option of a command line: --NAME, or --NAME VALUE and --NAME=VALUE.
+struct Option {
+  const char* name;         // the long name without "--"
+  const char* needs = "";   // what its value is, for "--NAME needs A FILE";
+                            // "" for an option without a value
+  char short_name = '\0';   // a one-letter spelling, '\0' for none
+};
+
+// The command line of a program, read with the C library's getopt_long as
+// GNU programs read theirs: options in any order among the operands, long
+// names abbreviated to any unambiguous prefix, a value after the option or
+// after "=", "--" ending the options. --help/-h and --version/-V are
+// answered (status 0) before anything else is looked at, wherever they
+// stand. Every fault is a usage error (one line, status 2):
+//   unknown option '--x'            an option the program does not have
+//   option '--p' is ambiguous       a prefix of more than one option
+//   --NAME needs NEEDS              no value, an empty one, or an option
+//                                   ("--...") where the value should stand
+//   --NAME takes no value           "--NAME=..." for an option without one
+//   unexpected argument 'x'         from no_operands()
+// getopt_long keeps its place in the C library's optind; one CommandLine is
+// read at a time, from its construction to its last next().
+class CommandLine {
+ public:
+  struct Given {
+    std::string_view name;   // the option's long name
+    std::string_view value;  // its value, "" for an option without one
+  };
+
+  CommandLine(const Program& p, std::span<const Option> options, int argc, char** argv)
+      : p_(p), options_(options), argc_(argc), argv_(argv) {
+    for (const Option& o : options_) {
+      table_.push_back({o.name, *o.needs != '\0' ? required_argument : no_argument, nullptr,
+                        kLong + static_cast<int>(table_.size())});
+      if (o.short_name != '\0') {
+        shorts_.push_back(o.short_name);
+        if (*o.needs != '\0') shorts_.push_back(':');
+      }
+    }
+    table_.push_back({"help", no_argument, nullptr, 'h'});
+    table_.push_back({"version", no_argument, nullptr, 'V'});
+    table_.push_back({nullptr, 0, nullptr, 0});
+    // The first pass answers --help and --version; the second, next(),
+    // reads the options in order.
+    restart();
+    for (int c; (c = step()) != -1;) {
+      if (c == 'h') help();
+      if (c == 'V') version();
+    }
+    first_pass_ = false;
+    restart();
+  }
+
+  // The next option, or nothing when the options are all read.
+  std::optional<Given> next() {
+    const int c = step();
+    if (c == -1) {
+      done_ = true;
+      return std::nullopt;
+    }
+    if (c >= kLong) {
+      const Option& o = options_[static_cast<std::size_t>(c - kLong)];
+      if (*o.needs != '\0' && (optarg == nullptr || *optarg == '\0' || separate_option_)) {
+        missing(o);
+      }
+      return Given{o.name, optarg != nullptr ? optarg : ""};
+    }
+    if (c == ':') missing(by_value(optopt));
+    const std::string_view arg = argv_[optind - 1];
+    if (arg.starts_with("--") && optopt != 0) {
+      for (const option& o : table_) {
+        if (o.name != nullptr && o.val == optopt) {
+          usage_error(p_, "--" + std::string(o.name) + " takes no value");
+        }
+      }
+    }
+    if (optopt != 0) usage_error(p_, "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'");
+    if (ambiguous(arg)) usage_error(p_, "option '" + std::string(arg) + "' is ambiguous");
+    usage_error(p_, "unknown option '" + std::string(arg) + "'");
+  }
+
+  // One more value after the option just read, for an option of two values
+  // (--masses M1 M2): the argument that follows, or the usage error of the
+  // option's own `needs` when none does or an option stands there.
+  std::string_view another(std::string_view name) {
+    if (optind >= argc_ || std::string_view(argv_[optind]).starts_with("--")) {
+      for (const Option& o : options_) {
+        if (name == o.name) missing(o);
+      }
+    }
+    return argv_[optind++];
+  }
+
+  // The arguments that are not options, in their order, once next() has
+  // returned nothing.
+  std::vector<std::string_view> operands() const {
+    return done_ ? std::vector<std::string_view>(argv_ + optind, argv_ + argc_)
+                 : std::vector<std::string_view>{};
+  }
+
+  // A usage error for the first operand, if any: for a program that takes
+  // none.
+  void no_operands() const {
+    for (std::string_view a : operands()) {
+      usage_error(p_, "unexpected argument '" + std::string(a) + "'");
+    }
+  }
+
+ private:
+  static constexpr int kLong = 256;  // getopt_long's value for options_[k] is kLong + k
+
+  void restart() {
+    optind = 0;  // glibc: start afresh, argument order included
+    opterr = 0;  // the faults are said by next(), in the programs' words
+  }
+
+  // One getopt_long step. A value given as the next argument that is itself
+  // a long option ("--plot --log x") is no value: next() refuses it, and the
+  // first pass reads it as the option it is (so "--plot --help" helps).
+  int step() {
+    const std::string shorts = ":hV" + shorts_;
+    const int c = getopt_long(argc_, argv_, shorts.c_str(), table_.data(), nullptr);
+    separate_option_ = false;
+    if (c != -1 && optarg != nullptr && optind > 0 && optarg == argv_[optind - 1] &&
+        std::string_view(optarg).starts_with("--")) {
+      separate_option_ = true;
+      if (first_pass_) --optind;
+    }
+    return c;
+  }
+
+  [[noreturn]] void missing(const Option& o) const {
+    usage_error(p_, "--" + std::string(o.name) + " needs " + o.needs);
+  }
+
+  const Option& by_value(int value) const {
+    if (value >= kLong) return options_[static_cast<std::size_t>(value - kLong)];
+    for (const Option& o : options_) {
+      if (o.short_name == value) return o;
+    }
+    return options_[0];
+  }
+
+  // Whether "--x" (or "--x=v") begins more than one long name.
+  bool ambiguous(std::string_view arg) const {
+    if (!arg.starts_with("--")) return false;
+    arg.remove_prefix(2);
+    arg = arg.substr(0, arg.find('='));
+    int n = 0;
+    for (const option& o : table_) n += o.name != nullptr && std::string_view(o.name).starts_with(arg);
+    return n > 1;
+  }
+
+  [[noreturn]] void help() const {
+    std::printf("Usage: %.*s%s%.*s\n%.*s", static_cast<int>(p_.name.size()), p_.name.data(),
+                p_.usage.empty() ? "" : " ", static_cast<int>(p_.usage.size()), p_.usage.data(),
+                static_cast<int>(p_.help.size()), p_.help.data());
+    answered(p_);
+  }
+
+  [[noreturn]] void version() const {
+    std::printf("%.*s (labsuite) %s\n", static_cast<int>(p_.name.size()), p_.name.data(),
+                labsuite::kVersion);
+    answered(p_);
+  }
+
+  const Program& p_;
+  std::span<const Option> options_;
+  int argc_;
+  char** argv_;
+  std::vector<option> table_;
+  std::string shorts_;
+  bool separate_option_ = false;
+  bool first_pass_ = true;
+  bool done_ = false;
+};
+
 // The arguments after the program name. --help (usage and help text) and
 // --version ("name (labsuite) VERSION") are answered on standard output and
 // end the run with status 0 (1 when the answer cannot be written), wherever
@@ -102,6 +284,21 @@ inline double positive(const Program& p, std::string_view option, std::string_vi
   const double v = std::strtod(s.c_str(), &end);
   if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || !(v > 0.0)) {
     usage_error(p, std::string(option) + " needs a positive number, not '" + s + "'");
+  }
+  return v;
+}
+
+// The value of `option` as a whole number from 1 to `most` (LONG_MAX: no
+// bound of its own), or a usage error.
+inline long count(const Program& p, std::string_view option, std::string_view text, long most) {
+  const std::string s(text);
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || *end != '\0' || errno != 0 || v < 1 || v > most) {
+    usage_error(p, std::string(option) + " needs a whole number " +
+                       (most == LONG_MAX ? "above 0" : "from 1 to " + std::to_string(most)) +
+                       ", not '" + s + "'");
   }
   return v;
 }

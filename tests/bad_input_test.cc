@@ -521,9 +521,13 @@ std::vector<DeckCase> deck_cases() {
   const auto refused = [&](const std::string& message) {
     return Expect{1, 0, "bandfit: " + message + "\n", none};
   };
+  const std::string synopsis =
+      "bandfit [--report FILE] [--list FILE] [--plot FILE] [--results FILE] [--deck-out FILE] "
+      "< DECK\n";
   const auto usage = [&](const std::string& message) {
-    return Expect{2, 0, "bandfit: " + message + "; usage: bandfit [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n", none};
+    return Expect{2, 0, "bandfit: " + message + "; usage: " + synopsis, none};
   };
+  const std::string fit = "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n";
   const std::string eof = "list read: end of file";
   const std::string bad = "list read: incomprehensible list input";
   const std::string not_int = "list read: invalid number";
@@ -630,8 +634,27 @@ std::vector<DeckCase> deck_cases() {
         " P V+0  7"},
        {}, 400},
       // The command line: answered or refused before the deck is read.
-      {"Help", "", {0, 0, "Usage: bandfit [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n", none}, {"--help"}},
+      {"Help", "", {0, 0, "Usage: " + synopsis, none}, {"--help"}},
+      {"HelpShort", "", {0, 0, "Usage: " + synopsis, none}, {"--plto", "-h"}},
       {"Version", "", {0, 0, "bandfit (labsuite) ", none}, {"--plot", "r.png", "--version"}},
+      {"VersionShort", "", {0, 0, "bandfit (labsuite) ", none}, {"deck", "-V"}},
+      // The report and the list under names of their own, with the same
+      // checked writes; the values as "--opt FILE" or "--opt=FILE".
+      {"ReportNamed", fit, {0, 0, "", none, "r.txt", "LEAST SQUARES FITTING COMPLETED"},
+       {"--report=r.txt", "--list", "l.txt"}},
+      {"ListNamed", fit, {0, 0, "", none, "l.txt", " P V+0  7"}, {"--list=l.txt", "--rep", "r.txt"}},
+      {"ReportWithoutFile", "", usage("--report needs a file name"), {"--report"}},
+      {"ListFollowedByOption", "", usage("--list needs a file name"), {"--list", "--report", "r"}},
+      {"AmbiguousOption", "", usage("option '--re' is ambiguous"), {"--re", "r.txt"}},
+      {"ValueForAnOptionWithout", "", usage("--version takes no value"), {"--version=2"}},
+      {"ReportIntoMissingFolder", fit,
+       {1, 0, "bandfit: cannot write no/r.txt: No such file or directory (record 1)\n", none,
+        "l.txt", " P V+0  7"},
+       {"--report", "no/r.txt", "--list", "l.txt"}},
+      {"NamedReportOverAFileSizeLimit", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "2 0\n",
+       {1, 0, "bandfit: cannot write r.txt: File too large (record 13)\n", {"fort.26"}, "fort.8",
+        " P V+0  7"},
+       {"--report", "r.txt"}, 400},
       {"UnknownOption", "", usage("unknown option '--plto'"), {"--plto", "r.png"}},
       {"PlotWithoutFile", "", usage("--plot needs a file name"), {"--plot"}},
       {"PlotOfUnknownFormat", "", usage("--plot file 'r.gif' must end in .png, .pdf, .svg or .ps"),
@@ -927,11 +950,21 @@ TEST(OneRunPerFolder, SecondBandfitIsRefusedUntilTheFirstEnds) {
   EXPECT_EQ(refused.err, "bandfit: fort.26 is in use by another run (pid " +
                              std::to_string(first.pid()) + ") in this folder\n");
   EXPECT_TRUE(names_in(dir).empty());
+  // The files of --list and --report are locked as fort.8 and fort.26 are:
+  // a list named fort.26 is refused, a run with files of its own goes ahead.
+  deck.args = {"--list", "fort.26", "--report", "r.txt"};
+  const Outcome list_refused = run(deck);
+  EXPECT_EQ(list_refused.exit_status, 1);
+  EXPECT_EQ(list_refused.err, refused.err);
+  deck.args = {"--list", "l.txt", "--report", "r.txt"};
+  EXPECT_EQ(run(deck).exit_status, 0);
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"l.txt", "r.txt"}));
+  deck.args = {};
   first.signal(SIGTERM);
   while (!first.step()) usleep(2000);
   const Outcome after = run(deck);
   EXPECT_EQ(after.exit_status, 0) << after.err;
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"fort.26", "fort.8"}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"fort.26", "fort.8", "l.txt", "r.txt"}));
 }
 
 }  // namespace

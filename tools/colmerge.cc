@@ -1,50 +1,63 @@
-// colmerge: joins the one-column file "g0m2410d.cmp" and the two-column file
-// "g0m2410d.nst" row by row into the three-column file "sorted.out". Line L
-// holds pair L of the two-column file and, from line 2 on, value L - 1 of the
-// one-column file; the first line's third value is 0.
+// colmerge: joins the one-column file (default "g0m2410d.cmp") and the
+// two-column file (default "g0m2410d.nst") row by row into the three-column
+// file (default "sorted.out"), 861 lines unless --rows says otherwise. Line
+// L holds pair L of the two-column file and, from line 2 on, value L - 1 of
+// the one-column file; the first line's third value is 0.
 //
-// The merge is written to a temporary file beside sorted.out and renamed
-// over it only when it succeeded: a refused merge leaves an earlier
-// sorted.out as it was.
+// The merge is written to a temporary file beside its output and renamed
+// over it only when it succeeded: a refused merge leaves an earlier output
+// as it was.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "recordio/cli.h"
 
 namespace {
 
 constexpr cli::Program kProgram{
-    "colmerge", "",
-    "Joins the pairs of g0m2410d.nst and the values of g0m2410d.cmp, shifted\n"
-    "down one row, into sorted.out (861 tab-separated lines) in the current\n"
-    "directory. An earlier sorted.out is replaced only when the merge succeeds.\n"};
+    "colmerge", "[--rows N] [CMP NST [OUT]]",
+    "Puts a column of values beside a measured two-column file, such as a\n"
+    "constant column from constcol beside a spectrum, as one three-column file.\n"
+    "\n"
+    "Reads N values from CMP (default g0m2410d.cmp) and N + 1 pairs from NST\n"
+    "(default g0m2410d.nst) and writes N tab-separated lines to OUT (default\n"
+    "sorted.out): line L holds pair L of NST and value L - 1 of CMP, the first\n"
+    "line 0 as its third value. An earlier OUT is replaced only when the merge\n"
+    "succeeds.\n"
+    "\n"
+    "  --rows N       the number of lines written (default 861)\n"
+    "  -h, --help     print this text and exit\n"
+    "  -V, --version  print the name and release and exit\n"
+    "\n"
+    "Exit status: 0 when the merge is written; 1 when an input cannot be opened\n"
+    "(\"NAME could not be opened\" on standard output), is short, holds a word or\n"
+    "a line of too many values, or OUT cannot be written (the reason on standard\n"
+    "error); 2 for a usage error; 128 + N when ended by signal N.\n"};
 
-constexpr const char* kOutput = "sorted.out";
+constexpr long kMostRows = 100'000'000;  // 1.2 GB of columns
 
-constexpr int kCmpValues = 861;  // read from g0m2410d.cmp
-constexpr int kNstPairs = 862;   // read from g0m2410d.nst
-constexpr int kLines = 861;      // written to sorted.out
-
-// The three columns of the merge; the third is shifted down one row.
+// The three columns of the merge, rows + 1 entries each; the third is
+// shifted down one row.
 struct Columns {
-  std::array<float, 870> first{};
-  std::array<float, 870> second{};
-  std::array<float, 870> third{};
+  explicit Columns(long rows)
+      : first(static_cast<std::size_t>(rows) + 1), second(first.size()), third(first.size()) {}
+  std::vector<float> first, second, third;
 };
 
 // The path of the live temporary output, for the signal handler. A handler
 // reaches nothing but globals, and a fixed buffer needs no allocation to be
 // removed.
-char temp_path[64];
+char temp_path[PATH_MAX + 8];
 volatile std::sig_atomic_t temp_live = 0;  // temp_path names a file of ours
 
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT: the temporary output removed, then the
@@ -133,37 +146,40 @@ void cannot_open(const char* name, int error) {
   cli::complain(kProgram.name, std::string("cannot open ") + name + ": " + std::strerror(error));
 }
 
-// Reads the 861 values of the one-column file into third[1..861].
-bool read_cmp(std::FILE* in, std::array<float, 870>& third) {
-  Input cmp(in, "g0m2410d.cmp");
-  for (int i = 1; i <= kCmpValues; ++i) {
-    if (!cmp.number("%g", third[i], kCmpValues) || !cmp.end_of_record(1)) return false;
+// Reads the rows values of the one-column file into third[1..rows].
+bool read_cmp(std::FILE* in, const char* name, std::vector<float>& third) {
+  Input cmp(in, name);
+  const int want = static_cast<int>(third.size()) - 1;
+  for (int i = 1; i <= want; ++i) {
+    if (!cmp.number("%g", third[i], want) || !cmp.end_of_record(1)) return false;
   }
   return true;
 }
 
-// Reads the 862 pairs of the two-column file into first[] and second[].
-bool read_nst(std::FILE* in, std::array<float, 870>& first, std::array<float, 870>& second) {
-  Input nst(in, "g0m2410d.nst");
-  for (int i = 0; i < kNstPairs; ++i) {
-    if (!nst.number("%g", first[i], 2 * kNstPairs) ||
-        !nst.number("%e", second[i], 2 * kNstPairs) || !nst.end_of_record(2)) {
+// Reads the rows + 1 pairs of the two-column file into first[] and second[].
+bool read_nst(std::FILE* in, const char* name, std::vector<float>& first,
+              std::vector<float>& second) {
+  Input nst(in, name);
+  const int pairs = static_cast<int>(first.size());
+  for (int i = 0; i < pairs; ++i) {
+    if (!nst.number("%g", first[i], 2 * pairs) || !nst.number("%e", second[i], 2 * pairs) ||
+        !nst.end_of_record(2)) {
       return false;
     }
   }
   return true;
 }
 
-// The merge's temporary output beside sorted.out, with the mode a newly
-// created sorted.out would get (or the existing one's). Fails, creating
-// nothing, when sorted.out exists but cannot be written (a directory, say).
+// The merge's temporary output beside the output file, with the mode a newly
+// created output would get (or the existing one's). Fails, creating
+// nothing, when the output exists but cannot be written (a directory, say).
 class Output {
  public:
-  Output() {
+  explicit Output(const char* name) : name_(name) {
     struct stat now {};
-    const bool exists = ::stat(kOutput, &now) == 0;
+    const bool exists = ::stat(name_, &now) == 0;
     if (exists) {
-      std::FILE* probe = std::fopen(kOutput, "r+");  // writable, left unchanged
+      std::FILE* probe = std::fopen(name_, "r+");  // writable, left unchanged
       if (probe == nullptr) {
         error_ = errno;
         return;
@@ -176,8 +192,13 @@ class Output {
     ::sigemptyset(&ending);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&ending, sig);
     ::sigprocmask(SIG_BLOCK, &ending, &old);
-    std::snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", kOutput);
-    const int fd = ::mkstemp(temp_path);
+    int fd = -1;
+    if (std::strlen(name_) + 8 > sizeof temp_path) {
+      errno = ENAMETOOLONG;
+    } else {
+      std::snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", name_);
+      fd = ::mkstemp(temp_path);
+    }
     error_ = errno;
     if (fd >= 0) temp_live = 1;
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -210,7 +231,7 @@ class Output {
     if (result < 0 && write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
   }
 
-  // Finishes the temporary file and renames it over sorted.out; on failure
+  // Finishes the temporary file and renames it over the output; on failure
   // (a write, the flush, the close or the rename) the temporary is removed
   // and error() tells why.
   bool commit() {
@@ -218,7 +239,7 @@ class Output {
     if (std::fflush(fp_) != 0 && error_ == 0) error_ = errno;
     if (std::fclose(fp_) != 0 && error_ == 0) error_ = errno;
     fp_ = nullptr;
-    if (error_ == 0 && std::rename(temp_path, kOutput) != 0) error_ = errno;
+    if (error_ == 0 && std::rename(temp_path, name_) != 0) error_ = errno;
     if (error_ == 0) {
       temp_live = 0;
       return true;
@@ -233,6 +254,7 @@ class Output {
     ::unlink(temp_path);
   }
 
+  const char* name_;
   std::FILE* fp_ = nullptr;
   int error_ = 0;
   int write_error_ = 0;
@@ -241,31 +263,43 @@ class Output {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cli::no_arguments(kProgram, argc, argv);
+  static constexpr cli::Option kOptions[] = {{"rows", "a number"}};
+  long rows = 861;
+  cli::CommandLine args(kProgram, kOptions, argc, argv);
+  while (const auto given = args.next()) {
+    rows = cli::count(kProgram, "--rows", given->value, kMostRows);
+  }
+  // The files: none named, both inputs, or both inputs and the output.
+  const std::vector<std::string_view> named = args.operands();
+  if (named.size() == 1) cli::usage_error(kProgram, "NST is missing after CMP");
+  if (named.size() > 3) cli::usage_error(kProgram, "unexpected argument '" + std::string(named[3]) + "'");
+  const std::string cmp_name(named.size() >= 2 ? named[0] : "g0m2410d.cmp");
+  const std::string nst_name(named.size() >= 2 ? named[1] : "g0m2410d.nst");
+  const std::string out_name(named.size() == 3 ? named[2] : "sorted.out");
   install_handlers();
   // All three opens come first, in this order, each reported on failure.
-  std::FILE* cmp = std::fopen("g0m2410d.cmp", "rt");
-  if (cmp == nullptr) cannot_open("g0m2410d.cmp", errno);
-  Output out;
-  if (out.file() == nullptr) cannot_open(kOutput, out.error());
-  std::FILE* nst = std::fopen("g0m2410d.nst", "rt");
-  if (nst == nullptr) cannot_open("g0m2410d.nst", errno);
+  std::FILE* cmp = std::fopen(cmp_name.c_str(), "rt");
+  if (cmp == nullptr) cannot_open(cmp_name.c_str(), errno);
+  Output out(out_name.c_str());
+  if (out.file() == nullptr) cannot_open(out_name.c_str(), out.error());
+  std::FILE* nst = std::fopen(nst_name.c_str(), "rt");
+  if (nst == nullptr) cannot_open(nst_name.c_str(), errno);
   if (cmp == nullptr || out.file() == nullptr || nst == nullptr) return 1;
 
   // Both inputs are checked before a line is written: a short file gives no
   // line of undefined values.
-  Columns col;
-  bool cmp_ok = read_cmp(cmp, col.third);
-  bool nst_ok = read_nst(nst, col.first, col.second);
+  Columns col(rows);
+  bool cmp_ok = read_cmp(cmp, cmp_name.c_str(), col.third);
+  bool nst_ok = read_nst(nst, nst_name.c_str(), col.first, col.second);
   if (!cmp_ok || !nst_ok) return 1;
 
-  for (int k = 0; k < kLines; ++k) {
-    out.wrote(std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(col.first[k]),
-                           static_cast<double>(col.second[k]), static_cast<double>(col.third[k])));
+  for (long k = 0; k < rows; ++k) {
+    const auto at = static_cast<std::size_t>(k);
+    out.wrote(std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(col.first[at]),
+                           static_cast<double>(col.second[at]), static_cast<double>(col.third[at])));
   }
   if (!out.commit()) {
-    cli::refuse(kProgram.name,
-                std::string("cannot write ") + kOutput + ": " + std::strerror(out.error()));
+    cli::refuse(kProgram.name, "cannot write " + out_name + ": " + std::strerror(out.error()));
   }
   return 0;
 }

@@ -1,21 +1,64 @@
-// constcol: a column of 850 lines that each hold "1700.000", on standard output.
+// constcol: a column of one constant value on standard output, by default
+// 850 lines that each hold "1700.000".
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "recordio/cli.h"
 
+namespace {
+
+constexpr cli::Program kProgram{
+    "constcol", "[--value V] [--count N]",
+    "Makes a constant column, such as the one-column file colmerge puts beside a\n"
+    "measured two-column file: N lines of V on standard output.\n"
+    "\n"
+    "  --value V      the value of every line, written as given (default 1700.000)\n"
+    "  --count N      the number of lines (default 850)\n"
+    "  -h, --help     print this text and exit\n"
+    "  -V, --version  print the name and release and exit\n"
+    "\n"
+    "Exit status: 0 when the column is written; 1 when standard output cannot be\n"
+    "written (the reason on standard error); 2 for a usage error; 128 + N when\n"
+    "ended by signal N (141 for a pipe closed by its reader).\n"};
+
+// The --value text, which must read whole as a finite number.
+std::string value_text(std::string_view text) {
+  const std::string s(text);
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
+    cli::usage_error(kProgram, "--value needs a number, not '" + s + "'");
+  }
+  return s;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  cli::no_arguments({"constcol", "", "Writes 850 lines of 1700.000 to standard output.\n"}, argc,
-                    argv);
+  static constexpr cli::Option kOptions[] = {{"value", "a number"}, {"count", "a number"}};
+  std::string line = "1700.000";
+  long count = 850;
+  cli::CommandLine args(kProgram, kOptions, argc, argv);
+  while (const auto given = args.next()) {
+    if (given->name == "value") line = value_text(given->value);
+    if (given->name == "count") count = cli::count(kProgram, "--count", given->value, LONG_MAX);
+  }
+  args.no_operands();
+  line.push_back('\n');
   // A file-size limit then fails a write with EFBIG, said below, instead of
   // killing the process without a word.
   std::signal(SIGXFSZ, SIG_IGN);
   int failed = 0;  // errno of the first failed write, flush or close
   const auto error = [] { return errno != 0 ? errno : EIO; };
-  for (int i = 1; i <= 850 && failed == 0; ++i) {
-    if (std::fputs("1700.000\n", stdout) == EOF) failed = error();
+  for (long i = 1; i <= count && failed == 0; ++i) {
+    if (std::fputs(line.c_str(), stdout) == EOF) failed = error();
   }
   if (failed == 0 && std::fflush(stdout) != 0) failed = error();
   if (failed == 0 && std::fclose(stdout) != 0) failed = error();

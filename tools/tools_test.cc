@@ -140,37 +140,86 @@ TEST(Colmerge, ASuccessfulMergeReplacesTheEarlierResultKeepingItsMode) {
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"g0m2410d.cmp", "g0m2410d.nst", "sorted.out"}));
 }
 
-// --help and --version answer on standard output; anything else is a usage
-// error. None of them reads or creates a file.
+// The file names and the row count as arguments: the designed merge under
+// other names is the same bytes, and --rows N writes its first N lines from
+// N values and N + 1 pairs (fewer are refused, naming the file given).
+TEST(Colmerge, ArgumentsNameTheFilesAndTheRows) {
+  const TempDir tmp;
+  const std::string& dir = tmp.str();
+  write_file(dir + "/g0m2410d.cmp", cmp_values(861));
+  write_file(dir + "/g0m2410d.nst", nst_pairs(862));
+  write_file(dir + "/a.cmp", cmp_values(861));
+  write_file(dir + "/a.nst", nst_pairs(862));
+  ASSERT_EQ(run_in(dir, COLMERGE_PATH).exit_status, 0);
+  const std::string designed = read_file(dir + "/sorted.out");
+  testing_support::Run merge;
+  merge.program = COLMERGE_PATH;
+  merge.dir = dir;
+  merge.args = {"a.cmp", "a.nst", "merged.txt"};
+  EXPECT_EQ(testing_support::run(merge).exit_status, 0);
+  EXPECT_EQ(read_file(dir + "/merged.txt"), designed);
+  merge.args = {"a.cmp", "--rows=2", "a.nst"};  // options among the operands; OUT sorted.out
+  EXPECT_EQ(testing_support::run(merge).exit_status, 0);
+  EXPECT_EQ(read_file(dir + "/sorted.out"), "0\t0.000000e+00\t0.000000e+00\n1\t2.500000e-01\t1.000000e+00\n");
+  write_file(dir + "/short.nst", nst_pairs(2));
+  merge.args = {"--rows", "2", "a.cmp", "short.nst", "never.txt"};
+  const auto r = testing_support::run(merge);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "colmerge: short.nst ends after 4 values, 6 needed\n");
+  EXPECT_FALSE(file_exists(dir + "/never.txt"));
+}
+
+// --help/-h and --version/-V answer on standard output; the options take
+// their values as "--opt V" or "--opt=V"; anything else is a usage error.
+// None of them reads or creates a file.
 TEST(Tools, OptionsAnswerWithoutTouchingFiles) {
   struct Case {
     const char* program;
-    std::string arg;
+    std::vector<std::string> args;
     int status;
     std::string out, err;
+    bool whole = false;  // out is all of standard output, not its start
   };
   const std::string version = std::string(" (labsuite) ") + labsuite::kVersion + "\n";
+  const std::string constcol = "; usage: constcol [--value V] [--count N]\n";
+  const std::string colmerge = "; usage: colmerge [--rows N] [CMP NST [OUT]]\n";
   const Case cases[] = {
-      {CONSTCOL_PATH, "--help", 0, "Usage: constcol\nWrites 850 lines", ""},
-      {CONSTCOL_PATH, "--version", 0, "constcol" + version, ""},
-      {CONSTCOL_PATH, "--all", 2, "", "constcol: unknown option '--all'; usage: constcol\n"},
-      {CONSTCOL_PATH, "900", 2, "", "constcol: unexpected argument '900'; usage: constcol\n"},
-      {COLMERGE_PATH, "--help", 0, "Usage: colmerge\nJoins the pairs", ""},
-      {COLMERGE_PATH, "--version", 0, "colmerge" + version, ""},
-      {COLMERGE_PATH, "-o", 2, "", "colmerge: unknown option '-o'; usage: colmerge\n"},
+      {CONSTCOL_PATH, {"--help"}, 0, "Usage: constcol [--value V] [--count N]\nMakes a constant column", ""},
+      {CONSTCOL_PATH, {"-h"}, 0, "Usage: constcol [--value V] [--count N]\n", ""},
+      {CONSTCOL_PATH, {"--version"}, 0, "constcol" + version, "", true},
+      {CONSTCOL_PATH, {"--count", "x", "-V"}, 0, "constcol" + version, "", true},
+      {CONSTCOL_PATH, {"--value", "2.5", "--count=3"}, 0, "2.5\n2.5\n2.5\n", "", true},
+      {CONSTCOL_PATH, {"--val=-1e-3", "--c", "1"}, 0, "-1e-3\n", "", true},
+      {CONSTCOL_PATH, {"--all"}, 2, "", "constcol: unknown option '--all'" + constcol},
+      {CONSTCOL_PATH, {"900"}, 2, "", "constcol: unexpected argument '900'" + constcol},
+      {CONSTCOL_PATH, {"--value"}, 2, "", "constcol: --value needs a number" + constcol},
+      {CONSTCOL_PATH, {"--value", "nan"}, 2, "", "constcol: --value needs a number, not 'nan'" + constcol},
+      {CONSTCOL_PATH, {"--count=0"}, 2, "", "constcol: --count needs a whole number above 0, not '0'" + constcol},
+      {CONSTCOL_PATH, {"--count", "2.5"}, 2, "", "constcol: --count needs a whole number above 0, not '2.5'" + constcol},
+      {CONSTCOL_PATH, {"--count=3=4"}, 2, "", "constcol: --count needs a whole number above 0, not '3=4'" + constcol},
+      {CONSTCOL_PATH, {"--help=x"}, 2, "", "constcol: --help takes no value" + constcol},
+      {COLMERGE_PATH, {"--help"}, 0, "Usage: colmerge [--rows N] [CMP NST [OUT]]\nPuts a column", ""},
+      {COLMERGE_PATH, {"-V"}, 0, "colmerge" + version, "", true},
+      {COLMERGE_PATH, {"-o"}, 2, "", "colmerge: unknown option '-o'" + colmerge},
+      {COLMERGE_PATH, {"a.cmp"}, 2, "", "colmerge: NST is missing after CMP" + colmerge},
+      {COLMERGE_PATH, {"a", "b", "c", "d"}, 2, "", "colmerge: unexpected argument 'd'" + colmerge},
+      {COLMERGE_PATH, {"--rows"}, 2, "", "colmerge: --rows needs a number" + colmerge},
+      {COLMERGE_PATH, {"--rows=100000001"}, 2, "",
+       "colmerge: --rows needs a whole number from 1 to 100000000, not '100000001'" + colmerge},
   };
   for (const Case& c : cases) {
     const TempDir dir;
     testing_support::Run run;
     run.program = c.program;
-    run.args = {c.arg};
+    run.args = c.args;
     run.dir = dir.str();
     const auto r = testing_support::run(run);
-    EXPECT_EQ(r.exit_status, c.status) << c.program << " " << c.arg;
-    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << c.program << " " << c.arg;
-    EXPECT_EQ(r.out.empty(), c.out.empty()) << c.program << " " << c.arg;
+    const std::string what = std::string(c.program) + " " + c.args[0];
+    EXPECT_EQ(r.exit_status, c.status) << what;
+    EXPECT_EQ(c.whole ? r.out : r.out.substr(0, c.out.size()), c.out) << what;
+    EXPECT_EQ(r.out.empty(), c.out.empty()) << what;
     EXPECT_EQ(r.err, c.err);
-    EXPECT_TRUE(names_in(dir.str()).empty()) << c.program << " " << c.arg;
+    EXPECT_TRUE(names_in(dir.str()).empty()) << what;
   }
 }
 
