@@ -29,9 +29,11 @@ std::string_view shown(const Label& label) { return label.trimmed(); }
 
 void read_deck(Deck& d) {
   // A statement may run on over lines; a number left over on its last line
-  // (a decimal comma, say) is warned of.
+  // is warned of, and refused when the line holds a likely decimal comma
+  // ("2110,4174" read as 2110 and 4174 would fit the line at weight 4174).
   constexpr recordio::Layout kLayout = recordio::Layout::no_extra;
-  recordio::read_list(kDeck, {&d.n, &d.m}, kLayout);
+  constexpr recordio::Commas kCommas = recordio::Commas::refuse;
+  recordio::read_list(kDeck, {&d.n, &d.m}, kLayout, kCommas);
   if (d.n < 0) {
     recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n));
   }
@@ -49,14 +51,14 @@ void read_deck(Deck& d) {
   for (int i = 1; i <= d.n; ++i) {
     recordio::read_list(kDeck, {d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i),
                                 &d.w(i)},
-                        kLayout);
+                        kLayout, kCommas);
     d.read_y(i) = d.y(i);
     d.y(i) = d.y(i) * kScale;
   }
   for (int i = 1; i <= d.m; ++i) {
-    recordio::read_list(kDeck, {d.ch(i).span(), &d.c(i), &d.ic(i)}, kLayout);
+    recordio::read_list(kDeck, {d.ch(i).span(), &d.c(i), &d.ic(i)}, kLayout, kCommas);
   }
-  recordio::read_list(kDeck, {&d.mu, &d.ip}, kLayout);
+  recordio::read_list(kDeck, {&d.mu, &d.ip}, kLayout, kCommas);
 }
 
 std::string deck_fault(const Deck& d) {

@@ -70,9 +70,10 @@ void load_lab(std::string_view name, FitState& s) {
   std::array<long, kMaxLab + 1> line{};  // line(i): where pair i ended
   int i = 1;
   for (; i <= kMaxLab; ++i) {
-    // One pair per line: a pair over two lines or a third number is warned of.
+    // One pair per line: a pair over two lines or a third number is warned
+    // of; numbers left over beside a likely decimal comma are refused.
     if (!recordio::read_list_or_end(kLabUnit, {&two.labmom(i), &two.labprob(i)},
-                                    recordio::Layout::one_line)) {
+                                    recordio::Layout::one_line, recordio::Commas::refuse)) {
       break;
     }
     line[i] = recordio::records_read(kLabUnit);

@@ -130,21 +130,77 @@ bool holds_number(std::string_view text) {
   return false;
 }
 
+// Whether t is digits only (at least one), after an optional sign when
+// signed is allowed.
+bool whole_number(std::string_view t, bool sign_allowed) {
+  if (sign_allowed && !t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
+  return !t.empty() && std::all_of(t.begin(), t.end(), is_digit);
+}
+
+// The first likely decimal comma of a record outside quotes: a comma with a
+// digit on each side, between blanks a whole number before it and digits
+// with an optional exponent after it ("2110,4174", "-1,5e-3"; not "1,2,3"
+// or "7e-21,5"). Returns the number as written, or an empty text when there
+// is none.
+std::string decimal_comma(std::string_view rec) {
+  char quote = 0;
+  for (std::size_t i = 0; i < rec.size(); ++i) {
+    const char c = rec[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      quote = c;
+      continue;
+    }
+    if (c != ',' || i == 0 || i + 1 == rec.size() || !is_digit(rec[i - 1]) ||
+        !is_digit(rec[i + 1])) {
+      continue;
+    }
+    // The number as written runs from a blank to a blank (or a slash): a
+    // comma before or after it makes the comma a separator.
+    std::size_t start = i;
+    while (start > 0 && !is_blank(rec[start - 1])) --start;
+    std::size_t end = i + 1;
+    while (end < rec.size() && !is_blank(rec[end]) && rec[end] != '/') ++end;
+    const std::string_view before = rec.substr(start, i - start);
+    std::string_view after = rec.substr(i + 1, end - i - 1);
+    if (const std::size_t e = after.find_first_of("eEdDqQ"); e != std::string_view::npos) {
+      if (!whole_number(after.substr(e + 1), true)) continue;
+      after = after.substr(0, e);
+    }
+    if (whole_number(before, true) && whole_number(after, false)) {
+      return std::string(rec.substr(start, end - start));
+    }
+  }
+  return {};
+}
+
 class ListReader {
  public:
   explicit ListReader(int unit) : unit_(unit) {}
 
   // Fills the targets, then checks the layout; false when the input ended
   // first.
-  bool read(std::span<const Target> targets, Layout layout) {
+  bool read(std::span<const Target> targets, Layout layout, Commas commas) {
     slashed_ = false;
     if (!fill(targets)) return false;
     if (layout == Layout::free || slashed_ || first_line_ == 0) return true;
     const long line = detail::record_number(unit_);
+    const bool left_over = (repeat_left_ > 0 && !repeated_.null) ||
+                           holds_number(std::string_view(rec_).substr(pos_));
+    if (left_over && commas == Commas::refuse) {
+      if (std::string number = decimal_comma(rec_); !number.empty()) {
+        const std::string written = number;
+        number[number.find(',')] = '.';
+        detail::refuse_line(unit_, line,
+                            "'" + written + "' looks like a decimal comma; write " + number);
+      }
+    }
     if (layout == Layout::one_line && line != first_line_) {
       detail::warn_layout(unit_, first_line_, "one read took its values from more than one line");
-    } else if ((repeat_left_ > 0 && !repeated_.null) ||
-               holds_number(std::string_view(rec_).substr(pos_))) {
+    } else if (left_over) {
       detail::warn_layout(unit_, line, "the line holds more numbers than were read from it");
     }
     return true;
@@ -263,17 +319,17 @@ class ListReader {
 
 }  // namespace
 
-void read_list(int unit, std::span<const Target> targets, Layout layout) {
+void read_list(int unit, std::span<const Target> targets, Layout layout, Commas commas) {
   detail::begin_statement(true, true, unit);
   ListReader reader(unit);
-  if (!reader.read(targets, layout)) detail::fatal(kOp, "end of file");
+  if (!reader.read(targets, layout, commas)) detail::fatal(kOp, "end of file");
   detail::end_statement();
 }
 
-bool read_list_or_end(int unit, std::span<const Target> targets, Layout layout) {
+bool read_list_or_end(int unit, std::span<const Target> targets, Layout layout, Commas commas) {
   detail::begin_statement(true, true, unit);
   ListReader reader(unit);
-  const bool complete = reader.read(targets, layout);
+  const bool complete = reader.read(targets, layout, commas);
   detail::end_statement();
   return complete;
 }

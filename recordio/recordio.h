@@ -95,22 +95,35 @@ enum class Layout {
   one_line,  // no_extra, and every value comes from the record the read starts at
 };
 
+// What a read whose last line holds numbers left over (Layout::no_extra or
+// one_line) does when that line also holds a likely decimal comma: a comma
+// between two digits with no blank, a whole number before it and digits
+// (with an optional exponent) after it, outside quotes ("2110,4174",
+// "-0,5", "1,5e-3"; not "7.2e-21,0.5"). With refuse the run ends with
+// status 1: "program: NAME: line N: '2110,4174' looks like a decimal comma;
+// write 2110.4174". With warn the layout warning stands and the values are
+// used as read.
+enum class Commas { warn, refuse };
+
 // List-directed read of one statement: starts at the next record, takes the
 // targets in order from as many records as needed, skips the rest of the last
 // record. End of input is fatal; so is a read error (with its reason).
-void read_list(int unit, std::span<const Target> targets, Layout layout = Layout::free);
+void read_list(int unit, std::span<const Target> targets, Layout layout = Layout::free,
+               Commas commas = Commas::warn);
 inline void read_list(int unit, std::initializer_list<Target> targets,
-                      Layout layout = Layout::free) {
-  read_list(unit, std::span<const Target>(targets.begin(), targets.size()), layout);
+                      Layout layout = Layout::free, Commas commas = Commas::warn) {
+  read_list(unit, std::span<const Target>(targets.begin(), targets.size()), layout, commas);
 }
 
 // As read_list, but end of input is an outcome: returns false when the input
 // ended before every target was filled (those already filled keep their values).
 [[nodiscard]] bool read_list_or_end(int unit, std::span<const Target> targets,
-                                    Layout layout = Layout::free);
+                                    Layout layout = Layout::free, Commas commas = Commas::warn);
 [[nodiscard]] inline bool read_list_or_end(int unit, std::initializer_list<Target> targets,
-                                           Layout layout = Layout::free) {
-  return read_list_or_end(unit, std::span<const Target>(targets.begin(), targets.size()), layout);
+                                           Layout layout = Layout::free,
+                                           Commas commas = Commas::warn) {
+  return read_list_or_end(unit, std::span<const Target>(targets.begin(), targets.size()), layout,
+                          commas);
 }
 
 // Formatted read of one whole record under "(a)": var receives the first

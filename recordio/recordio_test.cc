@@ -262,14 +262,15 @@ TEST_F(RecordIo, FatalReadOfANamedFileNamesItsLine) {
 }
 
 // Reads pairs from standard input to its end.
-void pairs(recordio::Layout layout) {
+void pairs(recordio::Layout layout, recordio::Commas commas = recordio::Commas::warn) {
   float x, y;
-  while (recordio::read_list_or_end(5, {&x, &y}, layout)) {}
+  while (recordio::read_list_or_end(5, {&x, &y}, layout, commas)) {}
 }
 
 // What a read says besides its values: the layout warning (once per unit,
 // the first line at fault) and the refusal of an overlong line.
 TEST_F(RecordIo, ListReadWarnsOfValuesOutOfLayoutAndRefusesLongLines) {
+  using recordio::Commas;
   using recordio::Layout;
   struct Said {
     std::string input;
@@ -296,6 +297,25 @@ TEST_F(RecordIo, ListReadWarnsOfValuesOutOfLayoutAndRefusesLongLines) {
       {"1 2\n3 " + std::string(1 << 20, '7') + "\n",
        +[] { pairs(Layout::free); }, 1,
        "prog: standard input: line 2: longer than 1048576 characters\n"},
+      // A likely decimal comma beside numbers left over: refused when asked.
+      {"1 2\n3,5 4\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 1,
+       "prog: standard input: line 2: '3,5' looks like a decimal comma; write 3.5\n"},
+      {"1 2\n3 -4,5e-3 6\n", +[] { pairs(Layout::one_line, Commas::refuse); }, 1,
+       "prog: standard input: line 2: '-4,5e-3' looks like a decimal comma; write -4.5e-3\n"},
+      {"1\n2,5 6\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 1,
+       "prog: standard input: line 2: '2,5' looks like a decimal comma; write 2.5\n"},
+      // Commas as separators: nothing left over, a number with a point or
+      // an exponent before the comma, more than one comma, a comma inside
+      // quotes.
+      {"1,0\n3,5\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 0, ""},
+      {"1.5,2,3\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 0,
+       "prog: standard input: line 1: " + extra + why},
+      {"7e-21,2 3\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 0,
+       "prog: standard input: line 1: " + extra + why},
+      {"1,2,3\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 0,
+       "prog: standard input: line 1: " + extra + why},
+      {"1 2 '3,5' 4\n", +[] { pairs(Layout::no_extra, Commas::refuse); }, 0,
+       "prog: standard input: line 1: " + extra + why},
   };
   for (const Said& c : cases) {
     Outcome r = program(c.read, c.input);

@@ -441,6 +441,11 @@ void warn_layout(int unit, long line, std::string_view what) {
            "; is there a decimal comma or a header line?");
 }
 
+void refuse_line(int unit, long line, std::string_view what) {
+  fail(label_of(state().units[unit], unit) + ": line " + std::to_string(line) + ": " +
+       std::string(what));
+}
+
 void flush_all() {
   State& s = state();
   for (int k = 0; k < kUnits; ++k) {

@@ -236,8 +236,15 @@ std::vector<MomfitCase> momfit_cases() {
   const std::string extra = ": the line holds more numbers than were read from it" + why;
   cases.push_back({"DecimalCommaInTolerance", with(7, "1,0e-3"), {}, {},
                    {0, 0, "momfit: standard input: line 8" + extra, {}, "fort.7", "\n"}});
+  // ... but numbers left over beside a likely decimal comma in the lab file
+  // are refused; a comma that separates stays a separator.
   cases.push_back({"DecimalCommaInLab", with(7, "0.5"), lab_of(100, 3, "%s 2200,5"), {},
-                   {0, 0, "momfit: lab.dat: line 3" + extra, {}, "fort.7", "\n"}});
+                   {1, 0,
+                    "momfit: lab.dat: line 3: '2200,5' looks like a decimal comma; write "
+                    "2200.5\n",
+                    no_log}});
+  cases.push_back({"CommasBetweenLabValues", with(7, "0.5"), lab_of(100, 3, "%s,2200.5"), {},
+                   {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"PairOverTwoLines", with(7, "0.5"), lab_of(100, 3, "%s\n2200.5"), {},
                    {0, 0,
                     "momfit: lab.dat: line 3: one read took its values from more than one "
@@ -620,13 +627,13 @@ std::vector<DeckCase> deck_cases() {
       {"AllFlagsZeroWithPlot", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 1e-6 0\n1 0\n",
        {0, 0, "", {"r.png"}, "fort.26", " NO PARAMETERS TO BE FITTED:-EXITING REFINE"},
        {"--plot", "r.png"}},
-      // A decimal comma: "2150,5" is read as 2150 and a weight of 5, the
-      // line's last number is left over and warned of; the fit goes on.
+      // A decimal comma: "2150,5" would be read as 2150 and a weight of 5,
+      // the line's last number left over: refused before any file exists.
+      // Commas that separate the values stay separators.
       {"DecimalCommaInDeck", "2 1\n'R V+0' 5 2150,5 1\n'P V+0' 7 2140.25 1\n" + param + "2 0\n",
-       {0, 0,
-        "bandfit: standard input: line 2: the line holds more numbers than were read from it; is "
-        "there a decimal comma or a header line?\n",
-        {}, "fort.26", "LEAST SQUARES FITTING COMPLETED"}},
+       refused("standard input: line 2: '2150,5' looks like a decimal comma; write 2150.5")},
+      {"CommasBetweenDeckValues", "2,1\n'R V+0',5,2150.5,1\n'P V+0' 7 2140.25 1\nB,1.9,1\n1,0\n",
+       {0, 0, "", {}, "fort.26", "LEAST SQUARES FITTING COMPLETED"}},
       // A report cut by a file-size limit: said with the record, status 1,
       // and the line list written all the same.
       {"ReportOverAFileSizeLimit", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "2 0\n",

@@ -72,6 +72,9 @@ long record_number(int unit);
 // "program: NAME: line N: what; is there a decimal comma or a header
 // line?" on standard error, once per connection of the unit.
 void warn_layout(int unit, long line, std::string_view what);
+// "program: NAME: line N: what" on standard error, then the run ends as
+// fail() ends it (status 1).
+[[noreturn]] void refuse_line(int unit, long line, std::string_view what);
 
 // Connects units 0, 5 and 6 (done on first use as well).
 void connect_standard_units();
