@@ -893,6 +893,7 @@ TEST(ScriptFiles, ResultsAgreeWithTheReport) {
        "insufficient_data"},
       {"", "0 1\nB 1.9 1\n1 0\n", "perfect_fit"},
       {"", "2 2\n" + two + "B 1.9 0\nD 0 1\n1 0\n", "all_removed"},
+      {"", "2 1\n'R V+0' 5 2150.5 1e308\n'P V+0' 7 2140.25 1\nB 1.9 1\n1 0\n", "overflow"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.golden + c.outcome);
@@ -917,6 +918,11 @@ TEST(ScriptFiles, ResultsAgreeWithTheReport) {
     for (const Json& p : j["parameters"]) {
       fitted += p["fitted"].get<bool>();
       const std::string name = p["name"];
+      // A correction has a value wherever one belongs.
+      if (corrected && p["fitted"].get<bool>()) {
+        EXPECT_FALSE(p["new"].is_null() || p["correction"].is_null() || p["sd"].is_null())
+            << name;
+      }
       const auto row = std::find_if(table.begin(), table.end(), [&](const std::string& r) {
         return r.size() >= 113 && r[112] == '%' && r.substr(16, name.size() + 1) == name + " ";
       });
@@ -932,6 +938,9 @@ TEST(ScriptFiles, ResultsAgreeWithTheReport) {
     // The standard-deviation records, where the solver was reached.
     const std::size_t sd = report.find("1STANDARD DEVIATION OVER ");
     EXPECT_EQ(sd != std::string::npos, !j["sd_fit"].is_null());
+    if (corrected) {
+      EXPECT_FALSE(j["sd_fit"].is_null() || j["sd_report"].is_null());
+    }
     if (sd != std::string::npos) {
       EXPECT_EQ(std::stoi(report.substr(sd + 25, 4)), j["readings"]);
       EXPECT_TRUE(prints_as(j["sd_report"], report.substr(sd + 68, 14)));

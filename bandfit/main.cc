@@ -121,6 +121,9 @@ void bandfit_main(const Options& options) {
   if (!options.deck_file.empty() && out.kind == bandfit::Outcome::completed) {
     bandfit::replace_file(options.deck_file, bandfit::corrected_deck(*deck, summary));
   }
+  if (out.kind == bandfit::Outcome::overflow) {
+    recordio::fail("no correction was made: " + bandfit::overflow_text(*deck, summary));
+  }
   if (const std::string_view why = bandfit::why_uncorrected(out); !why.empty()) {
     recordio::fail("no correction was made: " + std::string(why));
   }

@@ -1,6 +1,8 @@
 #include "bandfit/refine.h"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "recordio/recordio.h"
 
@@ -151,6 +153,70 @@ void find_correlations(Summary& s) {
   }
 }
 
+// The input the arithmetic could not take, into the outcome: a parameter
+// whose value or derivative step leaves the model no finite position, else
+// the first line whose weighted squared residual or derivatives are beyond
+// the range of a double.
+void find_overflowing_input(const Deck& d, const Refinement& r, Summary& s) {
+  Outcome& out = s.outcome;
+  bool model = true;
+  for (int k = 1; k <= d.n; ++k) model = model && std::isfinite(s.y1(k));
+  if (!model) {
+    // The positions from the values as read: the largest value is the one.
+    int largest = 0;
+    for (int i = 1; i <= d.m; ++i) {
+      if (largest == 0 || std::fabs(d.c(i)) > std::fabs(d.c(largest))) largest = i;
+    }
+    out.input_parameter = largest;
+    return;
+  }
+  for (int j = 1; j <= s.ij; ++j) {
+    for (int k = 1; k <= d.n; ++k) {
+      if (!std::isfinite(s.z(j, k))) {
+        out.input_parameter = s.ii(j);
+        return;
+      }
+    }
+  }
+  for (int k = 1; k <= d.n; ++k) {
+    bool finite = std::isfinite(d.w(k) * r.dy(k) * r.dy(k));
+    for (int j = 1; j <= s.ij && finite; ++j) finite = std::isfinite(d.w(k) * s.z(j, k) * s.z(j, k));
+    if (!finite) {
+      out.input_line = k;
+      return;
+    }
+  }
+}
+
+// After a solve: a new value, a deviation or the fit's standard deviation
+// that is not finite makes the outcome an overflow, and no correction stands
+// (cn = c, y2 = y1). Returns whether it did.
+bool check_overflow(const Deck& d, const Refinement& r, Summary& s) {
+  Outcome& out = s.outcome;
+  for (int j = 1; j <= s.ij && out.overflowed == 0; ++j) {
+    const int i = s.ii(j);
+    if (!std::isfinite(s.cn(i)) || !std::isfinite(s.correction(i))) {
+      out.overflowed = i;
+      out.new_value = true;
+    } else if (!std::isfinite(s.sd(i))) {
+      out.overflowed = i;
+    }
+  }
+  if (out.overflowed == 0 && std::isfinite(out.deviation) &&
+      std::isfinite(out.usual_deviation)) {
+    return false;
+  }
+  out.kind = Outcome::overflow;
+  find_overflowing_input(d, r, s);
+  for (int i = 1; i <= d.m; ++i) {
+    s.cn(i) = d.c(i);
+    s.correction(i) = 0.0;
+    s.sd(i) = 0.0;
+  }
+  for (int k = 1; k <= d.n; ++k) s.y2(k) = s.y1(k);
+  return true;
+}
+
 // The report's writes, all on unit 26.
 
 // Starting values, with the removals in their place.
@@ -183,6 +249,16 @@ void write_failure(OrthoStatus status) {
   if (status == OrthoStatus::zero_norm) {
     write("(' ZERO DIVIDE IN ORTHO, PROBABLY TRYING TO FIT INVARIATE   ITEM.')");
   }
+}
+
+// The overflow stop: what came out not finite, in the report's words.
+void write_overflow(const Deck& d, const Outcome& out) {
+  std::string what = "STANDARD DEVIATION OF THE FIT";
+  if (out.overflowed > 0) {
+    what = std::string(out.new_value ? "NEW VALUE OF " : "STANDARD DEVIATION OF ") +
+           std::string(d.ch(out.overflowed).trimmed());
+  }
+  write("(' ERROR:  ARITHMETIC OVERFLOW, NOT FINITE: ',a)", {std::string_view(what)});
 }
 
 // The matrices the report level asks for, then the closing line. Each level
@@ -258,8 +334,41 @@ std::string_view why_uncorrected(const Outcome& out) {
         return "zero divide in ortho, probably trying to fit an invariant item";
       }
       return "failure in ortho, fewer lines than parameters";
+    case Outcome::overflow:
+      return "the arithmetic overflowed";
   }
   return {};
+}
+
+std::string overflow_text(const Deck& d, const Summary& s) {
+  const Outcome& out = s.outcome;
+  // A number in the shortest form printf's %g gives it.
+  const auto number = [](double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return std::string(text);
+  };
+  std::string text = "the arithmetic overflowed: the ";
+  if (out.overflowed == 0) {
+    text += "standard deviation of the fit";
+  } else {
+    text += out.new_value ? "new value of " : "standard deviation of ";
+    text += d.ch(out.overflowed).trimmed();
+  }
+  text += " is not finite";
+  if (out.input_line > 0) {
+    const int k = out.input_line;
+    text += "; line " + std::to_string(k) + " (" +
+            std::string(d.line_block.branch(k).trimmed()) + ") with position " +
+            number(d.read_y(k)) + " and weight " + number(d.w(k));
+  } else if (out.input_parameter > 0) {
+    const int i = out.input_parameter;
+    text += "; parameter " + std::to_string(i) + " (" + std::string(d.ch(i).trimmed()) +
+            ") with value " + number(d.c(i));
+  } else {
+    return text;
+  }
+  return text + " is beyond the arithmetic's range";
 }
 
 void refine(const Deck& d, Refinement& r, Summary& s) {
@@ -298,6 +407,7 @@ void refine(const Deck& d, Refinement& r, Summary& s) {
   s.vcv = r.ortho.vcv;
   s.cv = r.ortho.cv;
   fit_deviation(d, s);
+  if (s.outcome.kind == Outcome::completed && check_overflow(d, r, s)) return;
   find_correlations(s);
 }
 
@@ -313,6 +423,9 @@ void report_refinement(const Deck& d, const Summary& s) {
       return;
     case Outcome::insufficient_data:
       write("(' ERROR:   INSUFFICIENT DATA FOR NUMBER OF PARAMETERS')");
+      return;
+    case Outcome::overflow:
+      write_overflow(d, s.outcome);
       return;
     case Outcome::completed:
     case Outcome::solver_failed:

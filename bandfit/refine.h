@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "bandfit/deck.h"
@@ -31,6 +32,8 @@ struct Outcome {
     perfect_fit,        // the residuals already vanish
     insufficient_data,  // more fitted parameters than lines of usable weight
     solver_failed,      // the solver ended with status (cn = c)
+    overflow,           // a new value, a deviation or the fit's standard
+                        // deviation came out not finite (cn = c, y2 = y1)
   };
   Kind kind = completed;
   OrthoStatus status = OrthoStatus::done;  // the solver's status, when it was called
@@ -40,6 +43,17 @@ struct Outcome {
   // flags added up, and N - M taken as 1 when it is not above 0.
   double deviation = 0.0;
   double usual_deviation = 0.0;
+  // What overflowed (overflow): the position of the first fitted parameter
+  // whose new value (new_value) or else standard deviation is not finite,
+  // 0 when only the fit's standard deviation is. And the input the
+  // arithmetic could not take, when that can be told: a line whose weighted
+  // residual or derivatives square beyond the range of a double, or a
+  // parameter whose value (or its derivative step) takes the model there;
+  // 0 for none.
+  int overflowed = 0;
+  bool new_value = false;
+  int input_line = 0;
+  int input_parameter = 0;
 };
 
 // Everything a refinement found, from which every report is written (about
@@ -54,7 +68,8 @@ struct Summary {
   int ij = 0;         // number of fitted parameters
   LineArray y1;       // positions calculated from the deck's values
   LineArray y2;       // positions from cn (completed), 0 when nothing was fitted,
-                      // else those of the last derivative step
+                      // y1 after an overflow, else those of the last
+                      // derivative step
   // The scaled observed positions as the arithmetic hands them back: taken
   // less y1 for the solver and y1 added again, which may move the last bit.
   LineArray observed;
@@ -85,6 +100,12 @@ struct Summary {
 // reason (e.g. "zero divide in ortho, probably trying to fit an invariant
 // item"); empty for a completed fit and for a run with nothing to fit.
 std::string_view why_uncorrected(const Outcome& out);
+
+// What overflowed and the input that made it, when known, in words: "the
+// arithmetic overflowed: the new value of B is not finite; line 1 (R V+0)
+// with position 2150.5 and weight 1e+308 is beyond the arithmetic's range".
+// For the overflow outcome.
+std::string overflow_text(const Deck& d, const Summary& s);
 
 // Makes one correction step on deck d (m <= 30 parameters, n lines,
 // n + fitted parameters <= 500), using r for its working storage, and puts

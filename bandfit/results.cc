@@ -125,6 +125,8 @@ std::string_view outcome_name(Outcome::Kind kind) {
       return "insufficient_data";
     case Outcome::solver_failed:
       return "solver_failed";
+    case Outcome::overflow:
+      return "overflow";
   }
   return {};
 }

@@ -12,7 +12,8 @@
 namespace bandfit {
 
 // The outcome as the results file names it: "completed", "prediction",
-// "all_removed", "perfect_fit", "insufficient_data" or "solver_failed".
+// "all_removed", "perfect_fit", "insufficient_data", "solver_failed" or
+// "overflow".
 std::string_view outcome_name(Outcome::Kind kind);
 
 // The results of refining d into s as one JSON object with a closing

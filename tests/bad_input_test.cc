@@ -618,6 +618,28 @@ std::vector<DeckCase> deck_cases() {
        {1, 0, "bandfit: no correction was made: zero divide in ortho, probably trying to fit an invariant item\n",
         {"r.png"}, "fort.26", " STANDARD DEVIATION OF THE FIT, SQRT(S/(N-M)), IS "},
        {"--plot", "r.png"}},
+      // Finite input whose arithmetic overflows: no correction, the input
+      // named, the results file saying so, no next deck and no plot.
+      {"WeightOverflows", "2 1\n'R V+0' 5 2150.5 1e308\n'P V+0' 7 2140.25 1\n" + param + "2 0\n",
+       {1, 0,
+        "bandfit: no correction was made: the arithmetic overflowed: the new value of B is not "
+        "finite; line 1 (R V+0) with position 2150.5 and weight 1e+308 is beyond the "
+        "arithmetic's range\n",
+        {"d.deck", "r.png"}, "r.json", "\"outcome\": \"overflow\""},
+       {"--results", "r.json", "--deck-out", "d.deck", "--plot", "r.png"}},
+      {"PositionOverflows", "2 1\n'R V+0' 5 1e200 1\n'P V+0' 7 2140.25 1\n" + param + "2 0\n",
+       {1, 0,
+        "bandfit: no correction was made: the arithmetic overflowed: the standard deviation of B "
+        "is not finite; line 1 (R V+0) with position 1e+200 and weight 1 is beyond the "
+        "arithmetic's range\n",
+        {"d.deck"}, "fort.26", " ERROR:  ARITHMETIC OVERFLOW, NOT FINITE: STANDARD DEVIATION OF B\n"},
+       {"--deck-out", "d.deck"}},
+      {"ValueOverflows", "2 1\n" + line + "'P V+0' 7 2140.25 1\nB 1.7e308 1\n2 0\n",
+       {1, 0,
+        "bandfit: no correction was made: the arithmetic overflowed: the new value of B is not "
+        "finite; parameter 1 (B) with value 1.7e+308 is beyond the arithmetic's range\n",
+        {"d.deck"}, "fort.26", " ERROR:  ARITHMETIC OVERFLOW, NOT FINITE: NEW VALUE OF B\n"},
+       {"--deck-out", "d.deck"}},
       {"FlaggedParameterRemovedAsTooSmall", "2 2\n" + line + "'P V+0' 7 2140.25 1\nB 1.9 0\nD 0 1\n1 0\n",
        {1, 0,
         "bandfit: no correction was made: no parameters to be fitted: every flagged parameter "
