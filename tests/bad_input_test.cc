@@ -763,14 +763,24 @@ std::vector<MergeCase> merge_cases() {
        "colmerge: g0m2410d.cmp ends after 860 values, 861 needed\n"},
       {"TwoColumnShort", cmp, repeat(861, "1.5\t0.25\n") + "1.5\n",
        "colmerge: g0m2410d.nst ends after 1723 values, 1724 needed\n"},
-      {"OneColumnText", "1700\nfast\n" + cmp, nst, "colmerge: g0m2410d.cmp: value 2 is not a number\n"},
-      {"TwoColumnText", cmp, "1.5 x\n" + nst, "colmerge: g0m2410d.nst: value 2 is not a number\n"},
+      // A bad value is named by its line and text.
+      {"OneColumnText", "1700\nfast\n" + cmp, nst,
+       "colmerge: g0m2410d.cmp: line 2: 'fast' is not a number\n"},
+      {"TwoColumnText", cmp, repeat(6, "1.5\t0.25\n") + "1.5 x\n" + nst,
+       "colmerge: g0m2410d.nst: line 7: 'x' is not a number\n"},
       {"EmptyInputs", "", "", "colmerge: g0m2410d.cmp ends after 0 values, 861 needed\n"},
       // A line holding more than one record would shift every later value.
       {"TwoColumnFileWithAThirdColumn", cmp, repeat(4, "1.5\t0.25\n") + "1.5\t0.25\t9\n" + nst,
        "colmerge: g0m2410d.nst: line 5 has more than 2 columns\n"},
       {"OneColumnFileWithASecondColumn", "\n1700 1800\n" + cmp, nst,
        "colmerge: g0m2410d.cmp: line 2 has more than 1 column\n"},
+      // A pair may run on to the next line, but not into another pair.
+      {"PairRunOnIntoALineOfThree", cmp, repeat(6, "1.5\t0.25\n") + "1.5\n0.25 1.5 0.25\n" + nst,
+       "colmerge: g0m2410d.nst: line 7 holds one value; its pair ran on to line 8, which has more "
+       "than 2 columns\n"},
+      {"PairRunOnIntoALineOfTwo", cmp, repeat(6, "1.5\t0.25\n") + "1.5\n\n0.25 1.5\n" + nst,
+       "colmerge: g0m2410d.nst: line 7 holds one value; its pair ran on to line 9, which holds 2 "
+       "values\n"},
   };
 }
 

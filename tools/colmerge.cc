@@ -89,40 +89,69 @@ class Input {
  public:
   Input(std::FILE* in, const char* name) : in_(in), name_(name) {}
 
-  // The next number into v (read with `format`, "%g" or "%e"), or a message
-  // and false: at the end of the input, a read error, or text that is not a
-  // number. `want` is the number of values the file must give.
-  bool number(const char* format, float& v, int want) {
+  // The next number into v (read with `format`, "%g%n" or "%e%n"), or a
+  // message and false: at the end of the input, a read error, or text that
+  // is not a number (named with its line). `want` is the number of values
+  // the file must give; `first` marks the first value of a record.
+  bool number(const char* format, float& v, int want, bool first) {
     skip_space();
-    const int got = std::fscanf(in_, format, &v);
-    const int next = got == 1 ? std::getc(in_) : EOF;
-    if (got == 1 && (next == EOF || std::isspace(next))) {
-      if (next != EOF) std::ungetc(next, in_);
+    if (first) record_line_ = line_;
+    std::string text;
+    for (int c = std::getc(in_); c != EOF; c = std::getc(in_)) {
+      if (std::isspace(c)) {
+        std::ungetc(c, in_);
+        break;
+      }
+      text.push_back(static_cast<char>(c));
+    }
+    int used = 0;
+    if (!text.empty() && std::sscanf(text.c_str(), format, &v, &used) == 1 &&
+        static_cast<std::size_t>(used) == text.size()) {
       ++values_;
       return true;
     }
     if (std::ferror(in_) != 0) {
       cli::complain(kProgram.name, "cannot read " + name_ + ": " + std::strerror(errno));
-    } else if (got == EOF) {
+    } else if (text.empty()) {
       cli::complain(kProgram.name, name_ + " ends after " + std::to_string(values_) +
                                        " values, " + std::to_string(want) + " needed");
     } else {
-      cli::complain(kProgram.name,
-                    name_ + ": value " + std::to_string(values_ + 1) + " is not a number");
+      constexpr std::size_t kShown = 40;
+      if (text.size() > kShown) text = text.substr(0, kShown) + "...";
+      cli::complain(kProgram.name, name_ + ": line " + std::to_string(line_) + ": '" + text +
+                                       "' is not a number");
     }
     return false;
   }
 
   // The end of a record of `columns` values: nothing but blanks may follow
-  // on its line.
+  // on its line. A record that ran on from an earlier line is named by both.
   bool end_of_record(int columns) {
     int c = std::getc(in_);
     while (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') c = std::getc(in_);
     if (c == '\n') ++line_;
     if (c == '\n' || c == EOF) return true;
-    cli::complain(kProgram.name, name_ + ": line " + std::to_string(line_) + " has more than " +
-                                     std::to_string(columns) +
-                                     (columns == 1 ? " column" : " columns"));
+    const std::string plural = columns == 1 ? " column" : " columns";
+    if (record_line_ == line_) {
+      cli::complain(kProgram.name, name_ + ": line " + std::to_string(line_) + " has more than " +
+                                       std::to_string(columns) + plural);
+      return false;
+    }
+    // The values this line holds: the ones the record took from it (one,
+    // after the value of its first line) and the rest.
+    int on_line = 2;
+    bool in_value = true;
+    for (c = std::getc(in_); c != EOF && c != '\n'; c = std::getc(in_)) {
+      const bool space = std::isspace(c) != 0;
+      if (!space && !in_value) ++on_line;
+      in_value = !space;
+    }
+    cli::complain(kProgram.name,
+                  name_ + ": line " + std::to_string(record_line_) +
+                      " holds one value; its pair ran on to line " + std::to_string(line_) +
+                      (on_line > columns ? ", which has more than " + std::to_string(columns) + plural
+                                         : ", which holds " + std::to_string(on_line) +
+                                               " values"));
     return false;
   }
 
@@ -136,6 +165,7 @@ class Input {
   std::FILE* in_;
   std::string name_;
   long line_ = 1;
+  long record_line_ = 1;  // the line of the record's first value
   int values_ = 0;
 };
 
@@ -151,7 +181,7 @@ bool read_cmp(std::FILE* in, const char* name, std::vector<float>& third) {
   Input cmp(in, name);
   const int want = static_cast<int>(third.size()) - 1;
   for (int i = 1; i <= want; ++i) {
-    if (!cmp.number("%g", third[i], want) || !cmp.end_of_record(1)) return false;
+    if (!cmp.number("%g%n", third[i], want, true) || !cmp.end_of_record(1)) return false;
   }
   return true;
 }
@@ -162,8 +192,8 @@ bool read_nst(std::FILE* in, const char* name, std::vector<float>& first,
   Input nst(in, name);
   const int pairs = static_cast<int>(first.size());
   for (int i = 0; i < pairs; ++i) {
-    if (!nst.number("%g", first[i], 2 * pairs) || !nst.number("%e", second[i], 2 * pairs) ||
-        !nst.end_of_record(2)) {
+    if (!nst.number("%g%n", first[i], 2 * pairs, true) ||
+        !nst.number("%e%n", second[i], 2 * pairs, false) || !nst.end_of_record(2)) {
       return false;
     }
   }

@@ -117,8 +117,8 @@ TEST(Colmerge, RefusesTextWhereANumberBelongs) {
   auto r = run_in(dir, COLMERGE_PATH);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.err,
-            "colmerge: g0m2410d.cmp: value 4 is not a number\n"
-            "colmerge: g0m2410d.nst: value 1 is not a number\n");
+            "colmerge: g0m2410d.cmp: line 4: 'abc' is not a number\n"
+            "colmerge: g0m2410d.nst: line 1: 'momentum' is not a number\n");
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"g0m2410d.cmp", "g0m2410d.nst"}));
 }
 
