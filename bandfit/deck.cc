@@ -7,6 +7,7 @@
 #include "bandfit/refine.h"
 #include "bandfit/report.h"
 #include "recordio/recordio.h"
+#include "recordio/text_input.h"
 
 namespace bandfit {
 namespace {
@@ -27,38 +28,58 @@ std::string_view shown(const Label& label) { return label.trimmed(); }
 
 }  // namespace
 
-void read_deck(Deck& d) {
-  // A statement may run on over lines; a number left over on its last line
-  // is warned of, and refused when the line holds a likely decimal comma
-  // ("2110,4174" read as 2110 and 4174 would fit the line at weight 4174).
-  constexpr recordio::Layout kLayout = recordio::Layout::no_extra;
-  constexpr recordio::Commas kCommas = recordio::Commas::refuse;
-  recordio::read_list(kDeck, {&d.n, &d.m}, kLayout, kCommas);
-  if (d.n < 0) {
-    recordio::fail(say("deck has %d lines; the line count cannot be negative", d.n));
-  }
-  if (d.m < 0) {
-    recordio::fail(
-        say("deck has %d parameters; the parameter count cannot be negative", d.m));
-  }
+namespace {
+
+// A statement may run on over lines; a number left over on its last line
+// is warned of, and refused when the line holds a likely decimal comma
+// ("2110,4174" read as 2110 and 4174 would fit the line at weight 4174).
+constexpr recordio::Layout kLayout = recordio::Layout::no_extra;
+constexpr recordio::Commas kCommas = recordio::Commas::refuse;
+
+// The four statements of the deck into d, each taken by read(targets),
+// which returns false when the deck cannot be read on (its reader says why).
+// Returns the refusal of a count, made before any line is stored, or empty.
+template <class Read>
+std::string read_statements(Deck& d, Read&& read) {
+  if (!read({&d.n, &d.m})) return {};
+  if (d.n < 0) return say("deck has %d lines; the line count cannot be negative", d.n);
+  if (d.m < 0) return say("deck has %d parameters; the parameter count cannot be negative", d.m);
   // The per-line and per-parameter arrays are fixed: refuse before storing.
-  if (d.n > kMaxLines) {
-    recordio::fail(say("deck has %d lines; at most %d can be fitted", d.n, kMaxLines));
-  }
+  if (d.n > kMaxLines) return say("deck has %d lines; at most %d can be fitted", d.n, kMaxLines);
   if (d.m > kParamRoom) {
-    recordio::fail(say("deck has %d parameters; at most %d can be held", d.m, kParamRoom));
+    return say("deck has %d parameters; at most %d can be held", d.m, kParamRoom);
   }
   for (int i = 1; i <= d.n; ++i) {
-    recordio::read_list(kDeck, {d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i),
-                                &d.w(i)},
-                        kLayout, kCommas);
+    if (!read({d.line_block.branch(i).span(), &d.line_block.jlow(i), &d.y(i), &d.w(i)})) return {};
     d.read_y(i) = d.y(i);
     d.y(i) = d.y(i) * kScale;
   }
   for (int i = 1; i <= d.m; ++i) {
-    recordio::read_list(kDeck, {d.ch(i).span(), &d.c(i), &d.ic(i)}, kLayout, kCommas);
+    if (!read({d.ch(i).span(), &d.c(i), &d.ic(i)})) return {};
   }
-  recordio::read_list(kDeck, {&d.mu, &d.ip}, kLayout, kCommas);
+  read({&d.mu, &d.ip});
+  return {};
+}
+
+}  // namespace
+
+void read_deck(Deck& d) {
+  const std::string refusal = read_statements(d, [](std::initializer_list<recordio::Target> t) {
+    recordio::read_list(kDeck, t, kLayout, kCommas);
+    return true;
+  });
+  if (!refusal.empty()) recordio::fail(refusal);
+}
+
+std::string read_deck(std::string_view text, Deck& d, std::vector<std::string>& warnings) {
+  recordio::TextInput in(text, "deck");
+  bool whole = true;
+  const std::string refusal = read_statements(d, [&](std::initializer_list<recordio::Target> t) {
+    whole = in.read(t, kLayout, kCommas) == recordio::TextInput::Read::complete;
+    return whole;
+  });
+  warnings = in.warnings();
+  return whole ? refusal : in.message();
 }
 
 std::string deck_fault(const Deck& d) {

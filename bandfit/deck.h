@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bandfit/model.h"
 
@@ -40,6 +41,12 @@ struct Deck {
 // stored. Malformed input is the fatal input error of recordio.
 void read_deck(Deck& d);
 
+// The same from text in memory, for a caller that must not end the process:
+// returns the refusal of a count or the read fault ("deck: line N: list
+// read: REASON"), empty when the whole deck was read; warnings receives the
+// layout warning, if any. Touches no unit.
+std::string read_deck(std::string_view text, Deck& d, std::vector<std::string>& warnings);
+
 // The first fault of a deck read into d that the fit cannot take: a fit
 // flag other than 0 or 1, a parameter value that is not finite, lines plus
 // fitted parameters beyond kMaxComponents, a label none of the fifteen, a
@@ -55,4 +62,3 @@ std::string deck_fault(const Deck& d);
 void write_table(const Deck& d, const Summary& s);
 
 }  // namespace bandfit
-

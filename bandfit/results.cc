@@ -12,8 +12,6 @@
 namespace bandfit {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // A number, or null where it has no value (a percentage of a new value 0).
 Json number(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
 
@@ -131,7 +129,7 @@ std::string_view outcome_name(Outcome::Kind kind) {
   return {};
 }
 
-std::string results_json(const Deck& d, const Summary& s) {
+Json results_object(const Deck& d, const Summary& s) {
   Json j;
   j["program"] = "bandfit";
   j["version"] = labsuite::kVersion;
@@ -146,7 +144,11 @@ std::string results_json(const Deck& d, const Summary& s) {
   j["parameters"] = parameters(d, s);
   j["correlation"] = correlation(d, s);
   j["line_table"] = line_table(d, s);
-  return j.dump(1) + "\n";
+  return j;
+}
+
+std::string results_json(const Deck& d, const Summary& s) {
+  return results_object(d, s).dump(1) + "\n";
 }
 
 std::string corrected_deck(const Deck& d, const Summary& s) {

@@ -3,6 +3,7 @@
 // their new values (--deck-out).
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,12 @@ namespace bandfit {
 // "all_removed", "perfect_fit", "insufficient_data", "solver_failed" or
 // "overflow".
 std::string_view outcome_name(Outcome::Kind kind);
+
+// The results as a JSON object, in the file's order of keys.
+using Json = nlohmann::ordered_json;
+
+// The results of refining d into s: the object results_json writes.
+Json results_object(const Deck& d, const Summary& s);
 
 // The results of refining d into s as one JSON object with a closing
 // newline. Numbers in shortest round-trip form; what was not reached is

@@ -9,19 +9,13 @@
 #include <string>
 
 #include "recordio/recordio.h"
+#include "recordio/text_input.h"
 
 namespace momfit {
 
 namespace {
 // The units of the two files.
 enum Unit : int { kLabUnit = 20, kProfileUnit = 25 };
-
-// Whether anything but blanks follows on the unit. The next item is read as
-// a text, so that whatever it holds (a word, say) is not a read error.
-bool holds_more(int unit) {
-  recordio::Character<1> item;
-  return recordio::read_list_or_end(unit, {item.span()});
-}
 
 // The shortest text that reads back as v.
 std::string shown(float v) {
@@ -34,7 +28,8 @@ std::string shown(float v) {
 // says so when a step between the n pairs of two differs from the mean step
 // by more than kStepSpread of it, beyond the two REAL roundings a step
 // carries. The worst step is named by the line of the pair it leads to.
-void check_spacing(const std::string& file, const LabData& two, int n,
+template <class Reader>
+void check_spacing(Reader& in, const std::string& file, const LabData& two, int n,
                    const std::array<long, kMaxLab + 1>& line) {
   if (n < 3) return;
   const auto step_to = [&](int i) {
@@ -51,11 +46,92 @@ void check_spacing(const std::string& file, const LabData& two, int n,
   if (!(off > kStepSpread * mean + 2.0 * ulp)) return;
   char percent[32];
   std::snprintf(percent, sizeof percent, "%.1f", 100.0 * off / mean);
-  recordio::complain(file + ": the momentum step to line " + std::to_string(line[worst]) + ", " +
-                     shown(static_cast<float>(step_to(worst))) + ", is " + percent +
-                     " % off the mean step " + shown(static_cast<float>(mean)) +
-                     "; the instrument profile assumes one step");
+  in.warn(file + ": the momentum step to line " + std::to_string(line[worst]) + ", " +
+          shown(static_cast<float>(step_to(worst))) + ", is " + percent + " % off the mean step " +
+          shown(static_cast<float>(mean)) + "; the instrument profile assumes one step");
 }
+// Where the loaders read: a unit of the record library (the program, whose
+// read faults and refusals end the run), or text in memory (the library
+// calls, which get faults and warnings back as values).
+struct UnitReader {
+  int unit;
+  bool read(std::initializer_list<recordio::Target> t, recordio::Layout layout,
+            recordio::Commas commas = recordio::Commas::warn) {
+    return recordio::read_list_or_end(unit, t, layout, commas);
+  }
+  long line() const { return recordio::records_read(unit); }
+  void warn(const std::string& text) { recordio::complain(text); }
+};
+
+struct TextReader {
+  recordio::TextInput& in;
+  bool faulted = false;
+  bool read(std::initializer_list<recordio::Target> t, recordio::Layout layout,
+            recordio::Commas commas = recordio::Commas::warn) {
+    const auto r = in.read(t, layout, commas);
+    faulted = r == recordio::TextInput::Read::fault;
+    return r == recordio::TextInput::Read::complete;
+  }
+  long line() const { return in.records_read(); }
+  void warn(std::string text) { in.warn(std::move(text)); }
+};
+
+// Whether anything but blanks follows. The next item is read as a text, so
+// that whatever it holds (a word, say) is not a read error.
+template <class Reader>
+bool holds_more(Reader& in) {
+  recordio::Character<1> item;
+  return in.read({item.span()}, recordio::Layout::free);
+}
+
+// The lab pairs of file, as load_lab describes; returns the refusal of a
+// momentum that does not increase (empty: none).
+template <class Reader>
+std::string read_pairs(Reader& in, const std::string& file, FitState& s) {
+  LabData& two = s.two;
+  std::array<long, kMaxLab + 1> line{};  // line(i): where pair i ended
+  int i = 1;
+  for (; i <= kMaxLab; ++i) {
+    // One pair per line: a pair over two lines or a third number is warned
+    // of; numbers left over beside a likely decimal comma are refused.
+    if (!in.read({&two.labmom(i), &two.labprob(i)}, recordio::Layout::one_line,
+                 recordio::Commas::refuse)) {
+      break;
+    }
+    line[i] = in.line();
+    // NaN compares false as well: refused.
+    if (i > 1 && !(two.labmom(i) > two.labmom(i - 1))) {
+      return file + ": line " + std::to_string(line[i]) + ": momentum " + shown(two.labmom(i)) +
+             " is not above " + shown(two.labmom(i - 1)) + " of line " +
+             std::to_string(line[i - 1]) + "; the lab momenta must increase";
+    }
+    if (two.labprob(i) > two.probmax) two.probmax = two.labprob(i);
+  }
+  if (i > kMaxLab && holds_more(in)) {
+    in.warn(file + ": only the first " + std::to_string(kMaxLab) +
+            " pairs are used; the file holds more");
+  }
+  two.probbase = two.labprob(1);
+  s.three.nlab = i - 1;
+  check_spacing(in, file, two, s.three.nlab, line);
+  return {};
+}
+
+// The profile values of file, as load_profile describes.
+template <class Reader>
+void read_values(Reader& in, const std::string& file, FitState& s) {
+  CountsAndProfile& three = s.three;
+  int k = 1;
+  for (; k <= kMaxProfile; ++k) {
+    if (!in.read({&three.prof(k)}, recordio::Layout::no_extra)) break;
+  }
+  if (k > kMaxProfile && holds_more(in)) {
+    in.warn(file + ": only the first " + std::to_string(kMaxProfile) +
+            " values are used; the file holds more");
+  }
+  three.nprof = k - 1;
+}
+
 }  // namespace
 
 std::string file_name(std::string_view line) {
@@ -64,53 +140,38 @@ std::string file_name(std::string_view line) {
 }
 
 void load_lab(std::string_view name, FitState& s) {
-  LabData& two = s.two;
   const std::string file = file_name(name);
   recordio::open_old(kLabUnit, name);
-  std::array<long, kMaxLab + 1> line{};  // line(i): where pair i ended
-  int i = 1;
-  for (; i <= kMaxLab; ++i) {
-    // One pair per line: a pair over two lines or a third number is warned
-    // of; numbers left over beside a likely decimal comma are refused.
-    if (!recordio::read_list_or_end(kLabUnit, {&two.labmom(i), &two.labprob(i)},
-                                    recordio::Layout::one_line, recordio::Commas::refuse)) {
-      break;
-    }
-    line[i] = recordio::records_read(kLabUnit);
-    // NaN compares false as well: refused.
-    if (i > 1 && !(two.labmom(i) > two.labmom(i - 1))) {
-      recordio::fail(file + ": line " + std::to_string(line[i]) + ": momentum " +
-                     shown(two.labmom(i)) + " is not above " + shown(two.labmom(i - 1)) +
-                     " of line " + std::to_string(line[i - 1]) +
-                     "; the lab momenta must increase");
-    }
-    if (two.labprob(i) > two.probmax) two.probmax = two.labprob(i);
-  }
-  if (i > kMaxLab && holds_more(kLabUnit)) {
-    recordio::complain(file + ": only the first " + std::to_string(kMaxLab) +
-                       " pairs are used; the file holds more");
-  }
+  UnitReader in{kLabUnit};
+  const std::string refusal = read_pairs(in, file, s);
+  if (!refusal.empty()) recordio::fail(refusal);
   recordio::close(kLabUnit);
-  two.probbase = two.labprob(1);
-  s.three.nlab = i - 1;
-  check_spacing(file, two, s.three.nlab, line);
 }
 
 void load_profile(std::string_view name, FitState& s) {
-  CountsAndProfile& three = s.three;
   recordio::open_old(kProfileUnit, name);
-  int k = 1;
-  for (; k <= kMaxProfile; ++k) {
-    if (!recordio::read_list_or_end(kProfileUnit, {&three.prof(k)}, recordio::Layout::no_extra)) {
-      break;
-    }
-  }
-  if (k > kMaxProfile && holds_more(kProfileUnit)) {
-    recordio::complain(file_name(name) + ": only the first " + std::to_string(kMaxProfile) +
-                       " values are used; the file holds more");
-  }
+  UnitReader in{kProfileUnit};
+  read_values(in, file_name(name), s);
   recordio::close(kProfileUnit);
-  three.nprof = k - 1;
+}
+
+std::string read_lab(std::string_view text, const std::string& name, FitState& s,
+                     std::vector<std::string>& warnings) {
+  recordio::TextInput input(text, name);
+  TextReader in{input};
+  std::string fault = read_pairs(in, name, s);
+  if (in.faulted) fault = input.message();
+  warnings = input.warnings();
+  return fault;
+}
+
+std::string read_profile(std::string_view text, const std::string& name, FitState& s,
+                         std::vector<std::string>& warnings) {
+  recordio::TextInput input(text, name);
+  TextReader in{input};
+  read_values(in, name, s);
+  warnings = input.warnings();
+  return in.faulted ? input.message() : std::string();
 }
 
 }  // namespace momfit

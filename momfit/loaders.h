@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "momfit/blocks.h"
 
@@ -33,5 +34,15 @@ constexpr double kStepSpread = 0.05;
 // values, on unit 25 into s.three.prof(1..nprof); sets nprof. A file
 // holding more says so on standard error, as load_lab does.
 void load_profile(std::string_view name, FitState& s);
+
+// The same two readings from a file's text in memory, for a caller that must
+// not end the process (the Python module): name stands for the file in
+// messages. Each returns the refusal or the read fault ("NAME: line N: list
+// read: REASON"), empty when the text was read; warnings receives what the
+// loaders above say on standard error. Touches no unit.
+std::string read_lab(std::string_view text, const std::string& name, FitState& s,
+                     std::vector<std::string>& warnings);
+std::string read_profile(std::string_view text, const std::string& name, FitState& s,
+                         std::vector<std::string>& warnings);
 
 }  // namespace momfit

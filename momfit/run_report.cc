@@ -76,7 +76,7 @@ std::vector<std::string> interval_lines(const ProfileScan& scan, int points) {
   return lines;
 }
 
-void write_results(recordio::ReplaceFile& file, const RunSummary& r) {
+nlohmann::ordered_json results_object(const RunSummary& r) {
   using json = nlohmann::ordered_json;
   const auto d = [](float v) { return static_cast<double>(v); };
   json j;
@@ -118,8 +118,12 @@ void write_results(recordio::ReplaceFile& file, const RunSummary& r) {
     j["interval"] = nullptr;
     j["wall"] = nullptr;
   }
+  return j;
+}
+
+void write_results(recordio::ReplaceFile& file, const RunSummary& r) {
   if (std::FILE* f = file.stream()) {
-    const std::string text = j.dump(1) + "\n";
+    const std::string text = results_object(r).dump(1) + "\n";
     std::fwrite(text.data(), 1, text.size(), f);
   }
   file.commit_or_report();

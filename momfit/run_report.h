@@ -3,6 +3,7 @@
 // object for scripts.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct RunSummary {
   BestPoint best;
   const ProfileScan* scan = nullptr;  // its refined point and intervals when done
 };
+
+// The results file's object, keys in the file's order.
+nlohmann::ordered_json results_object(const RunSummary& summary);
 
 // Writes summary into file as one JSON object and commits it; a failure is
 // said on standard error and raises the run's status to 1.

@@ -11,6 +11,7 @@
 
 #include "internal.h"
 #include "recordio/recordio.h"
+#include "recordio/text_input.h"
 
 namespace recordio {
 namespace {
@@ -20,6 +21,59 @@ constexpr std::string_view kOp = "list read";
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool ends_unquoted(char c) { return is_blank(c) || c == ',' || c == '/'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Where a list read takes its records from and where its faults go: a unit
+// (a fault is the fatal report) or a TextInput (a fault ends the statement
+// and is kept as its outcome).
+class Source {
+ public:
+  virtual bool next(std::string& record) = 0;  // false at the end
+  virtual long line() = 0;                     // records read so far
+  virtual void warn(long line, std::string_view what) = 0;
+  [[noreturn]] virtual void fault(std::string_view reason) = 0;
+  // A refusal of the program's own ("NAME: line N: what", status 1).
+  [[noreturn]] virtual void refuse(long line, const std::string& what) = 0;
+
+ protected:
+  ~Source() = default;
+};
+
+class UnitSource final : public Source {
+ public:
+  explicit UnitSource(int unit) : unit_(unit) {}
+  bool next(std::string& record) override { return detail::read_record(unit_, record, kOp); }
+  long line() override { return detail::record_number(unit_); }
+  void warn(long line, std::string_view what) override { detail::warn_layout(unit_, line, what); }
+  [[noreturn]] void fault(std::string_view reason) override { detail::fatal(kOp, reason); }
+  [[noreturn]] void refuse(long line, const std::string& what) override {
+    detail::refuse_line(unit_, line, what);
+  }
+
+ private:
+  int unit_;
+};
+
+// Thrown by TextSource::fault, caught where the statement began.
+struct Faulted {};
+
+class TextSource final : public Source {
+ public:
+  explicit TextSource(TextInput& in) : in_(in) {}
+  bool next(std::string& record) override { return in_.next_record(record); }
+  long line() override { return in_.records_read(); }
+  void warn(long line, std::string_view what) override { in_.warn_layout(line, what); }
+  [[noreturn]] void fault(std::string_view reason) override {
+    in_.set_fault(reason);
+    throw Faulted{};
+  }
+  [[noreturn]] void refuse(long line, const std::string& what) override {
+    in_.set_refusal(in_.name() + ": line " + std::to_string(line) + ": " + what);
+    throw Faulted{};
+  }
+
+ private:
+  TextInput& in_;
+};
 
 // One value of the input: null (nothing given), or a text, quoted or not.
 struct Value {
@@ -32,7 +86,7 @@ struct Value {
 // point, optional exponent (letter e E d D q Q, optionally signed digits).
 // On success normal holds the text with the exponent letter made 'e' and
 // integer_form tells whether there was neither point nor exponent.
-void scan_number(std::string_view t, std::string& normal, bool& integer_form) {
+void scan_number(Source& src, std::string_view t, std::string& normal, bool& integer_form) {
   std::size_t i = 0;
   normal.clear();
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) normal += t[i++];
@@ -50,7 +104,7 @@ void scan_number(std::string_view t, std::string& normal, bool& integer_form) {
       ++digits;
     }
   }
-  if (digits == 0) detail::fatal(kOp, "incomprehensible list input");
+  if (digits == 0) src.fault("incomprehensible list input");
   integer_form = !point;
   if (i == t.size()) return;
   const char letter = t[i];
@@ -65,13 +119,13 @@ void scan_number(std::string_view t, std::string& normal, bool& integer_form) {
       normal += t[i++];
       ++exp_digits;
     }
-    if (exp_digits == 0 || i != t.size()) detail::fatal(kOp, "exponent field");
+    if (exp_digits == 0 || i != t.size()) src.fault("exponent field");
     return;
   }
-  detail::fatal(kOp, "invalid number");
+  src.fault("invalid number");
 }
 
-void assign(const Value& v, const Target& target) {
+void assign(Source& src, const Value& v, const Target& target) {
   if (v.null) return;
   if (const auto* chars = std::get_if<std::span<char>>(&target)) {
     const std::size_t k = std::min(v.text.size(), chars->size());
@@ -79,15 +133,15 @@ void assign(const Value& v, const Target& target) {
     std::fill(rest, chars->end(), ' ');
     return;
   }
-  if (v.quoted) detail::fatal(kOp, "incomprehensible list input");
+  if (v.quoted) src.fault("incomprehensible list input");
   std::string normal;
   bool integer_form = false;
-  scan_number(v.text, normal, integer_form);
+  scan_number(src, v.text, normal, integer_form);
   if (std::int32_t* const* ip = std::get_if<std::int32_t*>(&target)) {
-    if (!integer_form) detail::fatal(kOp, "invalid number");
+    if (!integer_form) src.fault("invalid number");
     errno = 0;
     const long long n = std::strtoll(normal.c_str(), nullptr, 10);
-    if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) detail::fatal(kOp, "invalid number");
+    if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) src.fault("invalid number");
     **ip = static_cast<std::int32_t>(n);
   } else if (float* const* fp = std::get_if<float*>(&target)) {
     **fp = std::strtof(normal.c_str(), nullptr);
@@ -179,7 +233,7 @@ std::string decimal_comma(std::string_view rec) {
 
 class ListReader {
  public:
-  explicit ListReader(int unit) : unit_(unit) {}
+  explicit ListReader(Source& src) : src_(src) {}
 
   // Fills the targets, then checks the layout; false when the input ended
   // first.
@@ -187,21 +241,20 @@ class ListReader {
     slashed_ = false;
     if (!fill(targets)) return false;
     if (layout == Layout::free || slashed_ || first_line_ == 0) return true;
-    const long line = detail::record_number(unit_);
+    const long line = src_.line();
     const bool left_over = (repeat_left_ > 0 && !repeated_.null) ||
                            holds_number(std::string_view(rec_).substr(pos_));
     if (left_over && commas == Commas::refuse) {
       if (std::string number = decimal_comma(rec_); !number.empty()) {
         const std::string written = number;
         number[number.find(',')] = '.';
-        detail::refuse_line(unit_, line,
-                            "'" + written + "' looks like a decimal comma; write " + number);
+        src_.refuse(line, "'" + written + "' looks like a decimal comma; write " + number);
       }
     }
     if (layout == Layout::one_line && line != first_line_) {
-      detail::warn_layout(unit_, first_line_, "one read took its values from more than one line");
+      src_.warn(first_line_, "one read took its values from more than one line");
     } else if (left_over) {
-      detail::warn_layout(unit_, line, "the line holds more numbers than were read from it");
+      src_.warn(line, "the line holds more numbers than were read from it");
     }
     return true;
   }
@@ -221,7 +274,7 @@ class ListReader {
           if (pos_ < rec_.size()) break;
           if (!next_record()) return false;
         }
-        if (first_line_ == 0) first_line_ = detail::record_number(unit_);
+        if (first_line_ == 0) first_line_ = src_.line();
         const char c = rec_[pos_];
         if (c == '/') {  // the statement ends; the rest keep their values
           slashed_ = true;
@@ -234,14 +287,14 @@ class ListReader {
           if (!take_value(v)) return false;
         }
       }
-      assign(v, target);
+      assign(src_, v, target);
     }
     return true;
   }
 
   bool next_record() {
     pos_ = 0;
-    return detail::read_record(unit_, rec_, kOp);
+    return src_.next(rec_);
   }
 
   // A value (with its repeat count, if any) and the separator after it.
@@ -255,7 +308,7 @@ class ListReader {
       const std::string count_text = rec_.substr(pos_, p - pos_);
       errno = 0;
       const long long count = std::strtoll(count_text.c_str(), nullptr, 10);
-      if (count <= 0) detail::fatal(kOp, "bad repetition count");
+      if (count <= 0) src_.fault("bad repetition count");
       pos_ = p + 1;
       if (pos_ == rec_.size() || ends_unquoted(rec_[pos_])) {
         v.null = true;
@@ -308,12 +361,12 @@ class ListReader {
     if (pos_ < rec_.size() && rec_[pos_] == ',') ++pos_;
   }
 
-  int unit_;
+  Source& src_;
   std::string rec_;
   std::size_t pos_ = 0;
   long long repeat_left_ = 0;
   Value repeated_;
-  long first_line_ = 0;  // the record of the first value, 0 before it
+  long first_line_ = 0;   // the record of the first value, 0 before it
   bool slashed_ = false;  // a slash ended the statement
 };
 
@@ -321,17 +374,85 @@ class ListReader {
 
 void read_list(int unit, std::span<const Target> targets, Layout layout, Commas commas) {
   detail::begin_statement(true, true, unit);
-  ListReader reader(unit);
+  UnitSource src(unit);
+  ListReader reader(src);
   if (!reader.read(targets, layout, commas)) detail::fatal(kOp, "end of file");
   detail::end_statement();
 }
 
 bool read_list_or_end(int unit, std::span<const Target> targets, Layout layout, Commas commas) {
   detail::begin_statement(true, true, unit);
-  ListReader reader(unit);
+  UnitSource src(unit);
+  ListReader reader(src);
   const bool complete = reader.read(targets, layout, commas);
   detail::end_statement();
   return complete;
+}
+
+// --- TextInput -----------------------------------------------------------------
+
+TextInput::TextInput(std::string_view text, std::string name)
+    : text_(text), name_(std::move(name)) {}
+
+bool TextInput::next_record(std::string& record) {
+  record.clear();
+  ended_ = false;
+  if (!reason_.empty() || pos_ >= text_.size()) {
+    ended_ = true;
+    return false;
+  }
+  ++records_;
+  std::size_t end = text_.find('\n', pos_);
+  if (end == std::string::npos) end = text_.size();
+  // The same limit as a unit's read: an overlong line is refused.
+  if (end - pos_ > detail::kMaxRecord) {
+    set_fault("longer than " + std::to_string(detail::kMaxRecord) + " characters");
+    return false;
+  }
+  record.assign(text_, pos_, end - pos_);
+  pos_ = end + 1;
+  // A record ended by CR LF ends at the CR, as a unit's.
+  if (!record.empty() && record.back() == '\r') record.pop_back();
+  return true;
+}
+
+void TextInput::warn_layout(long line, std::string_view what) {
+  if (warned_) return;
+  warned_ = true;
+  warnings_.push_back(name_ + ": line " + std::to_string(line) + ": " + std::string(what) +
+                      "; is there a decimal comma or a header line?");
+}
+
+void TextInput::set_fault(std::string_view reason) {
+  if (reason_.empty()) reason_ = reason;
+}
+
+void TextInput::set_refusal(std::string message) {
+  if (reason_.empty()) {
+    reason_ = "refused";
+    refusal_ = std::move(message);
+  }
+}
+
+std::string TextInput::message() const {
+  if (!refusal_.empty()) return refusal_;
+  // The line a fault names: the record holding the bad item, or the one
+  // after the last record when the end was met (as the fatal report).
+  const long line = records_ + (ended_ ? 1 : 0);
+  return name_ + ": line " + std::to_string(line) + ": " + std::string(kOp) + ": " +
+         (reason_.empty() ? std::string("end of file") : reason_);
+}
+
+TextInput::Read TextInput::read(std::span<const Target> targets, Layout layout, Commas commas) {
+  if (!reason_.empty()) return Read::fault;
+  TextSource src(*this);
+  ListReader reader(src);
+  try {
+    const bool complete = reader.read(targets, layout, commas);
+    return !reason_.empty() ? Read::fault : complete ? Read::complete : Read::ended;
+  } catch (const Faulted&) {
+    return Read::fault;
+  }
 }
 
 }  // namespace recordio

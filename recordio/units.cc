@@ -30,10 +30,6 @@ namespace {
 
 constexpr int kUnits = 100;  // unit numbers 0 to 99
 
-// The longest record a read accepts: longer lines are refused rather than
-// held, so that memory does not grow with the length of a line.
-constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
-
 // A file unit's records go to the system in blocks of about this size (one
 // system call a record made bandfit's run mostly system time). Units 0 and 6
 // are sent at every record, as a terminal expects.

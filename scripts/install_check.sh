@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs a build (default build/) into a staging directory with DESTDIR
 # and runs the installed programs from there: constcol, momfit --version, a
-# bandfit run on the installed example deck, and the manual page check of
-# every installed page. Then builds the Debian package with cpack, prints
-# how long that took and shows its control data. The staging directory is
-# removed at the end.
+# bandfit run on the installed example deck, the Python module imported
+# from where Debian's python3 looks under the prefixes /usr and /usr/local,
+# and the manual page check of every installed page. Then builds the Debian
+# package with cpack, prints how long that took, shows its control data and
+# imports the Python module from the package's files. The staging directory
+# is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -32,6 +34,23 @@ grep -q 'FITTING SUBROUTINE COMPLETED' "$stage/run/fort.26" ||
   fail "bandfit wrote no complete report fort.26"
 [[ $(wc -l <"$stage/run/fort.8") == 25 ]] || fail "bandfit's fort.8 does not list the 25 lines"
 
+# The Python module, where Debian's python3 finds it under each prefix (when
+# the build has it).
+pycheck() {  # DIR: the folder that must hold the package
+  [[ -f $1/labsuite/__init__.py ]] || fail "the Python package is not in $1"
+  v=$(cd "$stage" && PYTHONPATH=$1 /usr/bin/python3 -c "import labsuite; print(labsuite.__version__)") ||
+    fail "python3 could not import labsuite from $1"
+  [[ $v == "${version##* }" ]] || fail "labsuite.__version__ is '$v', momfit says '${version##* }'"
+}
+if [[ $(sed -n 's/^LABSUITE_PYTHON:BOOL=//p' "$build/CMakeCache.txt") == ON &&
+      -d $build/python/labsuite ]]; then
+  python=yes
+  pycheck "$stage/usr/lib/python3/dist-packages"
+  pyver=$(/usr/bin/python3 -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+  DESTDIR=$stage/local cmake --install "$build" --prefix /usr/local >/dev/null
+  pycheck "$stage/local/usr/local/lib/$pyver/dist-packages"
+fi
+
 pages=("$stage"/usr/share/man/man1/*.1)
 ((${#pages[@]} == 4)) || fail "${#pages[@]} manual pages installed, 4 expected"
 bash "$root/scripts/check_man.sh" "${pages[@]}"
@@ -43,4 +62,9 @@ printf 'install_check: cpack -G DEB took %d.%03d s\n' $((ms / 1000)) $((ms % 100
 deb=$(echo "$stage"/deb/labsuite_*.deb)
 dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Depends|Maintainer):'
 dpkg-deb -f "$deb" Depends | grep -q libcpgplot0 || fail "the package does not depend on libcpgplot0"
+if [[ ${python:-} == yes ]]; then
+  dpkg-deb -x "$deb" "$stage/debroot"
+  pycheck "$stage/debroot/usr/lib/python3/dist-packages"
+  dpkg-deb -f "$deb" Depends | grep -q python3-numpy || fail "the package does not depend on python3-numpy"
+fi
 echo "install_check: installed programs, example run and manual pages in order"

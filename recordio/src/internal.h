@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -52,6 +53,10 @@ bool signal_pending();
 void remove_temporaries();
 
 // --- Units (units.cc) -------------------------------------------------------
+
+// The longest record a read accepts: longer lines are refused rather than
+// held, so that memory does not grow with the length of a line.
+inline constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 
 // Appends one record (the text and a newline) to the unit, connecting it to
 // "fort.N" on its first write. op names the statement for a fatal report.

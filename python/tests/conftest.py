@@ -1,0 +1,52 @@
+"""What the module's tests share: the programs, run as a user runs them, to
+compare the module with."""
+
+import json
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+GOLDEN = pathlib.Path(os.environ["LABSUITE_GOLDEN"])
+MOMFIT = os.environ["LABSUITE_MOMFIT"]
+BANDFIT = os.environ["LABSUITE_BANDFIT"]
+MAKE_DATA = os.environ["LABSUITE_DEMO_DATA"]
+DOCS = pathlib.Path(os.environ["LABSUITE_DOCS"])
+
+# The answers of bench/many_fits.sh and the README's batch recipe.
+ANSWERS = dict(e0=1420.0, w1=0.8, beta=0.3, changes=(0.2, 10.0, 20.0), tolerance=1e-4)
+
+
+def answers_text(lab, a=ANSWERS):
+    """The dialogue's answers for lab, one a line, as momfit reads them."""
+    e0c, w1c, betac = a["changes"]
+    return "".join(f"{v}\n" for v in (a["e0"], a["w1"], a["beta"], lab, e0c, w1c, betac,
+                                       a["tolerance"]))
+
+
+def run_momfit(folder, stdin, *options):
+    """momfit in folder without waiting or a window: (status, results, log
+    chi-squares, stderr)."""
+    done = subprocess.run([MOMFIT, "--no-wait", "--no-window", "--results", "r.json", *options],
+                          cwd=folder, input=stdin, capture_output=True, text=True, timeout=600)
+    results = json.loads((folder / "r.json").read_text()) if (folder / "r.json").exists() else None
+    return done.returncode, results, log_chi2s(folder / "fort.7"), done.stderr
+
+
+def log_chi2s(path):
+    """The chi-square of every record of an evaluation log (its fifth value)."""
+    if not path.exists():
+        return None
+    return [float(line.split()[4]) for line in path.read_text().splitlines()]
+
+
+def demo_data(folder, *args):
+    """make_demo_data's lab file and profile in folder."""
+    subprocess.run([MAKE_DATA, *args], cwd=folder, check=True, capture_output=True)
+
+
+@pytest.fixture
+def demo(tmp_path):
+    demo_data(tmp_path)
+    return tmp_path
