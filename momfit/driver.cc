@@ -258,19 +258,7 @@ void Fit::intervals() {
     recordio::write_formatted(6, "(a)", {line});
   }
   if (results_ == nullptr || r_.outcome == FitOutcome::no_finite_chi2) return;
-  RunSummary r;
-  r.lab_file = in_.lab_file;
-  r.profile_file = s_.config.profile;
-  r.config = s_.config;
-  r.points = n;
-  r.evaluations = r_.evaluations;
-  r.converged = r_.outcome == FitOutcome::converged;
-  r.e0 = in_.e0;
-  r.w1 = in_.w1;
-  r.beta = in_.beta;
-  r.best = r_.best;
-  r.scan = &r_.scan;
-  write_results(*results_, r);
+  write_results(*results_, run_summary(in_, r_));
 }
 
 int Fit::run() {

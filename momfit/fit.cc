@@ -21,22 +21,7 @@ void change(float& q, float v) {
 class Run {
  public:
   Run(const FitInput& in, FitObserver* observer) : in_(in), observer_(observer) {
-    s_.config = in.config;
-    LabData& two = s_.two;
-    const int n = static_cast<int>(in.momentum.size());
-    for (int i = 1; i <= n; ++i) {
-      two.labmom(i) = in.momentum[i - 1];
-      two.labprob(i) = in.probability[i - 1];
-      // A running maximum from 0, as the lab file is read.
-      if (two.labprob(i) > two.probmax) two.probmax = two.labprob(i);
-    }
-    two.probbase = two.labprob(1);
-    two.e0 = in.e0;
-    two.weight2 = 0.0f;
-    s_.three.nlab = n;
-    const int m = static_cast<int>(in.profile.size());
-    for (int k = 1; k <= m; ++k) s_.three.prof(k) = in.profile[k - 1];
-    s_.three.nprof = m;
+    fill_state(in, s_);
   }
 
   FitResult run();
@@ -174,6 +159,25 @@ FitResult Run::run() {
 }
 
 }  // namespace
+
+void fill_state(const FitInput& in, FitState& s) {
+  s.config = in.config;
+  LabData& two = s.two;
+  const int n = static_cast<int>(in.momentum.size());
+  for (int i = 1; i <= n; ++i) {
+    two.labmom(i) = in.momentum[i - 1];
+    two.labprob(i) = in.probability[i - 1];
+    // A running maximum from 0, as the lab file is read.
+    if (two.labprob(i) > two.probmax) two.probmax = two.labprob(i);
+  }
+  two.probbase = two.labprob(1);
+  two.e0 = in.e0;
+  two.weight2 = 0.0f;
+  s.three.nlab = n;
+  const int m = static_cast<int>(in.profile.size());
+  for (int k = 1; k <= m; ++k) s.three.prof(k) = in.profile[k - 1];
+  s.three.nprof = m;
+}
 
 std::string check(const FitInput& in) {
   const std::string lab = in.lab_file.empty() ? "the lab data" : in.lab_file;

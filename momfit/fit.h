@@ -94,6 +94,11 @@ class FitObserver : public EvaluationObserver {
 // increasing, values not finite, masses not positive).
 std::string check(const FitInput& in);
 
+// The fit state a fit of in starts from (s zero before): the lab data, the
+// profile, the masses and E0; for an Objective of the caller's own on the
+// same data (the model as a cost function). in must pass check().
+void fill_state(const FitInput& in, FitState& s);
+
 // Runs one fit of in. observer may be null (nothing shown, the iteration
 // limit ends a minimisation, troubles ignored). Reentrant: two threads may
 // fit at once, each with its own input and observer.

@@ -76,6 +76,22 @@ std::vector<std::string> interval_lines(const ProfileScan& scan, int points) {
   return lines;
 }
 
+RunSummary run_summary(const FitInput& in, const FitResult& r) {
+  RunSummary s;
+  s.lab_file = in.lab_file;
+  s.profile_file = in.config.profile;
+  s.config = in.config;
+  s.points = static_cast<int>(in.momentum.size());
+  s.evaluations = r.evaluations;
+  s.converged = r.outcome == FitOutcome::converged;
+  s.e0 = in.e0;
+  s.w1 = in.w1;
+  s.beta = in.beta;
+  s.best = r.best;
+  s.scan = &r.scan;
+  return s;
+}
+
 nlohmann::ordered_json results_object(const RunSummary& r) {
   using json = nlohmann::ordered_json;
   const auto d = [](float v) { return static_cast<double>(v); };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "momfit/blocks.h"
+#include "momfit/fit.h"
 #include "momfit/profile_scan.h"
 #include "recordio/replace_file.h"
 
@@ -29,6 +30,9 @@ struct RunSummary {
   BestPoint best;
   const ProfileScan* scan = nullptr;  // its refined point and intervals when done
 };
+
+// The summary of the fit of in that gave r (r.scan is referred to).
+RunSummary run_summary(const FitInput& in, const FitResult& r);
 
 // The results file's object, keys in the file's order.
 nlohmann::ordered_json results_object(const RunSummary& summary);

@@ -8,7 +8,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
+#include <span>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -19,7 +22,10 @@
 #include "bandfit/results.h"
 #include "labsuite/version.h"
 #include "momfit/blocks.h"
+#include "momfit/fit.h"
 #include "momfit/loaders.h"
+#include "momfit/model/phi2.h"
+#include "momfit/run_report.h"
 
 namespace py = pybind11;
 
@@ -124,6 +130,150 @@ py::tuple bandfit_run(std::string_view text) {
   return py::make_tuple("", to_python(results), why, warnings);
 }
 
+std::vector<float> values_of(const FloatArray& a) {
+  if (a.ndim() != 1) throw py::value_error("expected a one-dimensional array");
+  return {a.data(), a.data() + a.size()};
+}
+
+// The fit's input from the answers; W1, beta and E0 held as fix names them.
+momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probability,
+                           const FloatArray& profile, float e0, float w1, float beta,
+                           const std::array<float, 3>& changes, float tolerance,
+                           const std::array<float, 2>& masses, const std::vector<std::string>& fix,
+                           bool intervals, const std::string& lab_file,
+                           const std::string& profile_file) {
+  momfit::FitInput in;
+  in.e0 = e0;
+  in.w1 = w1;
+  in.beta = beta;
+  in.changes = changes;
+  in.tolerance = tolerance;
+  in.momentum = values_of(momentum);
+  in.probability = values_of(probability);
+  in.profile = values_of(profile);
+  in.config.m1 = masses[0];
+  in.config.m2 = masses[1];
+  in.config.profile = profile_file;
+  in.lab_file = lab_file;
+  in.intervals = intervals;
+  const std::array<std::string, 3> names = {"W1", "beta", "E0"};
+  for (const std::string& f : fix) {
+    const auto at = std::find(names.begin(), names.end(), f);
+    if (at == names.end()) throw py::value_error("fix: '" + f + "' is none of W1, beta, E0");
+    in.fixed[static_cast<std::size_t>(at - names.begin())] = true;
+  }
+  return in;
+}
+
+// What a fit hands out, kept for Python: every evaluation's chi-square (the
+// fifth value of each evaluation log record) and the troubles, said as the
+// program says them with --no-wait.
+class Recorder final : public momfit::FitObserver {
+ public:
+  void evaluated(std::span<const float> /*x*/, float chi2, const momfit::BestPoint& /*best*/) override {
+    chi2s.push_back(chi2);
+  }
+  void trouble(std::string_view message) override { said.emplace_back(message); }
+  bool resume_at_limit() override {
+    said.emplace_back(
+        "the simplex reached the iteration limit without meeting the tolerance; the best point "
+        "so far is kept");
+    return false;
+  }
+  std::vector<float> chi2s;
+  std::vector<std::string> said;
+};
+
+const char* outcome_name(momfit::FitOutcome o) {
+  switch (o) {
+    case momfit::FitOutcome::converged:
+      return "converged";
+    case momfit::FitOutcome::not_converged:
+      return "not_converged";
+    case momfit::FitOutcome::iteration_limit:
+      return "iteration_limit";
+    case momfit::FitOutcome::no_finite_chi2:
+      return "no_finite_chi2";
+    case momfit::FitOutcome::refused:
+      return "refused";
+  }
+  return "";
+}
+
+// momfit(...) -> (fault, results, outcome, chi2s, warnings): the refusal or
+// the fault of a fit without a finite chi-square (results None then); the
+// --results object; every evaluation's chi-square.
+py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
+                     const FloatArray& profile, float e0, float w1, float beta,
+                     const std::array<float, 3>& changes, float tolerance,
+                     const std::array<float, 2>& masses, const std::vector<std::string>& fix,
+                     bool intervals, const std::string& lab_file, const std::string& profile_file) {
+  const momfit::FitInput in = fit_input(momentum, probability, profile, e0, w1, beta, changes,
+                                        tolerance, masses, fix, intervals, lab_file, profile_file);
+  Recorder seen;
+  momfit::FitResult r;
+  nlohmann::ordered_json results;
+  {
+    py::gil_scoped_release unlocked;
+    r = momfit::fit(in, &seen);
+    if (r.outcome != momfit::FitOutcome::refused && r.outcome != momfit::FitOutcome::no_finite_chi2) {
+      results = momfit::results_object(momfit::run_summary(in, r));
+    }
+  }
+  const std::string fault =
+      r.outcome == momfit::FitOutcome::refused || r.outcome == momfit::FitOutcome::no_finite_chi2
+          ? r.message
+          : std::string();
+  return py::make_tuple(fault, fault.empty() ? to_python(results) : py::none(),
+                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said);
+}
+
+// The objective and curve of a fit on fixed data: phi2 at (W1, beta, E0),
+// W2 = 0, as every evaluation of a fit computes it. One object serves one
+// thread at a time (the interpreter's lock is held during a call: an
+// evaluation takes microseconds).
+class MomentumModel {
+ public:
+  MomentumModel(const FloatArray& momentum, const FloatArray& probability,
+                const FloatArray& profile, float e0, const std::array<float, 2>& masses,
+                const std::string& lab_file, const std::string& profile_file)
+      : in_(fit_input(momentum, probability, profile, e0, 0.0f, 0.0f, {}, 0.0f, masses, {}, false,
+                      lab_file, profile_file)) {
+    if (const std::string why = momfit::check(in_); !why.empty()) throw py::value_error(why);
+    state_ = std::make_unique<momfit::FitState>();
+    momfit::fill_state(in_, *state_);
+    state_->one.bestchi2 = 1.0E38f;
+    phi2_ = std::make_unique<momfit::Objective>(*state_);
+  }
+
+  float chi2(float w1, float beta, float e0) {
+    const std::array<float, 4> x{w1, 0.0f, beta, e0};
+    return (*phi2_)(x);
+  }
+
+  // The model's curve at (W1, beta, E0), scaled onto the lab data: one value
+  // per lab momentum, the curve a fit draws.
+  FloatArray curve(float w1, float beta, float e0) {
+    chi2(w1, beta, e0);
+    const std::span<const float> shown = phi2_->tables().ncalcprob;
+    return copy_of(shown.first(in_.momentum.size()));
+  }
+
+  float call(const std::vector<float>& x) {
+    if (x.size() != 3) throw py::value_error("expected (W1, beta, E0)");
+    return chi2(x[0], x[1], x[2]);
+  }
+
+  FloatArray momentum() const { return copy_of(in_.momentum); }
+  FloatArray probability() const { return copy_of(in_.probability); }
+  float e0() const { return in_.e0; }
+
+ private:
+  momfit::FitInput in_;
+  std::unique_ptr<momfit::FitState> state_;
+  std::unique_ptr<momfit::Objective> phi2_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_labsuite, m) {
@@ -132,4 +282,19 @@ PYBIND11_MODULE(_labsuite, m) {
   m.def("read_lab", &read_lab, py::arg("text"), py::arg("name"));
   m.def("read_profile", &read_profile, py::arg("text"), py::arg("name"));
   m.def("bandfit", &bandfit_run, py::arg("deck"));
+  m.def("momfit", &momfit_run, py::arg("momentum"), py::arg("probability"), py::arg("profile"),
+        py::arg("e0"), py::arg("w1"), py::arg("beta"), py::arg("changes"), py::arg("tolerance"),
+        py::arg("masses"), py::arg("fix"), py::arg("intervals"), py::arg("lab_file"),
+        py::arg("profile_file"));
+  py::class_<MomentumModel>(m, "MomentumModel")
+      .def(py::init<const FloatArray&, const FloatArray&, const FloatArray&, float,
+                    const std::array<float, 2>&, const std::string&, const std::string&>(),
+           py::arg("momentum"), py::arg("probability"), py::arg("profile"), py::arg("e0"),
+           py::arg("masses"), py::arg("lab_file"), py::arg("profile_file"))
+      .def("chi2", &MomentumModel::chi2, py::arg("w1"), py::arg("beta"), py::arg("e0"))
+      .def("curve", &MomentumModel::curve, py::arg("w1"), py::arg("beta"), py::arg("e0"))
+      .def("__call__", &MomentumModel::call, py::arg("x"))
+      .def_property_readonly("momentum", &MomentumModel::momentum)
+      .def_property_readonly("probability", &MomentumModel::probability)
+      .def_property_readonly("e0", &MomentumModel::e0);
 }

@@ -9,18 +9,30 @@ the programs' message; their warnings are Python warnings
 """
 
 import collections
+import concurrent.futures
+import copy
+import os
 import warnings as _warnings
 
 from . import _labsuite
 
 __version__ = _labsuite.__version__
 
-__all__ = ["__version__", "InputWarning", "NoCorrection", "Lab", "read_lab", "read_profile",
-           "bandfit"]
+__all__ = ["__version__", "InputWarning", "FitWarning", "NoCorrection", "Lab", "read_lab",
+           "read_profile", "momfit", "Result", "MomentumModel", "fit_files", "bandfit"]
+
+# The model's fragment pair (u) and the profile file momfit reads by default.
+MASSES = (69.92425, 1.007825)
+PROFILE = "newintrin_red"
 
 
 class InputWarning(UserWarning):
     """What the programs say of their input on standard error and go on."""
+
+
+class FitWarning(UserWarning):
+    """What momfit --no-wait says of a fit and goes on (the iteration limit,
+    a failure in polint)."""
 
 
 class NoCorrection(ValueError):
@@ -78,3 +90,94 @@ def bandfit(deck):
     if why:
         raise NoCorrection("no correction was made: " + why, results)
     return results
+
+
+Best = collections.namedtuple("Best", "W1 beta E0 chi2")
+Refined = collections.namedtuple("Refined", "W1 beta E0 S")
+Intervals = collections.namedtuple("Intervals", "W1 beta E0")
+
+
+class Result:
+    """One momfit fit: ``best`` (the lowest chi-square of every evaluation),
+    ``refined`` (the profile scan's point) and ``interval`` ((low, high) of
+    each parameter; None for an end not found), None without a scan;
+    ``outcome`` ("converged", "not_converged" or "iteration_limit");
+    ``chi2s``, every evaluation's chi-square in order (fort.7's fifth
+    column); ``to_dict()``, the object ``momfit --results`` writes."""
+
+    def __init__(self, results, outcome, chi2s):
+        self._results = results
+        self.outcome = outcome
+        self.chi2s = chi2s
+        b = results["best"]
+        self.best = Best(b["W1"], b["beta"], b["E0"], b["chi2"])
+        r = results["refined"]
+        self.refined = Refined(r["W1"], r["beta"], r["E0"], r["S"]) if r else None
+        i = results["interval"]
+        self.interval = Intervals(*(tuple(i[k]) if i[k] is not None else None
+                                    for k in Intervals._fields)) if i else None
+
+    def to_dict(self):
+        return copy.deepcopy(self._results)
+
+    def __repr__(self):
+        return f"Result(outcome={self.outcome!r}, best={self.best})"
+
+
+def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
+           masses=MASSES, fix=(), intervals=True, lab_file="", profile_file=PROFILE):
+    """One momfit fit, as the program makes it from the same answers and
+    data: the starting simplex, both minimisations, the restart and, with
+    intervals, the profile scan. changes are the per-cent changes of E0, W1
+    and beta in the dialogue's order; fix names parameters held at their
+    start ("W1", "beta", "E0"). lab_file and profile_file only name the
+    data in to_dict(), as the program names the files it read. Arrays are
+    taken as float32 (read_lab and read_profile give them so). Refused
+    data and a fit without a finite chi-square raise ValueError; the
+    iteration limit ends a minimisation, as with --no-wait, with a
+    FitWarning. The interpreter's lock is released during the fit."""
+    fault, results, outcome, chi2s, said = _labsuite.momfit(
+        momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
+        list(fix), intervals, lab_file or "", profile_file or "")
+    for text in said:
+        _warnings.warn(text, FitWarning, stacklevel=2)
+    if fault:
+        raise ValueError(fault)
+    return Result(results, outcome, chi2s)
+
+
+class MomentumModel(_labsuite.MomentumModel):
+    """momfit's objective on fixed data, for any minimiser: ``chi2(w1, beta,
+    e0)`` is the chi-square a fit's evaluation computes there (W2 = 0),
+    ``curve(w1, beta, e0)`` the model scaled onto the lab data (one value per
+    momentum), and the model is callable on a vector (W1, beta, E0),
+    returning the chi-square as a float. e0 is the E0 typed at the start,
+    which the momentum's cross term keeps."""
+
+    def __init__(self, momentum, probability, profile, *, e0, masses=MASSES):
+        super().__init__(momentum, probability, profile, e0, tuple(masses), "", PROFILE)
+
+
+def _fit_file(path, answers):
+    answers = dict(answers)
+    profile = answers.pop("profile", None)
+    profile_path = profile or os.path.join(os.path.dirname(path), PROFILE)
+    lab = read_lab(path)
+    return momfit(lab.momentum, lab.probability, read_profile(profile_path),
+                  lab_file=str(path), profile_file=str(profile or PROFILE), **answers)
+
+
+def fit_files(paths, executor=None, **answers):
+    """momfit on every lab file of paths with the same answers (the keywords
+    of momfit, and profile: the profile file, by default newintrin_red beside
+    each lab file), one fit a task. Returns the Results in the order of
+    paths; the first failure raises. executor is anything with submit()
+    whose futures have result(): a concurrent.futures executor, or a Dask
+    distributed.Client for a cluster (every worker needs labsuite). None:
+    a process pool over every core."""
+    paths = [os.fspath(p) for p in paths]
+    if executor is None:
+        with concurrent.futures.ProcessPoolExecutor(os.cpu_count()) as pool:
+            return fit_files(paths, pool, **answers)
+    futures = [executor.submit(_fit_file, p, answers) for p in paths]
+    return [f.result() for f in futures]

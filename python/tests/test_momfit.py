@@ -1,0 +1,136 @@
+"""labsuite.momfit and MomentumModel against the program: the golden runs,
+fits in two threads at once, the refusals, and fit_files on a cluster."""
+
+import contextlib
+import pathlib
+import shutil
+import threading
+
+import numpy as np
+import pytest
+
+import labsuite
+from conftest import ANSWERS, GOLDEN, answers_text, demo_data, run_momfit
+
+
+def comparable(results):
+    """The results without the scan's wall-clock time, the one value that
+    differs between two runs."""
+    results = dict(results)
+    if results.get("scan"):
+        results["scan"] = {k: v for k, v in results["scan"].items() if k != "milliseconds"}
+    return results
+
+
+def answers_of(stdin):
+    """The keywords of labsuite.momfit from a golden run's typed answers."""
+    e0, w1, beta, lab, e0c, w1c, betac, tol = stdin.splitlines()[:8]
+    return lab, dict(e0=float(e0), w1=float(w1), beta=float(beta),
+                     changes=(float(e0c), float(w1c), float(betac)), tolerance=float(tol))
+
+
+def fit_folder(folder, lab, **answers):
+    data = labsuite.read_lab(folder / lab)
+    return labsuite.momfit(data.momentum, data.probability,
+                           labsuite.read_profile(folder / "newintrin_red"), lab_file=lab,
+                           **answers)
+
+
+@pytest.mark.parametrize("case", sorted(p.name for p in GOLDEN.glob("momfit_*")))
+def test_golden_runs_give_the_programs_results_and_log(case, tmp_path):
+    folder = tmp_path / case
+    shutil.copytree(GOLDEN / case, folder, ignore=shutil.ignore_patterns("expected"))
+    stdin = (folder / "stdin").read_text()
+    status, want, log, _ = run_momfit(folder, stdin)
+    assert status in (0, 3)
+    lab, answers = answers_of(stdin)
+    with contextlib.nullcontext() if status == 0 else pytest.warns(labsuite.FitWarning):
+        r = fit_folder(folder, lab, **answers)
+    assert comparable(r.to_dict()) == comparable(want)
+    assert r.chi2s.tolist() == np.float32(log).tolist()
+    assert r.outcome == ("iteration_limit" if status == 3 else "converged")
+    # The model as a cost function gives the fit's chi-square at its best point.
+    m = labsuite.MomentumModel(*labsuite.read_lab(folder / lab),
+                               labsuite.read_profile(folder / "newintrin_red"), e0=answers["e0"])
+    assert m.chi2(r.best.W1, r.best.beta, r.best.E0) == np.float32(r.best.chi2)
+    assert m([r.best.W1, r.best.beta, r.best.E0]) == np.float32(r.best.chi2)
+    assert m.curve(r.best.W1, r.best.beta, r.best.E0).shape == m.momentum.shape
+
+
+def test_two_threads_fit_as_one_after_the_other(tmp_path):
+    data = []
+    for seed in ("1", "2"):
+        (tmp_path / seed).mkdir()
+        demo_data(tmp_path / seed, "--seed", seed)
+        data.append(tmp_path / seed)
+    alone = [fit_folder(d, "demo_lab.dat", **ANSWERS) for d in data]
+    together = [None] * 4
+    def fit(k):
+        together[k] = fit_folder(data[k % 2], "demo_lab.dat", **ANSWERS)
+    threads = [threading.Thread(target=fit, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert alone[0].best != alone[1].best
+    for k, r in enumerate(together):
+        assert comparable(r.to_dict()) == comparable(alone[k % 2].to_dict())
+        assert r.chi2s.tolist() == alone[k % 2].chi2s.tolist()
+
+
+GOOD_LAB = "".join(f"{7.22e-21 + i * 2e-24:.6e} {50 + 10 * (i == 5)}\n" for i in range(12))
+
+
+@pytest.mark.parametrize("lab, profile, answers", [
+    (GOOD_LAB.replace("7.220000e-21", "7.3e-21"), "1\n", {}),   # momenta do not increase
+    ("7.22e-21 50\n7.23e-21 x\n", "1\n", {}),                   # not a number
+    ("7.22e-21 50\n7.23e-21 51\n7.24e-21 52\n", "1\n", {}),     # too few points
+    (GOOD_LAB, "", {}),                                         # no profile value
+    (GOOD_LAB, "1\n", {"e0": -5.0}),                            # no finite chi-square
+], ids=["decreasing", "not-a-number", "three-points", "empty-profile", "no-finite-chi2"])
+def test_a_refusal_of_the_program_raises_its_message(lab, profile, answers, tmp_path,
+                                                     monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the files named as the program names them
+    (tmp_path / "lab.dat").write_text(lab)
+    (tmp_path / "newintrin_red").write_text(profile)
+    a = dict(ANSWERS, **answers)
+    status, _, _, stderr = run_momfit(tmp_path, answers_text("lab.dat", a))
+    assert status not in (0, 3)
+    with pytest.raises(ValueError) as raised:
+        fit_folder(pathlib.Path(), "lab.dat", **a)
+    message = str(raised.value)
+    if "list read" in message:  # the fatal report's first line, and its line
+        assert stderr.splitlines()[0] == message.split(": ", 2)[2]
+        assert f"at line {message.split()[2][:-1]} of lab.dat" in stderr
+    else:
+        assert f"momfit: {message}\n" in stderr
+
+
+def test_missing_files_and_bad_choices_raise():
+    with pytest.raises(FileNotFoundError):
+        labsuite.read_lab("no such file")
+    with pytest.raises(IsADirectoryError):
+        labsuite.read_profile(GOLDEN)
+    lab = labsuite.read_lab(GOLDEN / "momfit_demo" / "demo_lab.dat")
+    with pytest.raises(ValueError, match="none of W1, beta, E0"):
+        labsuite.momfit(*lab, [1.0], fix=["W2"], **ANSWERS)
+    with pytest.raises(ValueError, match="masses"):
+        labsuite.MomentumModel(*lab, [1.0], e0=1420, masses=(0, 1))
+
+
+def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    paths = []
+    for seed in range(1, 21):
+        demo_data(tmp_path, "--seed", str(seed))
+        paths.append(tmp_path / f"lab{seed}.dat")
+        (tmp_path / "demo_lab.dat").rename(paths[-1])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        results = labsuite.fit_files(paths, client, **ANSWERS)
+    for path, r in zip(paths, results):
+        status, want, log, _ = run_momfit(tmp_path, answers_text(str(path)))
+        assert status in (0, 3)
+        assert comparable(r.to_dict()) == comparable(want)
+        assert r.chi2s.tolist() == np.float32(log).tolist()
