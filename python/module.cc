@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <nlohmann/json.hpp>
@@ -200,9 +201,10 @@ const char* outcome_name(momfit::FitOutcome o) {
   return "";
 }
 
-// momfit(...) -> (fault, results, outcome, chi2s, warnings): the refusal or
-// the fault of a fit without a finite chi-square (results None then); the
-// --results object; every evaluation's chi-square.
+// momfit(...) -> (fault, results, outcome, chi2s, warnings, seconds): the
+// refusal or the fault of a fit without a finite chi-square (results None
+// then); the --results object; every evaluation's chi-square; the fit's own
+// wall-clock time.
 py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const FloatArray& profile, float e0, float w1, float beta,
                      const std::array<float, 3>& changes, float tolerance,
@@ -213,9 +215,12 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
   Recorder seen;
   momfit::FitResult r;
   nlohmann::ordered_json results;
+  double seconds = 0.0;
   {
     py::gil_scoped_release unlocked;
+    const auto start = std::chrono::steady_clock::now();
     r = momfit::fit(in, &seen);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (r.outcome != momfit::FitOutcome::refused && r.outcome != momfit::FitOutcome::no_finite_chi2) {
       results = momfit::results_object(momfit::run_summary(in, r));
     }
@@ -225,7 +230,7 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
           ? r.message
           : std::string();
   return py::make_tuple(fault, fault.empty() ? to_python(results) : py::none(),
-                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said);
+                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said, seconds);
 }
 
 // The objective and curve of a fit on fixed data: phi2 at (W1, beta, E0),

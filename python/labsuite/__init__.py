@@ -103,12 +103,15 @@ class Result:
     each parameter; None for an end not found), None without a scan;
     ``outcome`` ("converged", "not_converged" or "iteration_limit");
     ``chi2s``, every evaluation's chi-square in order (fort.7's fifth
-    column); ``to_dict()``, the object ``momfit --results`` writes."""
+    column); ``seconds``, the wall-clock time of the fit itself (without
+    the Python call around it); ``to_dict()``, the object ``momfit
+    --results`` writes."""
 
-    def __init__(self, results, outcome, chi2s):
+    def __init__(self, results, outcome, chi2s, seconds=None):
         self._results = results
         self.outcome = outcome
         self.chi2s = chi2s
+        self.seconds = seconds
         b = results["best"]
         self.best = Best(b["W1"], b["beta"], b["E0"], b["chi2"])
         r = results["refined"]
@@ -136,14 +139,14 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
     data and a fit without a finite chi-square raise ValueError; the
     iteration limit ends a minimisation, as with --no-wait, with a
     FitWarning. The interpreter's lock is released during the fit."""
-    fault, results, outcome, chi2s, said = _labsuite.momfit(
+    fault, results, outcome, chi2s, said, seconds = _labsuite.momfit(
         momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
         list(fix), intervals, lab_file or "", profile_file or "")
     for text in said:
         _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:
         raise ValueError(fault)
-    return Result(results, outcome, chi2s)
+    return Result(results, outcome, chi2s, seconds)
 
 
 class MomentumModel(_labsuite.MomentumModel):
