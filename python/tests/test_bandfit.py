@@ -43,6 +43,7 @@ def test_golden_decks_give_the_programs_results(case, tmp_path):
     "1 1\n'R V+0' 3 x 1.0\nB0 1.9 1\n1 0\n",                       # not a number
     "1 1\n'R V+0' 3 2110.4 1.0\n",                                 # the deck ends early
     "1 1\n'R V+0' 3 1e5000 1.0\nB0 1.9 1\n1 0\n",                  # infinite position
+    "1 1\n'R V+0' 3 2110,4174 1.0\nB0 1.9 1\n1 0\n",               # a decimal comma
 ])
 def test_a_deck_the_program_refuses_raises_its_message(deck, tmp_path):
     status, _, _, stderr = run_bandfit(tmp_path, deck.encode())
@@ -50,8 +51,8 @@ def test_a_deck_the_program_refuses_raises_its_message(deck, tmp_path):
     with pytest.raises(ValueError) as raised:
         labsuite.bandfit(deck)
     message = str(raised.value)
-    if stderr.startswith("bandfit: "):  # a refusal: the same line
-        assert stderr == f"bandfit: {message}\n"
+    if stderr.startswith("bandfit: "):  # a refusal: the same line, the deck named so
+        assert stderr.replace("standard input: ", "deck: ") == f"bandfit: {message}\n"
     else:  # a read fault: the fatal report's first line, and its line
         first = stderr.splitlines()[0]
         assert message.startswith("deck: line ") and message.endswith(first)

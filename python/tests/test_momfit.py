@@ -84,10 +84,12 @@ GOOD_LAB = "".join(f"{7.22e-21 + i * 2e-24:.6e} {50 + 10 * (i == 5)}\n" for i in
 @pytest.mark.parametrize("lab, profile, answers", [
     (GOOD_LAB.replace("7.220000e-21", "7.3e-21"), "1\n", {}),   # momenta do not increase
     ("7.22e-21 50\n7.23e-21 x\n", "1\n", {}),                   # not a number
+    ("7.22e-21 50\n7.23e-21 51,5\n", "1\n", {}),                # a decimal comma
     ("7.22e-21 50\n7.23e-21 51\n7.24e-21 52\n", "1\n", {}),     # too few points
     (GOOD_LAB, "", {}),                                         # no profile value
     (GOOD_LAB, "1\n", {"e0": -5.0}),                            # no finite chi-square
-], ids=["decreasing", "not-a-number", "three-points", "empty-profile", "no-finite-chi2"])
+], ids=["decreasing", "not-a-number", "decimal-comma", "three-points", "empty-profile",
+        "no-finite-chi2"])
 def test_a_refusal_of_the_program_raises_its_message(lab, profile, answers, tmp_path,
                                                      monkeypatch):
     monkeypatch.chdir(tmp_path)  # the files named as the program names them
