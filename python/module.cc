@@ -124,7 +124,9 @@ py::tuple bandfit_run(std::string_view text) {
       results["next_deck"] = corrected
                                  ? nlohmann::ordered_json(bandfit::corrected_deck(*deck, *summary))
                                  : nlohmann::ordered_json(nullptr);
-      why = bandfit::why_uncorrected(summary->outcome);
+      why = summary->outcome.kind == bandfit::Outcome::overflow
+                ? bandfit::overflow_text(*deck, *summary)
+                : std::string(bandfit::why_uncorrected(summary->outcome));
     }
   }
   if (!fault.empty()) return py::make_tuple(fault, py::none(), "", warnings);

@@ -44,6 +44,7 @@ def test_golden_decks_give_the_programs_results(case, tmp_path):
     "1 1\n'R V+0' 3 2110.4 1.0\n",                                 # the deck ends early
     "1 1\n'R V+0' 3 1e5000 1.0\nB0 1.9 1\n1 0\n",                  # infinite position
     "1 1\n'R V+0' 3 2110,4174 1.0\nB0 1.9 1\n1 0\n",               # a decimal comma
+    "2 1\n'R V+0' 5 2150.5 1e308\n'P V+0' 7 2140.25 1\nB 1.9 1\n2 0\n",  # overflow
 ])
 def test_a_deck_the_program_refuses_raises_its_message(deck, tmp_path):
     status, _, _, stderr = run_bandfit(tmp_path, deck.encode())
