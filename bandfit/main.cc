@@ -13,6 +13,7 @@
 #include "bandfit/refine.h"
 #include "bandfit/results.h"
 #include "recordio/cli.h"
+#include "recordio/file_roles.h"
 #include "recordio/output_lock.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
@@ -77,6 +78,20 @@ Options parse(int argc, char** argv) {
     }
   }
   line.no_operands();
+  // No output may be an input or another output: the deck on standard
+  // input, when it is a file, or the report written over by the results.
+  const auto named = [](const std::string& file, const char* option, const char* fixed) {
+    return file == fixed ? std::string("the ") + (option + 2) : std::string(option);
+  };
+  std::vector<cli::FileRole> files = {
+      {named(o.report_file, "--report", "fort.26"), "the report", o.report_file, true},
+      {named(o.list_file, "--list", "fort.8"), "the line list", o.list_file, true},
+      {"--results", "the --results file", o.results_file, true},
+      {"--deck-out", "the next deck", o.deck_file, true},
+      {"--plot", "the residual plot", o.plot_file, true},
+      {"standard input", "the deck on standard input", "", false, 0},
+  };
+  if (const std::string same = cli::clash(files); !same.empty()) cli::usage_error(kProgram, same);
   return o;
 }
 

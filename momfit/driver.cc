@@ -1,10 +1,12 @@
 #include "momfit/driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "momfit/run_report.h"
 #include "recordio/arrays.h"
 #include "recordio/cli.h"
+#include "recordio/file_roles.h"
 #include "recordio/output_lock.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
@@ -57,10 +60,69 @@ float mass(std::string_view text) {
 
 void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, items); }
 void blank() { say({" "}); }
-void ask(const char* prompt, float& value) {
+
+// The answers of the dialogue in the order asked (answer k at k - 1), for
+// the line that names one the input ended before.
+constexpr const char* kAnswers[] = {"E0",
+                                    "the initial W1",
+                                    "beta",
+                                    "the lab data file name",
+                                    "the change in E0",
+                                    "the change in W1",
+                                    "the change in beta",
+                                    "the tolerance"};
+constexpr int kLabAnswer = 4;
+
+void ended_before(int answer) {
+  recordio::complain("input ended before answer " + std::to_string(answer) + " (" +
+                     kAnswers[answer - 1] + ")");
+}
+
+// Answer number `answer`. Input that ends first is said in plain words; the
+// read is then made again, to end in the runtime report as always.
+void ask(int answer, const char* prompt, float& value) {
   say({prompt});
   // One answer per line: "1,0e-3" (a decimal comma) is read as 1 and warned of.
-  recordio::read_list(5, {&value}, recordio::Layout::no_extra);
+  if (!recordio::read_list_or_end(5, {&value}, recordio::Layout::no_extra)) {
+    ended_before(answer);
+    recordio::read_list(5, {&value}, recordio::Layout::no_extra);
+  }
+}
+
+// The files the command line names, each with its role, for the check that
+// no output is also an input or another output.
+std::vector<cli::FileRole> file_roles(const Options& o) {
+  std::vector<cli::FileRole> files;
+  if (o.log.empty()) {
+    files.push_back({"the evaluation log", "the evaluation log", "fort.7", true});
+  } else {
+    files.push_back({"--log", "the evaluation log", o.log, true});
+  }
+  if (!o.results.empty()) files.push_back({"--results", "the --results file", o.results, true});
+  if (!o.plot.empty()) files.push_back({"--plot", "the --plot picture", o.plot, true});
+  files.push_back({"--profile", "the instrument profile", o.config.profile, false});
+  return files;
+}
+
+// A file the run must read, opened once to look: one that cannot be opened
+// is said in plain words, what it is and where its name came from, before
+// the loader's own open gives the runtime report it always has.
+void say_if_unreadable(const std::string& what, const std::string& name,
+                       const std::string& from) {
+  std::string why;
+  if (name.empty()) {
+    why = "the name is blank";
+  } else if (std::FILE* f = std::fopen(name.c_str(), "r"); f == nullptr) {
+    why = std::strerror(errno);
+  } else {
+    struct stat info {};
+    if (::fstat(::fileno(f), &info) == 0 && S_ISDIR(info.st_mode)) why = std::strerror(EISDIR);
+    std::fclose(f);
+  }
+  if (!why.empty()) {
+    recordio::complain("cannot open " + what + " '" + name + "'" +
+                       (from.empty() ? "" : " (" + from + ")") + ": " + why);
+  }
 }
 
 // What the fit shows goes to the terminal and the plot; the kit's troubles
@@ -144,36 +206,48 @@ class Fit {
 // The dialogue, written and read in its fixed order.
 void Fit::dialogue() {
   blank();
-  ask("Please enter the E0 value (eV)", in_.e0);
+  ask(1, "Please enter the E0 value (eV)", in_.e0);
   blank();
-  ask("Please enter an initial guess at width 1 (eV)", in_.w1);
+  ask(2, "Please enter an initial guess at width 1 (eV)", in_.w1);
   blank();
   blank();
   blank();
-  ask("Please enter the beta value", in_.beta);
+  ask(3, "Please enter the beta value", in_.beta);
   blank();
   // Kept on purpose: the text names "intrin4"; the file read is the profile of FitConfig.
   say({"The instrumental profile filename is intrin4"});
   blank();
   say({"Please enter the lab data filename"});
-  recordio::read_formatted(5, "(a)", labinput);
+  if (!recordio::read_formatted_or_end(5, "(a)", labinput)) {
+    ended_before(kLabAnswer);
+    recordio::read_formatted(5, "(a)", labinput);
+  }
   blank();
-  ask("Please enter an initial change in E0 (%)", in_.changes[0]);
+  ask(5, "Please enter an initial change in E0 (%)", in_.changes[0]);
   blank();
-  ask("Please enter an initial change in W1 (%)", in_.changes[1]);
+  ask(6, "Please enter an initial change in W1 (%)", in_.changes[1]);
   blank();
   blank();
-  ask("Please enter an initial change in beta (%)", in_.changes[2]);
+  ask(7, "Please enter an initial change in beta (%)", in_.changes[2]);
   blank();
-  ask("Please enter the tolerance level", in_.tolerance);
+  ask(8, "Please enter the tolerance level", in_.tolerance);
   blank();
   say({"Thanks."});
 }
 
 // Both input files into the plot's state and the fit's input, then a
-// refusal of inputs the fit cannot work with, before the plot opens.
+// refusal of inputs the fit cannot work with, before the plot opens. The
+// lab file named in the dialogue is refused first when it is one of the
+// outputs.
 void Fit::load() {
+  std::vector<cli::FileRole> files = file_roles(o_);
+  files.push_back({"the lab data file", "the lab data file", file_name(labinput), false});
+  if (const std::string same = cli::clash(files); !same.empty()) recordio::fail(same);
+  say_if_unreadable("the lab data file", file_name(labinput),
+                    "answer " + std::to_string(kLabAnswer));
   load_lab(labinput, s_);
+  say_if_unreadable("the instrument profile", s_.config.profile,
+                    o_.config.profile == FitConfig{}.profile ? "" : "--profile");
   load_profile(s_.config.profile, s_);
   const int n = s_.three.nlab;
   in_.momentum.assign(s_.two.labmom.span().begin(), s_.two.labmom.span().begin() + n);
@@ -320,6 +394,9 @@ Options options(int argc, char** argv) {
                                                               : "unexpected argument '") +
                                      option + "'");
     }
+  }
+  if (const std::string same = cli::clash(file_roles(o)); !same.empty()) {
+    cli::usage_error(kProgram, same);
   }
   return o;
 }

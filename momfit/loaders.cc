@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "recordio/recordio.h"
 #include "recordio/text_input.h"
@@ -85,11 +86,13 @@ bool holds_more(Reader& in) {
 }
 
 // The lab pairs of file, as load_lab describes; returns the refusal of a
-// momentum that does not increase (empty: none).
+// value beyond a REAL or a momentum that does not increase (empty: none).
 template <class Reader>
 std::string read_pairs(Reader& in, const std::string& file, FitState& s) {
   LabData& two = s.two;
   std::array<long, kMaxLab + 1> line{};  // line(i): where pair i ended
+  int negative = 0;                      // pairs of negative probability
+  int first_negative = 0;                // the first of them
   int i = 1;
   for (; i <= kMaxLab; ++i) {
     // One pair per line: a pair over two lines or a third number is warned
@@ -99,6 +102,15 @@ std::string read_pairs(Reader& in, const std::string& file, FitState& s) {
       break;
     }
     line[i] = in.line();
+    // A number beyond the range of a REAL (1e39, say) is read as infinite.
+    for (const auto& [what, v] : {std::pair{"momentum", two.labmom(i)},
+                                  std::pair{"probability", two.labprob(i)}}) {
+      if (!std::isfinite(v)) {
+        return file + ": line " + std::to_string(line[i]) + ": " + what + " " + shown(v) +
+               " is not a finite number (a REAL holds at most 3.4028235e38)";
+      }
+    }
+    if (two.labprob(i) < 0.0f && negative++ == 0) first_negative = i;
     // NaN compares false as well: refused.
     if (i > 1 && !(two.labmom(i) > two.labmom(i - 1))) {
       return file + ": line " + std::to_string(line[i]) + ": momentum " + shown(two.labmom(i)) +
@@ -110,6 +122,14 @@ std::string read_pairs(Reader& in, const std::string& file, FitState& s) {
   if (i > kMaxLab && holds_more(in)) {
     in.warn(file + ": only the first " + std::to_string(kMaxLab) +
             " pairs are used; the file holds more");
+  }
+  if (negative > 0) {
+    // An intensity below zero is no count: most likely a sign or a column
+    // gone wrong.
+    in.warn(file + ": line " + std::to_string(line[first_negative]) + ": probability " +
+            shown(two.labprob(first_negative)) + " is negative" +
+            (negative > 1 ? " (" + std::to_string(negative) + " lines in all)" : "") +
+            "; a probability is an intensity, zero or above");
   }
   two.probbase = two.labprob(1);
   s.three.nlab = i - 1;

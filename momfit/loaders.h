@@ -17,13 +17,15 @@ std::string file_name(std::string_view line);
 // on unit 20: labmom, labprob, probmax (a running maximum from its current
 // value), probbase = labprob(1), nlab. An incomplete last pair is not
 // counted; a missing file or a value that is not a number is the fatal
-// I/O error. Fills s.two and s.three.nlab. A momentum that is not above
-// the one before ends the run (recordio::fail, naming its line): the model
-// is carried onto the lab momenta as onto an ordered table. On standard
-// error, one line each: the file holds more than kMaxLab pairs (only the
-// first are used); a momentum step differs from the mean step by more than
-// kStepSpread of it, beyond what REAL rounding explains (the instrument
-// profile is sampled at one step).
+// I/O error. Fills s.two and s.three.nlab. A value beyond the range of a
+// REAL, a momentum that is not above the one before, or a line with
+// numbers left over beside a likely decimal comma ends the run
+// (recordio::fail, naming its line): the model is carried onto the lab
+// momenta as onto an ordered table. On standard error, one line each: a
+// negative probability (the first line, and how many); the file holds more
+// than kMaxLab pairs (only the first are used); a momentum step differs
+// from the mean step by more than kStepSpread of it, beyond what REAL
+// rounding explains (the instrument profile is sampled at one step).
 void load_lab(std::string_view name, FitState& s);
 
 // How far a lab momentum step may stand from the mean step, as a fraction

@@ -841,19 +841,23 @@ TEST(Momfit, MissingOrBadInputIsTheFatalIoError) {
   // Leading blanks are part of the name, so the file is not found.
   Outcome missing = momfit_in(dir, answers("1420", "1", "0", "  demo_lab.dat", "1", "1", "1", "1"));
   EXPECT_EQ(missing.signal, SIGABRT);
+  // The file and the answer in plain words first, then the report.
   EXPECT_EQ(missing.err,
+            "momfit: cannot open the lab data file '  demo_lab.dat' (answer 4): No such file "
+            "or directory\n"
             "open: No such file or directory\n"
             "apparent state: unit 20 named   demo_lab.dat\n"
             "lately writing sequential formatted external IO\n");  // after "Thanks."
   Outcome blank = momfit_in(dir, answers("1420", "1", "0", "   ", "1", "1", "1", "1"));
   EXPECT_EQ(blank.signal, SIGABRT);
-  EXPECT_EQ(blank.err.substr(0, blank.err.find('\n')), "open: null file name");
+  EXPECT_EQ(lines_of(blank.err).at(1), "open: null file name");
   Outcome letter = momfit_in(dir, "1420\nwide\n");
   EXPECT_EQ(letter.signal, SIGABRT);
   EXPECT_EQ(letter.err.substr(0, letter.err.find('\n')), "list read: incomprehensible list input");
   Outcome ended = momfit_in(dir, "1420\n");
   EXPECT_EQ(ended.signal, SIGABRT);
-  EXPECT_EQ(ended.err.substr(0, ended.err.find('\n')), "list read: end of file");
+  EXPECT_EQ(lines_of(ended.err).at(0), "momfit: input ended before answer 2 (the initial W1)");
+  EXPECT_EQ(lines_of(ended.err).at(1), "list read: end of file");
   // A read error part way through either file (injected after 100 bytes)
   // is the fatal report with its reason, never an early end of the file.
   for (const std::string file : {"demo_lab.dat", "newintrin_red"}) {

@@ -454,16 +454,29 @@ void write_formatted(int unit, std::string_view format, std::span<const Item> it
   detail::end_statement();
 }
 
-void read_formatted(int unit, std::string_view format, std::string& var) {
+namespace {
+// Starts a whole-record read: only the form "(a)" is offered.
+void begin_whole_record(int unit, std::string_view format) {
   detail::begin_statement(true, true, unit, format);
-  // Only the whole-record form is offered.
   std::string compact;
   for (char c : format) {
     if (c != ' ') compact += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   if (compact != "(a)") detail::fatal(kReadOp, "error in format");
+}
+}  // namespace
+
+void read_formatted(int unit, std::string_view format, std::string& var) {
+  begin_whole_record(unit, format);
   if (!detail::read_record(unit, var, kReadOp)) detail::fatal(kReadOp, "end of file");
   detail::end_statement();
+}
+
+bool read_formatted_or_end(int unit, std::string_view format, std::string& var) {
+  begin_whole_record(unit, format);
+  const bool read = detail::read_record(unit, var, kReadOp);
+  detail::end_statement();
+  return read;
 }
 
 void read_formatted(int unit, std::string_view format, std::span<char> var) {

@@ -131,6 +131,8 @@ inline void read_list(int unit, std::initializer_list<Target> targets,
 void read_formatted(int unit, std::string_view format, std::span<char> var);
 // The same into a text of any length: var receives the whole record.
 void read_formatted(int unit, std::string_view format, std::string& var);
+// As the above, but end of input is an outcome: false, var empty.
+[[nodiscard]] bool read_formatted_or_end(int unit, std::string_view format, std::string& var);
 
 // Records read so far from the unit: the line that held the last value read,
 // for messages that name it. 0 when the unit is not connected.

@@ -69,6 +69,9 @@ TempDir momfit_dir() {
 
 const char* const kPrompts[] = {"E0", "W1", "beta", "FileName", "E0Change", "W1Change",
                                 "BetaChange", "Tolerance"};
+const char* const kAnswerNames[] = {"E0", "the initial W1", "beta", "the lab data file name",
+                                    "the change in E0", "the change in W1", "the change in beta",
+                                    "the tolerance"};
 const std::vector<std::string> kGood = {"1420", "0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-3"};
 
 // The good answers with answer k replaced, or cut before answer k.
@@ -135,22 +138,42 @@ std::vector<MomfitCase> momfit_cases() {
                        {-1, SIGABRT, abort_report("list read: incomprehensible list input",
                                                   "unit 5 (unnamed)"), no_log}});
     }
+    // The missing answer in plain words, then the report as always.
     cases.push_back({"EndOfInputAt" + prompt, cut_before(k), {}, {},
                      {-1, SIGABRT,
-                      k == 3 ? "formatted read: end of file\napparent state: unit 5 (unnamed)\n"
-                               "last format: (a)"
-                             : "list read: end of file\napparent state: unit 5 (unnamed)",
+                      "momfit: input ended before answer " + std::to_string(k + 1) + " (" +
+                          kAnswerNames[k] + ")\n" +
+                          (k == 3 ? "formatted read: end of file\napparent state: unit 5 "
+                                    "(unnamed)\nlast format: (a)"
+                                  : "list read: end of file\napparent state: unit 5 (unnamed)"),
                       no_log}});
   }
   const std::string unit20 = "unit 20 named ";
+  // A file that cannot be opened: what it is and where its name came from,
+  // then the report as always.
+  const std::string lab_answer = "momfit: cannot open the lab data file ";
   cases.push_back({"AllBlankFileName", with(3, "     "), {}, {},
-                   {-1, SIGABRT, abort_report("open: null file name", "unit 20"), no_log}});
+                   {-1, SIGABRT,
+                    lab_answer + "'' (answer 4): the name is blank\n" +
+                        abort_report("open: null file name", "unit 20"),
+                    no_log}});
   cases.push_back({"MissingFile", with(3, "absent.dat"), {}, {},
                    {-1, SIGABRT,
-                    abort_report("open: No such file or directory", unit20 + "absent.dat"),
+                    lab_answer + "'absent.dat' (answer 4): No such file or directory\n" +
+                        abort_report("open: No such file or directory", unit20 + "absent.dat"),
                     no_log}});
   cases.push_back({"DirectoryAsFileName", with(3, "."), {}, {},
-                   {-1, SIGABRT, abort_report("open: Is a directory", unit20 + "."), no_log}});
+                   {-1, SIGABRT,
+                    lab_answer + "'.' (answer 4): Is a directory\n" +
+                        abort_report("open: Is a directory", unit20 + "."),
+                    no_log}});
+  cases.push_back({"MissingProfile", answers(), {}, {},
+                   {-1, SIGABRT,
+                    "momfit: cannot open the instrument profile 'absent' (--profile): No such "
+                    "file or directory\n" +
+                        abort_report("open: No such file or directory", "unit 25 named absent"),
+                    no_log},
+                   {"--profile", "absent"}});
   cases.push_back({"BinaryFile", answers(), std::string("\x7f" "ELF\2\1\1\0\0\0\xff\xfe\n\x01", 15),
                    {},
                    {-1, SIGABRT,
@@ -213,6 +236,24 @@ std::vector<MomfitCase> momfit_cases() {
                    "7.23e-21 1\n7.24e-21\n2\n7.24e-21 3\n7.26e-21 4\n", {},
                    {1, 0, "momfit: lab.dat: line 4: momentum 7.24e-21 is not above 7.24e-21 of line 3" + must,
                     no_log}});
+  // A value beyond the range of a REAL is refused by its line; a negative
+  // probability is warned of, with the first line and the count.
+  cases.push_back({"MomentumBeyondReal", answers(), lab_of(100, 3, "1e39 2200"), {},
+                   {1, 0,
+                    "momfit: lab.dat: line 3: momentum inf is not a finite number (a REAL holds "
+                    "at most 3.4028235e38)\n",
+                    no_log}});
+  cases.push_back({"ProbabilityBeyondReal", answers(), lab_of(100, 3, "%s -4e38"), {},
+                   {1, 0,
+                    "momfit: lab.dat: line 3: probability -inf is not a finite number (a REAL "
+                    "holds at most 3.4028235e38)\n",
+                    no_log}});
+  cases.push_back({"NegativeProbabilities", with(7, "0.5"),
+                   lab_of(100, 3, "%s -1e6"), {},
+                   {0, 0,
+                    "momfit: lab.dat: line 3: probability -1e+06 is negative; a probability "
+                    "is an intensity, zero or above\n",
+                    {}, "fort.7", "\n"}});
   // One pair left out of 40 at steps of 2^-80 kg m/s (exact in a REAL): a
   // double step, said, and the fit goes on.
   std::string gap;
@@ -297,6 +338,24 @@ std::vector<MomfitCase> momfit_cases() {
   refused("MassBeyondReal", {"--masses", "1e39", "1"},
           "--masses needs a positive number, not '1e39'");
   refused("LogWithoutFile", {"--no-wait", "--log"}, "--log needs a FILE");
+  // An output that is an input or another output, seen on the command line.
+  refused("LogIsTheProfile", {"--log", "newintrin_red"},
+          "--log newintrin_red is the instrument profile");
+  refused("ResultsIsTheLog", {"--results", "fort.7"}, "--results fort.7 is the evaluation log");
+  refused("LogAndResultsTheSame", {"--log", "run.out", "--results", "./run.out"},
+          "--results ./run.out is the evaluation log");
+  refused("PlotIsTheProfile", {"--profile", "p.png", "--plot", "p.png"},
+          "--plot p.png is the instrument profile");
+  // ... and seen only when the dialogue names the lab file: refused before
+  // it is read, nothing written.
+  cases.push_back({"LogIsTheLabFile", answers(), {}, {},
+                   {1, 0, "momfit: --log lab.dat is the lab data file\n", {"fort.7"}, "lab.dat",
+                    "e-21 "},
+                   {"--no-wait", "--log", "lab.dat"}});
+  cases.push_back({"ResultsIsTheLabFileByAnotherName", with(3, "./lab.dat"), {}, {},
+                   {1, 0, "momfit: --results lab.dat is the lab data file\n", {"fort.7"},
+                    "lab.dat", "e-21 "},
+                   {"--no-wait", "--results", "lab.dat"}});
   // Outputs that cannot be written are said before the dialogue; no log.
   cases.push_back({"ResultsInMissingFolder", answers(), {}, {},
                    {1, 0, "momfit: cannot write absent/r.json: No such file or directory\n",
@@ -516,6 +575,7 @@ struct DeckCase {
   Expect expect;
   std::vector<std::string> args = {};  // the command line after the name
   long fsize_limit = 0;                // Run::fsize_limit
+  bool deck_file = false;              // standard input is the file "deck" of the folder
 };
 
 std::vector<DeckCase> deck_cases() {
@@ -699,6 +759,20 @@ std::vector<DeckCase> deck_cases() {
        {1, 0, "bandfit: line 1: negative weight -1\n", {"fort.26", "fort.8", "r.json", "d.deck"}},
        {"--results", "r.json", "--deck-out", "d.deck"}},
       {"ResultsWithoutFile", "", usage("--results needs a file name"), {"--results"}},
+      // An output that is an input or another output: refused before the
+      // deck is read, nothing written.
+      {"ResultsIsTheReport", "", usage("--results fort.26 is the report"), {"--results", "fort.26"}},
+      {"DeckOutIsTheList", "", usage("--deck-out fort.8 is the line list"), {"--deck-out", "fort.8"}},
+      {"ResultsAndDeckOutTheSame", "", usage("--deck-out r is the --results file"),
+       {"--results", "r", "--deck-out", "r"}},
+      {"ReportIsTheList", "", usage("--list out is the report"),
+       {"--list", "out", "--report", "out"}},
+      {"ResultsIsTheDeck", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
+       {2, 0,
+        "bandfit: --results deck is the deck on standard input; usage: bandfit [--report FILE] "
+        "[--list FILE] [--plot FILE] [--results FILE] [--deck-out FILE] < DECK\n",
+        none, "deck", "'P V+0' 7 2140.25 1\n"},
+       {"--results", "deck"}, 0, true},
       {"DeckOutWithEmptyName", "", usage("--deck-out needs a file name"), {"--deck-out="}},
       {"ResultsIntoMissingFolder", "2 1\n" + line + "'P V+0' 7 2140.25 1\n" + param + "1 0\n",
        {1, 0, "bandfit: cannot write no/r.json: No such file or directory\n", {},
@@ -728,6 +802,10 @@ TEST_P(Bandfit, EndsAsDocumented) {
   bandfit.args = GetParam().args;
   bandfit.dir = dir;
   bandfit.input = GetParam().deck;
+  if (GetParam().deck_file) {
+    write_file(dir + "/deck", GetParam().deck);
+    bandfit.input_file = dir + "/deck";
+  }
   bandfit.fsize_limit = GetParam().fsize_limit;
   const Outcome r = run(bandfit);
   check(r, GetParam().expect, dir);
