@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -33,9 +35,18 @@ namespace {
 const cli::Program kProgram{
     "momfit",
     "[--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] [--results FILE] "
-    "[--no-wait] [--no-window]",
-    "Fits a measured momentum distribution; the dialogue asks on standard input\n"
-    "for E0, W1, beta, the lab data file, three changes (%) and a tolerance.\n"
+    "[--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
+    "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]",
+    "Fits E0, W1 and beta to a measured momentum distribution. The dialogue asks on\n"
+    "standard input for E0, W1, beta, the lab data file, three changes (%) and a\n"
+    "tolerance; an option gives an answer instead, and with all eight given\n"
+    "nothing is read.\n"
+    "  --e0 EV, --w1 EV, --beta B   the starting E0 (eV), W1 (eV) and beta\n"
+    "  --lab FILE         the lab data file\n"
+    "  --changes E0%,W1%,BETA%  the changes that shape the starting simplex\n"
+    "  --tolerance T      the minimiser's tolerance\n"
+    "  --fix NAME         hold E0, W1 or beta at its start (repeatable); no interval\n"
+    "  --quiet            print only the results block and the interval lines\n"
     "  --plot FILE        also write the final picture to FILE (.png, .pdf, .svg, .ps)\n"
     "  --profile FILE     the instrument profile (default newintrin_red)\n"
     "  --masses M1 M2     the two fragment masses in u (default 69.92425 1.007825)\n"
@@ -44,9 +55,13 @@ const cli::Program kProgram{
     "  --no-wait          no PAUSE: end after the results; at the iteration limit\n"
     "                     stop that minimisation and go on (exit status 3)\n"
     "  --no-window        no plot window, even with DISPLAY set (--plot still works)\n"
-    "  --help, --version  this text; the name and release\n"
-    "Exit status: 0 fitted; 1 no usable fit or an output not written; 2 usage;\n"
-    "3 results printed but a minimisation stopped at the iteration limit.\n"};
+    "  -h, --help         print this text and exit\n"
+    "  -V, --version      print the name and release and exit\n"
+    "Exit status: 0 fitted; 1 no usable fit, an input refused, an output not\n"
+    "written, or SIGINT, SIGHUP or SIGTERM (outside a PAUSE) ended the run;\n"
+    "2 usage; 3 results printed but a minimisation stopped at the iteration\n"
+    "limit; 134 a missing file or a malformed answer or value (the run-time\n"
+    "report on standard error, then an abort), or SIGQUIT.\n"};
 
 // A mass as a positive REAL: a value that is positive as a double but not as
 // a float (below its range, or beyond it) is refused as well.
@@ -63,7 +78,7 @@ void blank() { say({" "}); }
 
 // The answers of the dialogue in the order asked (answer k at k - 1), for
 // the line that names one the input ended before.
-constexpr const char* kAnswers[] = {"E0",
+constexpr const char* kAnswerNames[] = {"E0",
                                     "the initial W1",
                                     "beta",
                                     "the lab data file name",
@@ -75,18 +90,7 @@ constexpr int kLabAnswer = 4;
 
 void ended_before(int answer) {
   recordio::complain("input ended before answer " + std::to_string(answer) + " (" +
-                     kAnswers[answer - 1] + ")");
-}
-
-// Answer number `answer`. Input that ends first is said in plain words; the
-// read is then made again, to end in the runtime report as always.
-void ask(int answer, const char* prompt, float& value) {
-  say({prompt});
-  // One answer per line: "1,0e-3" (a decimal comma) is read as 1 and warned of.
-  if (!recordio::read_list_or_end(5, {&value}, recordio::Layout::no_extra)) {
-    ended_before(answer);
-    recordio::read_list(5, {&value}, recordio::Layout::no_extra);
-  }
+                     kAnswerNames[answer - 1] + ")");
 }
 
 // The files the command line names, each with its role, for the check that
@@ -101,6 +105,9 @@ std::vector<cli::FileRole> file_roles(const Options& o) {
   if (!o.results.empty()) files.push_back({"--results", "the --results file", o.results, true});
   if (!o.plot.empty()) files.push_back({"--plot", "the --plot picture", o.plot, true});
   files.push_back({"--profile", "the instrument profile", o.config.profile, false});
+  if (o.given[kLab]) {
+    files.push_back({"--lab", "the lab data file", file_name(o.answers[kLab]), false});
+  }
   return files;
 }
 
@@ -124,6 +131,38 @@ void say_if_unreadable(const std::string& what, const std::string& name,
                        (from.empty() ? "" : " (" + from + ")") + ": " + why);
   }
 }
+// The terminal of a run: what it shows, all of it or (--quiet) only the
+// results.
+class Terminal {
+ public:
+  explicit Terminal(bool quiet) : quiet_(quiet) {}
+  bool quiet() const { return quiet_; }
+  // A line of the dialogue or the fit's progress; left out when quiet.
+  void say(std::initializer_list<recordio::Item> items) const {
+    if (!quiet_) momfit::say(items);
+  }
+  void blank() const { say({" "}); }
+  // A prompt, then its answer: given by an option, the option's text stands
+  // on the line where it would have been typed; otherwise one answer read.
+  void ask(const char* prompt, const Options& o, Answer k, float& value) const {
+    say({prompt});
+    if (!o.given[k]) {
+      // One answer per line: "1,0e-3" (a decimal comma) is read as 1 and warned of.
+      // Input that ends first is said in plain words; the read is then made
+      // again, to end in the runtime report as always.
+      if (!recordio::read_list_or_end(5, {&value}, recordio::Layout::no_extra)) {
+        ended_before(k + 1);
+        recordio::read_list(5, {&value}, recordio::Layout::no_extra);
+      }
+      return;
+    }
+    if (!quiet_) recordio::write_formatted(6, "(a)", {o.answers[k]});
+    value = std::strtof(o.answers[k].c_str(), nullptr);  // checked by options()
+  }
+
+ private:
+  bool quiet_;
+};
 
 // What the fit shows goes to the terminal and the plot; the kit's troubles
 // and the iteration limit PAUSE with their fixed texts, at the moment the
@@ -134,7 +173,8 @@ class Shown final : public FitObserver {
   // wait: the troubles and the iteration limit PAUSE; without it
   // (--no-wait) each is one stderr line and the fit goes on, as a resumed
   // PAUSE would, except that the limit ends that minimisation.
-  Shown(Plot& plot, bool wait) : plot_(plot), wait_(wait) {}
+  Shown(Plot& plot, bool wait, const Terminal& terminal)
+      : plot_(plot), wait_(wait), terminal_(terminal) {}
   void evaluated(std::span<const float>, float chi2, const BestPoint& best) override {
     log_record(7, chi2, best);
   }
@@ -150,14 +190,14 @@ class Shown final : public FitObserver {
   void draw_curve(std::span<const float> x, std::span<const float> y) override {
     plot_.draw_curve(x, y);
   }
-  void vertex(float chi2) override { say({"Chi^2 is ", chi2}); }
+  void vertex(float chi2) override { terminal_.say({"Chi^2 is ", chi2}); }
   void stage(FitStage stage) override {
-    blank();
+    terminal_.blank();
     if (stage == FitStage::minimise) {
-      say({"Finished initializing, calling amoeba..."});
+      terminal_.say({"Finished initializing, calling amoeba..."});
     } else {
-      say({"Initializing again"});
-      blank();
+      terminal_.say({"Initializing again"});
+      terminal_.blank();
     }
   }
   bool resume_at_limit() override {
@@ -174,13 +214,17 @@ class Shown final : public FitObserver {
  private:
   Plot& plot_;
   bool wait_;
+  const Terminal& terminal_;
 };
 
 // One run, one fit: the dialogue's answers, the loaded files, the plot, the
 // fit, then its results, each phase a member.
 class Fit {
  public:
-  explicit Fit(const Options& options) : o_(options) { s_.config = options.config; }
+  explicit Fit(const Options& options) : o_(options) {
+    s_.config = options.config;
+    in_.fixed = options.fixed;
+  }
   // The status of the run when its outputs went well: 0, or 3 when a
   // minimisation stopped at the iteration limit.
   int run();
@@ -198,41 +242,46 @@ class Fit {
   FitInput in_;
   FitResult r_;
   Plot plot_;
-  Shown shown_{plot_, !o_.no_wait};
+  Terminal t_{o_.quiet};
+  Shown shown_{plot_, !o_.no_wait, t_};
   std::string labinput;  // lab data file name line, whole
   std::unique_ptr<recordio::ReplaceFile> results_;
 };
 
-// The dialogue, written and read in its fixed order.
+// The dialogue, written and read in its fixed order; an answer given by an
+// option is written where it would have been typed.
 void Fit::dialogue() {
-  blank();
-  ask(1, "Please enter the E0 value (eV)", in_.e0);
-  blank();
-  ask(2, "Please enter an initial guess at width 1 (eV)", in_.w1);
-  blank();
-  blank();
-  blank();
-  ask(3, "Please enter the beta value", in_.beta);
-  blank();
+  t_.blank();
+  t_.ask("Please enter the E0 value (eV)", o_, kE0, in_.e0);
+  t_.blank();
+  t_.ask("Please enter an initial guess at width 1 (eV)", o_, kW1, in_.w1);
+  t_.blank();
+  t_.blank();
+  t_.blank();
+  t_.ask("Please enter the beta value", o_, kBeta, in_.beta);
+  t_.blank();
   // Kept on purpose: the text names "intrin4"; the file read is the profile of FitConfig.
-  say({"The instrumental profile filename is intrin4"});
-  blank();
-  say({"Please enter the lab data filename"});
-  if (!recordio::read_formatted_or_end(5, "(a)", labinput)) {
+  t_.say({"The instrumental profile filename is intrin4"});
+  t_.blank();
+  t_.say({"Please enter the lab data filename"});
+  if (o_.given[kLab]) {
+    labinput = o_.answers[kLab];
+    if (!t_.quiet()) recordio::write_formatted(6, "(a)", {labinput});
+  } else if (!recordio::read_formatted_or_end(5, "(a)", labinput)) {
     ended_before(kLabAnswer);
     recordio::read_formatted(5, "(a)", labinput);
   }
-  blank();
-  ask(5, "Please enter an initial change in E0 (%)", in_.changes[0]);
-  blank();
-  ask(6, "Please enter an initial change in W1 (%)", in_.changes[1]);
-  blank();
-  blank();
-  ask(7, "Please enter an initial change in beta (%)", in_.changes[2]);
-  blank();
-  ask(8, "Please enter the tolerance level", in_.tolerance);
-  blank();
-  say({"Thanks."});
+  t_.blank();
+  t_.ask("Please enter an initial change in E0 (%)", o_, kE0Change, in_.changes[0]);
+  t_.blank();
+  t_.ask("Please enter an initial change in W1 (%)", o_, kW1Change, in_.changes[1]);
+  t_.blank();
+  t_.blank();
+  t_.ask("Please enter an initial change in beta (%)", o_, kBetaChange, in_.changes[2]);
+  t_.blank();
+  t_.ask("Please enter the tolerance level", o_, kTolerance, in_.tolerance);
+  t_.blank();
+  t_.say({"Thanks."});
 }
 
 // Both input files into the plot's state and the fit's input, then a
@@ -241,10 +290,12 @@ void Fit::dialogue() {
 // outputs.
 void Fit::load() {
   std::vector<cli::FileRole> files = file_roles(o_);
-  files.push_back({"the lab data file", "the lab data file", file_name(labinput), false});
+  if (!o_.given[kLab]) {  // given by --lab, it was checked with the options
+    files.push_back({"the lab data file", "the lab data file", file_name(labinput), false});
+  }
   if (const std::string same = cli::clash(files); !same.empty()) recordio::fail(same);
   say_if_unreadable("the lab data file", file_name(labinput),
-                    "answer " + std::to_string(kLabAnswer));
+                    o_.given[kLab] ? "--lab" : "answer " + std::to_string(kLabAnswer));
   load_lab(labinput, s_);
   say_if_unreadable("the instrument profile", s_.config.profile,
                     o_.config.profile == FitConfig{}.profile ? "" : "--profile");
@@ -341,9 +392,9 @@ int Fit::run() {
   load();
 
   // Echo, plot, the fit.
-  say({"Initial E0 is ", in_.e0});
-  say({"Initial W1 is ", in_.w1});
-  say({"Initial beta is ", in_.beta});
+  t_.say({"Initial E0 is ", in_.e0});
+  t_.say({"Initial W1 is ", in_.w1});
+  t_.say({"Initial beta is ", in_.beta});
   plot_.open(s_, o_.no_window ? "" : "/xwindow");
   r_ = fit(in_, &shown_);
 
@@ -360,41 +411,100 @@ int Fit::run() {
 
 }  // namespace
 
+// Whether text reads whole as a finite REAL.
+bool is_number(const std::string& text) {
+  char* end = nullptr;
+  const float v = std::strtof(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && std::isfinite(v);
+}
+
+// The text of a number given as an answer, or a usage error.
+std::string number(std::string_view option, const std::string& text) {
+  if (!is_number(text)) {
+    cli::usage_error(kProgram, "--" + std::string(option) + " needs a number, not '" + text + "'");
+  }
+  return text;
+}
+
 Options options(int argc, char** argv) {
+  static constexpr cli::Option kOptions[] = {
+      {"plot", "a FILE"},         {"profile", "a FILE"},
+      {"masses", "two masses"},   {"log", "a FILE"},
+      {"results", "a FILE"},      {"no-wait"},
+      {"no-window"},              {"e0", "a number"},
+      {"w1", "a number"},         {"beta", "a number"},
+      {"lab", "a FILE"},          {"changes", "three numbers E0%,W1%,BETA%"},
+      {"tolerance", "a number"},  {"fix", "E0, W1 or beta"},
+      {"quiet"},
+  };
   Options o;
-  const std::vector<std::string_view> args = cli::arguments(kProgram, argc, argv);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string option(args[i]);
-    // The value after the option; another option in its place is no value.
-    const auto value = [&](std::string_view what) -> std::string_view {
-      if (++i < args.size() && args[i].rfind("--", 0) != 0) return args[i];
-      cli::usage_error(kProgram, option + " needs " + std::string(what));
-    };
-    if (option == "--plot") {
-      o.plot = value("a FILE");
+  cli::CommandLine line(kProgram, kOptions, argc, argv);
+  const auto answer = [&o](Answer k, std::string text) {
+    o.answers[k] = std::move(text);
+    o.given[k] = true;
+  };
+  while (const auto given = line.next()) {
+    const std::string_view name = given->name;
+    const std::string value(given->value);
+    if (name == "plot") {
+      o.plot = value;
       if (recordio::picture_type(o.plot).empty()) {
         cli::usage_error(kProgram, "--plot FILE must end in .png, .pdf, .svg or .ps, not '" +
                                        o.plot + "'");
       }
-    } else if (option == "--profile") {
-      o.config.profile = value("a FILE");
-    } else if (option == "--log") {
-      o.log = value("a FILE");
-    } else if (option == "--results") {
-      o.results = value("a FILE");
-    } else if (option == "--no-wait") {
+    } else if (name == "profile") {
+      o.config.profile = value;
+    } else if (name == "log") {
+      o.log = value;
+    } else if (name == "results") {
+      o.results = value;
+    } else if (name == "no-wait") {
       o.no_wait = true;
-    } else if (option == "--no-window") {
+    } else if (name == "no-window") {
       o.no_window = true;
-    } else if (option == "--masses") {
-      o.config.m1 = mass(value("two masses"));
-      o.config.m2 = mass(value("two masses"));
-    } else {
-      cli::usage_error(kProgram, (option.rfind('-', 0) == 0 ? "unknown option '"
-                                                              : "unexpected argument '") +
-                                     option + "'");
+    } else if (name == "masses") {
+      o.config.m1 = mass(value);
+      o.config.m2 = mass(line.another("masses"));
+    } else if (name == "e0") {
+      answer(kE0, number(name, value));
+    } else if (name == "w1") {
+      answer(kW1, number(name, value));
+    } else if (name == "beta") {
+      answer(kBeta, number(name, value));
+    } else if (name == "lab") {
+      answer(kLab, value);
+    } else if (name == "tolerance") {
+      answer(kTolerance, number(name, value));
+    } else if (name == "changes") {
+      // Three numbers between commas, in the dialogue's order.
+      const std::size_t a = value.find(',');
+      const std::size_t b = a == std::string::npos ? a : value.find(',', a + 1);
+      const bool three = b != std::string::npos && value.find(',', b + 1) == std::string::npos;
+      if (!three || !is_number(value.substr(0, a)) || !is_number(value.substr(a + 1, b - a - 1)) ||
+          !is_number(value.substr(b + 1))) {
+        cli::usage_error(kProgram,
+                         "--changes needs three numbers E0%,W1%,BETA%, not '" + value + "'");
+      }
+      answer(kE0Change, value.substr(0, a));
+      answer(kW1Change, value.substr(a + 1, b - a - 1));
+      answer(kBetaChange, value.substr(b + 1));
+    } else if (name == "fix") {
+      std::string which = value;
+      for (char& c : which) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (which == "w1") {
+        o.fixed[0] = true;
+      } else if (which == "beta") {
+        o.fixed[1] = true;
+      } else if (which == "e0") {
+        o.fixed[2] = true;
+      } else {
+        cli::usage_error(kProgram, "--fix needs E0, W1 or beta, not '" + value + "'");
+      }
+    } else if (name == "quiet") {
+      o.quiet = true;
     }
   }
+  line.no_operands();
   if (const std::string same = cli::clash(file_roles(o)); !same.empty()) {
     cli::usage_error(kProgram, same);
   }

@@ -153,7 +153,7 @@ FitResult Run::run() {
   }
   if (in_.intervals) {
     r.scan = profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0},
-                          s_.three.nlab);
+                          s_.three.nlab, in_.fixed);
   }
   return r;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -752,6 +753,104 @@ TEST(Momfit, ExactDataGiveTheParametersBack) {
   EXPECT_NEAR(last_value(r.out, " Best E0 is "), 1422.0, 0.01);
 }
 
+// The answers as options: each stands in the transcript where it would have
+// been typed; a mix with typed answers reads only the rest, in order; with
+// all eight given nothing is read (the input is empty), and --quiet prints
+// only the results block and the interval lines, the designed run's last.
+TEST(Momfit, AnswersAsOptions) {
+  const TempDir demo = demo_dir();
+  testing_support::Run fit;
+  fit.program = MOMFIT_PATH;
+  fit.dir = demo.str();
+  fit.args = {"--no-wait", "--no-window"};
+  fit.input = answers("1420", "0.8", "0.3", "demo_lab.dat", "0.2", "10", "20", "1.0e-3");
+  const Outcome designed = testing_support::run(fit);
+  ASSERT_EQ(designed.exit_status, 0) << designed.err;
+
+  std::string shown = designed.out;  // with the option-given answers where typed
+  const auto after = [&shown](const std::string& prompt, const std::string& answer) {
+    const std::size_t at = shown.find(prompt + "\n");
+    ASSERT_NE(at, std::string::npos) << prompt;
+    shown.insert(at + prompt.size() + 1, answer + "\n");
+  };
+  after(" Please enter an initial guess at width 1 (eV)", "0.8");
+  after(" Please enter the lab data filename", "demo_lab.dat");
+  after(" Please enter an initial change in E0 (%)", "0.2");
+  after(" Please enter an initial change in W1 (%)", "10");
+  after(" Please enter an initial change in beta (%)", "20");
+  fit.args = {"--no-wait", "--w1", "0.8", "--no-window", "--lab=demo_lab.dat",
+              "--changes", "0.2,10,20"};
+  fit.input = "1420\n0.3\n1.0e-3\n";
+  const Outcome mixed = testing_support::run(fit);
+  EXPECT_EQ(mixed.exit_status, 0) << mixed.err;
+  EXPECT_EQ(mixed.out, shown);
+
+  fit.args = {"--e0=1420", "--w1", "0.8", "--beta", "0.3", "--lab", "demo_lab.dat", "--changes",
+              "0.2,10,20", "--tolerance", "1.0e-3", "--quiet", "--no-wait", "--no-window"};
+  fit.input = "";
+  const Outcome quiet = testing_support::run(fit);
+  EXPECT_EQ(quiet.exit_status, 0) << quiet.err;
+  const std::size_t results = designed.out.find("  \n Best W1 is ");
+  ASSERT_NE(results, std::string::npos);
+  EXPECT_EQ(quiet.out, designed.out.substr(results));
+  EXPECT_EQ(quiet.err, designed.err);
+}
+
+// --fix holds a parameter at its start, here its true value in exact data:
+// every evaluation's best point keeps it, the others are fitted back, and
+// the results give it no interval ("fixed" names it, its interval is null).
+TEST(Momfit, FixHoldsAParameterAtItsStart) {
+  const TempDir demo = demo_dir(false);
+  const std::string& dir = demo.str();
+  struct Case {
+    std::string name;  // as --fix takes it and the results file names it
+    std::vector<std::string> start;
+    int column;        // of the held value in a log record
+  };
+  const Case cases[] = {
+      {"W1", {"--w1", "1", "--beta", "0.3", "--e0", "1420"}, 0},
+      {"beta", {"--w1", "0.8", "--beta", "0.5", "--e0", "1420"}, 2},
+      {"E0", {"--w1", "0.8", "--beta", "0.3", "--e0", "1422"}, 3},
+  };
+  const std::map<std::string, double> truth = {{"W1", 1.0}, {"beta", 0.5}, {"E0", 1422.0}};
+  const std::map<std::string, double> near = {{"W1", 0.002}, {"beta", 0.002}, {"E0", 0.01}};
+  for (const Case& c : cases) {
+    testing_support::Run fit;
+    fit.program = MOMFIT_PATH;
+    fit.dir = dir;
+    fit.args = {"--fix", c.name, "--lab", "demo_lab.dat", "--changes", "0.2,10,20",
+                "--tolerance", "1e-3", "--no-wait", "--no-window", "--quiet",
+                "--results", "r.json", "--log", "fix.log"};
+    fit.args.insert(fit.args.end(), c.start.begin(), c.start.end());
+    const Outcome r = testing_support::run(fit);
+    ASSERT_EQ(r.exit_status, 0) << c.name << r.err;
+    const nlohmann::json j = nlohmann::json::parse(read_file(dir + "/r.json"));
+    EXPECT_EQ(j["fixed"], nlohmann::json::array({c.name}));
+    for (const auto& [name, value] : truth) {
+      const double best = j["best"][name];
+      if (name == c.name) {
+        EXPECT_EQ(best, static_cast<double>(static_cast<float>(value))) << c.name;
+        EXPECT_EQ(j["refined"][name], j["best"][name]) << c.name;
+        EXPECT_TRUE(j["interval"][name].is_null()) << c.name;
+        EXPECT_TRUE(j["wall"][name].is_null()) << c.name;
+      } else {
+        EXPECT_NEAR(best, value, near.at(name)) << c.name << " " << name;
+        EXPECT_TRUE(j["interval"][name].is_array()) << c.name << " " << name;
+      }
+    }
+    EXPECT_NE(r.out.find(c.name + (c.name == "beta" ? " =" : "   =")), std::string::npos);
+    EXPECT_NE(r.out.find(", held at its start: no interval\n"), std::string::npos) << r.out;
+    const std::vector<std::string> log = lines_of(read_file(dir + "/fix.log"));
+    ASSERT_GT(log.size(), 10u);
+    for (const std::string& record : log) {
+      std::istringstream fields(record);
+      float f[4];
+      for (float& v : f) fields >> v;
+      ASSERT_EQ(f[c.column], static_cast<float>(truth.at(c.name))) << c.name << ": " << record;
+    }
+  }
+}
+
 // The fit as a library call gives the program's answer, evaluation for
 // evaluation, on two threads at once as on one; it refuses what it cannot
 // fit without evaluating anything.
@@ -1135,13 +1234,18 @@ TEST(Momfit, AnswersHelpAndVersion) {
   const Outcome h = testing_support::run(help);
   EXPECT_EQ(h.exit_status, 0);
   EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] "
-                        "[--log FILE] [--results FILE] [--no-wait] [--no-window]\n", 0), 0u)
+                        "[--log FILE] [--results FILE] [--no-wait] [--no-window] [--e0 EV] ", 0), 0u)
       << h.out;
+  EXPECT_NE(h.out.find("134"), std::string::npos) << "every exit status is listed";
   EXPECT_EQ(h.err, "");
-  help.args = {"--version"};
-  const Outcome v = testing_support::run(help);
-  EXPECT_EQ(v.exit_status, 0);
-  EXPECT_EQ(v.out.rfind("momfit (labsuite) ", 0), 0u) << v.out;
+  help.args = {"--e0", "x", "-h"};  // answered before the other options are judged
+  EXPECT_EQ(testing_support::run(help).out, h.out);
+  for (const char* version : {"--version", "-V", "--vers"}) {
+    help.args = {"--plot=fit.png", version};
+    const Outcome v = testing_support::run(help);
+    EXPECT_EQ(v.exit_status, 0);
+    EXPECT_EQ(v.out.rfind("momfit (labsuite) ", 0), 0u) << v.out;
+  }
 }
 
 }  // namespace

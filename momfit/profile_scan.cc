@@ -29,7 +29,8 @@ constexpr double kSpread = 0.03;  // calls of S per simplex search         // sc
 // met, the step of each parameter and the tolerance of the inner searches.
 class Scanner {
  public:
-  explicit Scanner(const SumOfSquares& s) : s_(s) {}
+  // held: the parameters kept at their value throughout (no step, no search).
+  Scanner(const SumOfSquares& s, const std::array<bool, 3>& held) : s_(s), held_(held) {}
 
   // S at p, counted; NaN read as +infinity; the lowest value kept.
   double at(const Point3& p) {
@@ -48,14 +49,15 @@ class Scanner {
   // than the profile's, so the step falls inside the profile interval.
   float probe(const Point3& p, double s_p, double s2, int k);
   void set_steps(const Point3& p, double s_p, double s2) {
-    for (int k = 0; k < 3; ++k) step_[k] = probe(p, s_p, s2, k);
+    for (int k = 0; k < 3; ++k) step_[k] = held_[k] ? 0.0f : probe(p, s_p, s2, k);
     // Spread of S the inner searches stop at: a few hundredths of s^2.
     ftol_ = static_cast<float>(std::max(kSpread * s2 / s_p, 1e-6));
   }
 
-  // S minimised over every parameter not fixed, from p (updated to the
-  // lowest vertex found): a simplex search restarted around its result
-  // until a restart gains less than kSettled s2. fixed is -1 for none.
+  // S minimised over every parameter neither fixed nor held, from p
+  // (updated to the lowest vertex found): a simplex search restarted around
+  // its result until a restart gains less than kSettled s2. fixed is -1 for
+  // none.
   double minimise(Point3& p, int fixed, double s2);
 
   // One end of parameter k's interval, stepping out from centre in
@@ -72,6 +74,7 @@ class Scanner {
 
  private:
   const SumOfSquares& s_;
+  std::array<bool, 3> held_;
   long evaluations_ = 0;
   Point3 low_{};
   double low_s_ = kInf;
@@ -104,8 +107,9 @@ double Scanner::minimise(Point3& p, int fixed, double s2) {
   std::array<int, 3> free{};
   int dims = 0;
   for (int k = 0; k < 3; ++k) {
-    if (k != fixed) free[dims++] = k;
+    if (k != fixed && !held_[k]) free[dims++] = k;
   }
+  if (dims == 0) return at(p);
   const Point3 base = p;
   const auto f = [&](std::span<const float> x) -> float {
     Point3 q = base;
@@ -214,14 +218,18 @@ SumOfSquares sum_of_squares(const FitState& state) {
 
 namespace {
 
-ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points) {
+ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
+                      const std::array<bool, 3>& held) {
   ProfileScan r;
+  r.held = held;
   if (points < 4) {
     r.why = "fewer than 4 lab points";
     return r;
   }
-  const double dof = points - 3.0;
-  Scanner scan(s);
+  // The residual variance's degrees of freedom: the points less the
+  // parameters fitted.
+  const double dof = points - static_cast<double>(3 - std::count(held.begin(), held.end(), true));
+  Scanner scan(s, held);
   const double s_start = scan.at(start);
   r.evaluations = scan.evaluations();
   if (!(s_start < kInf)) {
@@ -242,6 +250,11 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points) {
     const double s2 = s_min / dof;
     scan.set_steps(centre, s_min, s2);
     for (int k = 0; k < 3; ++k) {
+      if (held[k]) {
+        r.interval[k] = {std::numeric_limits<float>::quiet_NaN(),
+                         std::numeric_limits<float>::quiet_NaN()};
+        continue;
+      }
       for (int side = 0; side < 2; ++side) {
         const Scanner::End e = scan.end(k, side == 0 ? -1 : 1, centre, s_min, s2);
         r.interval[k][side] = e.value;
@@ -262,9 +275,10 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points) {
 
 }  // namespace
 
-ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points) {
+ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points,
+                         const std::array<bool, 3>& held) {
   const auto began = std::chrono::steady_clock::now();
-  ProfileScan r = scan_from(s, start, points);
+  ProfileScan r = scan_from(s, start, points, held);
   r.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   return r;

@@ -30,9 +30,10 @@ struct ProfileScan {
   std::string why;   // when not done: why the scan could not be made
   Point3 refined{};  // the lowest S met anywhere in the scan
   double s_min = 0.0;
-  double s2 = 0.0;   // s_min / (points - 3)
+  double s2 = 0.0;   // s_min / (points - 3), or less the held parameters
+  std::array<bool, 3> held{};  // kept at the start value: no interval
   // [low, high] of each parameter; -inf / +inf when no end was met within
-  // the stepping limit.
+  // the stepping limit; NaN for a held parameter.
   std::array<std::array<float, 2>, 3> interval{};
   // Which ends a wall sets: S jumped by more than kWall s^2 across the last
   // bisection step, rather than rising smoothly through s^2.
@@ -48,7 +49,10 @@ SumOfSquares sum_of_squares(const FitState& state);
 
 // The scan around start for points data values. Not done (why set) when
 // points < 4, or S at start is not finite, or is 0 (no residual variance).
-// Calls s only; keeps no state between calls.
-ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points);
+// A held parameter keeps its value at start in every search and gets no
+// interval; s^2 is then S_min / (N - the parameters fitted). Calls s only;
+// keeps no state between calls.
+ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points,
+                         const std::array<bool, 3>& held = {});
 
 }  // namespace momfit

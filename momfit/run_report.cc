@@ -63,6 +63,11 @@ std::vector<std::string> interval_lines(const ProfileScan& scan, int points) {
   const char* const names[] = {"W1  ", "beta", "E0  "};
   for (int k = 0; k < 3; ++k) {
     const double v = scan.refined[k];
+    if (scan.held[k]) {
+      lines.push_back(format("   %s = %.7g%s, held at its start: no interval", names[k], v,
+                             k == 1 ? "" : " eV"));
+      continue;
+    }
     const double low = static_cast<double>(scan.interval[k][0]) - v;
     const double high = static_cast<double>(scan.interval[k][1]) - v;
     std::string line = format("   %s = %s", names[k], with_offsets(v, low, high).c_str());
@@ -88,6 +93,7 @@ RunSummary run_summary(const FitInput& in, const FitResult& r) {
   s.w1 = in.w1;
   s.beta = in.beta;
   s.best = r.best;
+  s.fixed = in.fixed;
   s.scan = &r.scan;
   return s;
 }
@@ -105,6 +111,12 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
   j["evaluations"] = r.evaluations;
   j["converged"] = r.converged;
   j["start"] = {{"E0", d(r.e0)}, {"W1", d(r.w1)}, {"beta", d(r.beta)}};
+  const char* const names[] = {"W1", "beta", "E0"};
+  json fixed = json::array();
+  for (int k = 0; k < 3; ++k) {
+    if (r.fixed[k]) fixed.push_back(names[k]);
+  }
+  j["fixed"] = fixed;
   j["best"] = {{"W1", d(r.best.bestw1)},
                {"W1_cm", d(r.best.bestw1 * kWavenumbersPerEv)},
                {"beta", d(r.best.bestbeta)},
@@ -112,13 +124,17 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
                {"chi2", d(r.best.bestchi2)}};
   const ProfileScan* s = r.scan;
   if (s != nullptr && s->done) {
-    const char* const names[] = {"W1", "beta", "E0"};
     j["refined"] = {{"W1", d(s->refined[0])},
                     {"beta", d(s->refined[1])},
                     {"E0", d(s->refined[2])},
                     {"S", s->s_min}};
     json interval, wall;
     for (int k = 0; k < 3; ++k) {
+      if (s->held[k]) {  // no interval: null, not a pair
+        interval[names[k]] = nullptr;
+        wall[names[k]] = nullptr;
+        continue;
+      }
       // An end not found is null (JSON has no infinity).
       json ends = json::array();
       for (float e : s->interval[k]) ends.push_back(std::isfinite(e) ? json(d(e)) : json());

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+
+#include <array>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,7 @@ struct RunSummary {
   bool converged = false;
   float e0 = 0.0f, w1 = 0.0f, beta = 0.0f;  // the starting values typed
   BestPoint best;
+  std::array<bool, 3> fixed{};  // W1, beta, E0 held at their start
   const ProfileScan* scan = nullptr;  // its refined point and intervals when done
 };
 

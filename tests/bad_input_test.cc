@@ -315,7 +315,8 @@ std::vector<MomfitCase> momfit_cases() {
   // The command line: refused with one usage line before anything is read.
   const std::string usage =
       "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] "
-      "[--results FILE] [--no-wait] [--no-window]\n";
+      "[--results FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
+      "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]\n";
   const auto refused = [&](const std::string& name, std::vector<std::string> args,
                            const std::string& message) {
     cases.push_back({name, answers(), {}, {},
@@ -356,6 +357,20 @@ std::vector<MomfitCase> momfit_cases() {
                    {1, 0, "momfit: --results lab.dat is the lab data file\n", {"fort.7"},
                     "lab.dat", "e-21 "},
                    {"--no-wait", "--results", "lab.dat"}});
+  refused("E0NotANumber", {"--e0", "high"}, "--e0 needs a number, not 'high'");
+  refused("W1BeyondReal", {"--w1=1e39"}, "--w1 needs a number, not '1e39'");
+  refused("BetaWithoutValue", {"--beta"}, "--beta needs a number");
+  refused("LabFollowedByOption", {"--lab", "--quiet"}, "--lab needs a FILE");
+  refused("TwoChanges", {"--changes", "0.2,10"},
+          "--changes needs three numbers E0%,W1%,BETA%, not '0.2,10'");
+  refused("ChangeNotANumber", {"--changes=0.2,ten,20"},
+          "--changes needs three numbers E0%,W1%,BETA%, not '0.2,ten,20'");
+  refused("ToleranceEmpty", {"--tolerance="}, "--tolerance needs a number");
+  refused("FixOfW2", {"--fix", "W2"}, "--fix needs E0, W1 or beta, not 'W2'");
+  refused("QuietWithValue", {"--quiet=yes"}, "--quiet takes no value");
+  refused("AmbiguousOption", {"--no"}, "option '--no' is ambiguous");
+  refused("LogIsTheLabFileGivenByOption", {"--lab", "lab.dat", "--log", "./lab.dat"},
+          "--log ./lab.dat is the lab data file");
   // Outputs that cannot be written are said before the dialogue; no log.
   cases.push_back({"ResultsInMissingFolder", answers(), {}, {},
                    {1, 0, "momfit: cannot write absent/r.json: No such file or directory\n",
@@ -376,6 +391,17 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back({"NegativeBeta", with(2, "-0.5"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"ZeroChanges", answers({"1420", "0.8", "0.3", "lab.dat", "0", "0", "0", "1e-3"}),
                    {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
+  // Answers given as options: only the rest are read, in order (line 1 is
+  // beta's), and a file named by --lab fails as a typed one does.
+  cases.push_back({"LettersTypedAfterOptions", "abc\n", {}, {},
+                   {-1, SIGABRT, failed_at("1 of standard input"), no_log},
+                   {"--e0", "1420", "--w1=0.8"}});
+  cases.push_back({"MissingLabFileAsOption", cut_before(3), {}, {},
+                   {-1, SIGABRT,
+                    "momfit: cannot open the lab data file 'absent.dat' (--lab): No such file or "
+                    "directory\nlist read",
+                    no_log},
+                   {"--lab", "absent.dat", "--changes", "0.2,10,20", "--tolerance", "1e-3"}});
   cases.push_back({"NegativeChanges",
                    answers({"1420", "0.8", "0.3", "lab.dat", "-0.2", "-10", "-20", "1e-3"}), {}, {},
                    {0, 0, done, {}, "fort.7", "\n"}});
