@@ -158,6 +158,7 @@ class CommandLine {
       for (const Option& o : options_) {
         if (name == o.name) missing(o);
       }
+      usage_error(p_, "--" + std::string(name) + " needs another value");
     }
     return argv_[optind++];
   }
@@ -189,7 +190,10 @@ class CommandLine {
   // a long option ("--plot --log x") is no value: next() refuses it, and the
   // first pass reads it as the option it is (so "--plot --help" helps).
   int step() {
-    const std::string shorts = ":hV" + shorts_;
+    // The first pass takes the arguments in their order ("-": operands come
+    // back as 1), leaving argv as it is for the second, which moves the
+    // operands behind the options as it goes, as getopt_long does.
+    const std::string shorts = (first_pass_ ? "-:hV" : ":hV") + shorts_;
     const int c = getopt_long(argc_, argv_, shorts.c_str(), table_.data(), nullptr);
     separate_option_ = false;
     if (c != -1 && optarg != nullptr && optind > 0 && optarg == argv_[optind - 1] &&

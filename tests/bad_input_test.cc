@@ -371,6 +371,8 @@ std::vector<MomfitCase> momfit_cases() {
   refused("AmbiguousOption", {"--no"}, "option '--no' is ambiguous");
   refused("LogIsTheLabFileGivenByOption", {"--lab", "lab.dat", "--log", "./lab.dat"},
           "--log ./lab.dat is the lab data file");
+  refused("ArgumentAfterTwoMasses", {"lab.dat", "--masses", "35", "1", "--no-wait"},
+          "unexpected argument 'lab.dat'");
   // Outputs that cannot be written are said before the dialogue; no log.
   cases.push_back({"ResultsInMissingFolder", answers(), {}, {},
                    {1, 0, "momfit: cannot write absent/r.json: No such file or directory\n",
@@ -399,7 +401,7 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back({"MissingLabFileAsOption", cut_before(3), {}, {},
                    {-1, SIGABRT,
                     "momfit: cannot open the lab data file 'absent.dat' (--lab): No such file or "
-                    "directory\nlist read",
+                    "directory\n",
                     no_log},
                    {"--lab", "absent.dat", "--changes", "0.2,10,20", "--tolerance", "1e-3"}});
   cases.push_back({"NegativeChanges",
