@@ -18,8 +18,8 @@ done
 export MOMFIT="$build/momfit/momfit"
 start=$(date +%s.%N)
 ls lab*.dat | xargs -P "$(nproc)" -I{} sh -c \
-  'printf "1420\n0.8\n0.3\n%s\n0.2\n10\n20\n1e-4\n" "$1" |
-   "$MOMFIT" --no-wait --no-window --log "$1.log" --results "$1.json" >/dev/null 2>&1 || [ $? -eq 3 ]' \
+  '"$MOMFIT" --e0 1420 --w1 0.8 --beta 0.3 --lab "$1" --changes 0.2,10,20 --tolerance 1e-4 \
+     --no-wait --no-window --quiet --log "$1.log" --results "$1.json" >/dev/null 2>&1 || [ $? -eq 3 ]' \
   sh {}
 end=$(date +%s.%N)
 python3 - "$n" "$start" "$end" "$(nproc)" <<'PY'
