@@ -16,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 import labsuite
 
@@ -35,88 +36,92 @@ def load():
 def fit(folder, name="demo_lab.dat"):
     lab = labsuite.read_lab(os.path.join(folder, name))
     prof = labsuite.read_profile(os.path.join(folder, "newintrin_red"))
-    import warnings
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", labsuite.FitWarning)
         return labsuite.momfit(lab.momentum, lab.probability, prof, lab_file=name, **ANSWERS)
 
 
-with tempfile.TemporaryDirectory() as work:
-    subprocess.run([MAKE_DATA], cwd=work, check=True, capture_output=True)
-    print(load())
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        subprocess.run([MAKE_DATA], cwd=work, check=True, capture_output=True)
+        print(load())
 
-    # One call: the whole Python call (reading both files included), the fit
-    # inside it, and a momfit run (process, files, log and results file).
-    call, inner, program = [], [], []
-    for _ in range(REPEATS):
-        t = time.perf_counter()
-        r = fit(work)
-        call.append(time.perf_counter() - t)
-        inner.append(r.seconds)
-        t = time.perf_counter()
-        subprocess.run([MOMFIT, "--no-wait", "--no-window", "--results", "r.json"], cwd=work,
-                       input=TYPED.format("demo_lab.dat"), capture_output=True, text=True)
-        program.append(time.perf_counter() - t)
-    c, f, p = (statistics.median(v) * 1e3 for v in (call, inner, program))
-    evals = len(r.chi2s) + r.to_dict()["scan"]["evaluations"]
-    print(f"one fit ({len(r.chi2s)} evaluations, scan {evals - len(r.chi2s)}), median of "
-          f"{REPEATS}: Python call {c:.1f} ms, the fit inside it {f:.1f} ms "
-          f"(the call adds {100 * (c - f) / f:.1f} %), momfit run {p:.1f} ms")
+        # One call: the whole Python call (reading both files included), the fit
+        # inside it, and a momfit run (process, files, log and results file).
+        call, inner, program = [], [], []
+        for _ in range(REPEATS):
+            t = time.perf_counter()
+            r = fit(work)
+            call.append(time.perf_counter() - t)
+            inner.append(r.seconds)
+            t = time.perf_counter()
+            subprocess.run([MOMFIT, "--no-wait", "--no-window", "--results", "r.json"], cwd=work,
+                           input=TYPED.format("demo_lab.dat"), capture_output=True, text=True)
+            program.append(time.perf_counter() - t)
+        c, f, p = (statistics.median(v) * 1e3 for v in (call, inner, program))
+        evals = len(r.chi2s) + r.to_dict()["scan"]["evaluations"]
+        print(f"one fit ({len(r.chi2s)} evaluations, scan {evals - len(r.chi2s)}), median of "
+              f"{REPEATS}: Python call {c:.1f} ms, the fit inside it {f:.1f} ms "
+              f"(the call adds {100 * (c - f) / f:.1f} %), momfit run {p:.1f} ms")
 
-    # One evaluation of the model from Python.
-    lab = labsuite.read_lab(os.path.join(work, "demo_lab.dat"))
-    m = labsuite.MomentumModel(*lab, labsuite.read_profile(os.path.join(work, "newintrin_red")),
-                               e0=1420.0)
-    x = [r.best.W1, r.best.beta, r.best.E0]
-    rounds = []
-    for _ in range(REPEATS):
-        t = time.perf_counter()
-        for _ in range(2000):
-            m(x)
-        rounds.append((time.perf_counter() - t) / 2000)
-    print(f"MomentumModel(x) from Python: {statistics.median(rounds) * 1e6:.1f} us a call; "
-          f"inside a fit {f / evals * 1e3:.1f} us an evaluation (scan included)")
+        # One evaluation of the model from Python.
+        lab = labsuite.read_lab(os.path.join(work, "demo_lab.dat"))
+        m = labsuite.MomentumModel(*lab, labsuite.read_profile(os.path.join(work, "newintrin_red")),
+                                   e0=1420.0)
+        x = [r.best.W1, r.best.beta, r.best.E0]
+        rounds = []
+        for _ in range(REPEATS):
+            t = time.perf_counter()
+            for _ in range(2000):
+                m(x)
+            rounds.append((time.perf_counter() - t) / 2000)
+        print(f"MomentumModel(x) from Python: {statistics.median(rounds) * 1e6:.1f} us a call; "
+              f"inside a fit {f / evals * 1e3:.1f} us an evaluation (scan included)")
 
-    # Threads: four fits in two threads against the same four in one.
-    t = time.perf_counter()
-    for _ in range(4):
-        fit(work)
-    one = time.perf_counter() - t
-    threads = [threading.Thread(target=lambda: [fit(work) for _ in range(2)]) for _ in range(2)]
-    t = time.perf_counter()
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    two = time.perf_counter() - t
-    print(f"four fits: {one:.2f} s in one thread, {two:.2f} s in two ({one / two:.2f}x)")
-
-    # Many files.
-    paths = []
-    for seed in range(1, n_files + 1):
-        subprocess.run([MAKE_DATA, "--seed", str(seed)], cwd=work, check=True,
-                       capture_output=True)
-        paths.append(os.path.join(work, f"lab{seed}.dat"))
-        os.rename(os.path.join(work, "demo_lab.dat"), paths[-1])
-    import warnings
-    warnings.simplefilter("ignore", labsuite.FitWarning)
-    print(load())
-    t = time.perf_counter()
-    labsuite.fit_files(paths, **ANSWERS)
-    s = time.perf_counter() - t
-    print(f"fit_files, process pool of {os.cpu_count()}: {n_files} files in {s:.2f} s, "
-          f"{n_files / s:.1f} fits per second")
-    try:
-        import distributed
-    except ImportError:
-        sys.exit(0)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        client.wait_for_workers(2)
+        # Threads: four fits in two threads against the same four in one.
         t = time.perf_counter()
-        labsuite.fit_files(paths, client, **ANSWERS)
+        for _ in range(4):
+            fit(work)
+        one = time.perf_counter() - t
+        threads = [threading.Thread(target=lambda: [fit(work) for _ in range(2)]) for _ in range(2)]
+        t = time.perf_counter()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        two = time.perf_counter() - t
+        print(f"four fits: {one:.2f} s in one thread, {two:.2f} s in two ({one / two:.2f}x)")
+
+        # Many files.
+        paths = []
+        for seed in range(1, n_files + 1):
+            subprocess.run([MAKE_DATA, "--seed", str(seed)], cwd=work, check=True,
+                           capture_output=True)
+            paths.append(os.path.join(work, f"lab{seed}.dat"))
+            os.rename(os.path.join(work, "demo_lab.dat"), paths[-1])
+        warnings.simplefilter("ignore", labsuite.FitWarning)
+        print(load())
+        t = time.perf_counter()
+        labsuite.fit_files(paths, **ANSWERS)
         s = time.perf_counter() - t
-    print(f"fit_files, Dask LocalCluster of 2 worker processes: {n_files} files in {s:.2f} s, "
-          f"{n_files / s:.1f} fits per second")
-    print(load())
+        print(f"fit_files, process pool of {os.cpu_count()}: {n_files} files in {s:.2f} s, "
+              f"{n_files / s:.1f} fits per second")
+        try:
+            import distributed
+        except ImportError:
+            return
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            client.wait_for_workers(2)
+            t = time.perf_counter()
+            labsuite.fit_files(paths, client, **ANSWERS)
+            s = time.perf_counter() - t
+        print(f"fit_files, Dask LocalCluster of 2 worker processes: {n_files} files in {s:.2f} s, "
+              f"{n_files / s:.1f} fits per second")
+        print(load())
+
+
+# A guard: Dask's worker processes import this file again.
+if __name__ == "__main__":
+    main()
