@@ -36,16 +36,17 @@ def fit_folder(folder, lab, **answers):
                            **answers)
 
 
-@pytest.mark.parametrize("case", sorted(p.name for p in GOLDEN.glob("momfit_*")))
-def test_golden_runs_give_the_programs_results_and_log(case, tmp_path):
+@pytest.mark.parametrize("case, fix", [(p.name, ()) for p in sorted(GOLDEN.glob("momfit_*"))] +
+                         [("momfit_demo", ("beta",))])
+def test_golden_runs_give_the_programs_results_and_log(case, fix, tmp_path):
     folder = tmp_path / case
     shutil.copytree(GOLDEN / case, folder, ignore=shutil.ignore_patterns("expected"))
     stdin = (folder / "stdin").read_text()
-    status, want, log, _ = run_momfit(folder, stdin)
+    status, want, log, _ = run_momfit(folder, stdin, *(f"--fix={f}" for f in fix))
     assert status in (0, 3)
     lab, answers = answers_of(stdin)
     with contextlib.nullcontext() if status == 0 else pytest.warns(labsuite.FitWarning):
-        r = fit_folder(folder, lab, **answers)
+        r = fit_folder(folder, lab, fix=fix, **answers)
     assert comparable(r.to_dict()) == comparable(want)
     assert r.chi2s.tolist() == np.float32(log).tolist()
     assert r.outcome == ("iteration_limit" if status == 3 else "converged")
