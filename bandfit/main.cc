@@ -42,8 +42,9 @@ constexpr cli::Program kProgram{
     "Options may be abbreviated and take their value as --opt FILE or --opt=FILE.\n"
     "\n"
     "Exit status: 0 after a correction or a prediction run (every flag 0); 1 when\n"
-    "the deck is refused, no correction was made, an output could not be written\n"
-    "or SIGINT, SIGTERM or SIGHUP ended the run (the reason on standard error);\n"
+    "the deck is refused, no correction was made, another run writes the same\n"
+    "outputs in this folder, an output could not be written or SIGINT, SIGTERM\n"
+    "or SIGHUP ended the run (the reason on standard error);\n"
     "2 for a usage error; 134 when the deck cannot be read (a malformed value, a\n"
     "deck cut short, a read error: the run-time report on standard error, then\n"
     "an abort) or SIGQUIT ended the run.\n"};

@@ -57,8 +57,9 @@ const cli::Program kProgram{
     "  --no-window        no plot window, even with DISPLAY set (--plot still works)\n"
     "  -h, --help         print this text and exit\n"
     "  -V, --version      print the name and release and exit\n"
-    "Exit status: 0 fitted; 1 no usable fit, an input refused, an output not\n"
-    "written, or SIGINT, SIGHUP or SIGTERM (outside a PAUSE) ended the run;\n"
+    "Exit status: 0 fitted; 1 no usable fit, an input refused, another run\n"
+    "writing the same outputs in this folder, an output not written, or SIGINT,\n"
+    "SIGHUP or SIGTERM (outside a PAUSE) ended the run;\n"
     "2 usage; 3 results printed but a minimisation stopped at the iteration\n"
     "limit; 134 a missing file or a malformed answer or value (the run-time\n"
     "report on standard error, then an abort), or SIGQUIT.\n"};
