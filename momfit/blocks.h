@@ -44,11 +44,15 @@ struct CountsAndProfile {
 };
 
 // What a run takes as fixed: the instrument-profile file (read from the
-// current directory) and the two fragment masses of the model (mass units).
+// current directory), the two fragment masses of the model in mass units,
+// and the kilograms of one mass unit.
 struct FitConfig {
   std::string profile = "newintrin_red";
   float m1 = 69.92425f;
   float m2 = 1.007825f;
+  // Kept on purpose: 1.67353e-27 kg (the mass of a hydrogen atom), not the
+  // unified atomic mass unit 1.66053907e-27 kg.
+  float mass_unit = 1.67353e-27f;
 };
 
 // All zero at the start, as the blocks of a run begin.

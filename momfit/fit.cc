@@ -152,8 +152,9 @@ FitResult Run::run() {
     r.outcome = converged_ ? FitOutcome::converged : FitOutcome::not_converged;
   }
   if (in_.intervals) {
+    // The six ends on threads, each with an objective of its own.
     r.scan = profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0},
-                          s_.three.nlab, in_.fixed);
+                          s_.three.nlab, scan_options(s_, in_.fixed));
   }
   return r;
 }

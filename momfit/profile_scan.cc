@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <span>
+#include <thread>
 
 #include "momfit/model/phi2.h"
 #include "momfit/numeric/amoeba.h"
@@ -16,24 +18,84 @@ namespace momfit {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kWall = 4.0;      // a jump of more than this many s^2 in one step is a wall
-constexpr int kMaxSteps = 24;      // steps out per end, each twice the last
-constexpr int kMaxHalvings = 20;   // bisections per end
-constexpr double kEndTolerance = 0.01;  // an end to 1 % of its distance from the centre
-constexpr double kSettled = 0.01;  // a restart that gains less than this (s^2) is not repeated
-constexpr int kPasses = 3;
-constexpr int kSearchBudget = 200;
-constexpr double kSpread = 0.03;  // calls of S per simplex search         // scans made again around a notably lower point
+constexpr double kWall = 4.0;           // a jump of more than this many s^2 across a narrow bracket is a wall
+constexpr int kMaxSteps = 30;           // steps out per end, each at most three times the last
+constexpr int kMaxRefine = 14;          // interpolations or halvings per bracket
+constexpr int kRounds = 3;              // brackets per end: a check can move the end outwards
+constexpr double kEndTolerance = 0.035; // a bracket closed to 3.5 % of its distance from the centre
+constexpr double kNear = 0.3;           // an inside point this near the level is checked
+constexpr double kShort = 0.1;          // a check this many s^2 below the level moves the end out
+constexpr double kSettled = 0.01;       // a restart that gains less than this (s^2) is not repeated
+constexpr int kPasses = 3;              // scans made again around a notably lower point
+constexpr double kLower = 0.05;         // ... lower than the centre by this many s^2
+constexpr double kRelevel = 0.5;        // ... up to this many found again from the profile measured
+constexpr int kSearchBudget = 120;      // calls of S per simplex search
+constexpr double kSpread = 0.05;        // the inner searches stop at a spread of S of this many s^2
+constexpr double kFloor = 0.1;          // within this many s^2 of the minimum is the floor
 
-// The scan's working state: S with its count of calls and the lowest value
-// met, the step of each parameter and the tolerance of the inner searches.
+// The model's domain in the scan's order: W1 > 0, beta in [-1, 2], E0 free
+// (where its momenta are not real S is +infinity, met as it comes).
+constexpr std::array<float, 3> kLowest{std::numeric_limits<float>::min(), -1.0f,
+                                       -std::numeric_limits<float>::infinity()};
+constexpr std::array<float, 3> kHighest{std::numeric_limits<float>::infinity(), 2.0f,
+                                        std::numeric_limits<float>::infinity()};
+
+bool in_box(const Point3& p) {
+  for (int k = 0; k < 3; ++k) {
+    if (!(p[k] >= kLowest[k] && p[k] <= kHighest[k])) return false;
+  }
+  return true;
+}
+
+Point3 clamped(Point3 p) {
+  for (int k = 0; k < 3; ++k) p[k] = std::clamp(p[k], kLowest[k], kHighest[k]);
+  return p;
+}
+
+// What every end search of one pass shares, read only.
+struct Level {
+  Point3 centre;
+  double s_min;
+  double s2;
+  std::array<float, 3> step;  // each parameter's step: S held rises by about s2
+  // The ends of the pass before (NaN in the first): where each search
+  // steps first.
+  std::array<std::array<float, 2>, 3> hint;
+  float ftol;                 // relative spread the inner searches stop at
+  std::array<bool, 3> held;   // parameters never moved
+};
+
+// How a minimisation goes: its first simplex (the level's steps times
+// scale), the restarts, the calls of S each, the gain that ends the
+// restarts (s^2), and the spread it stops at (times the level's).
+struct Search {
+  float scale = 1.0f;
+  int passes = 1;
+  int budget = kSearchBudget;
+  double settled = kSettled;
+  float spread = 1.0f;
+};
+
+// The first look at a profile point: rough, since only the checks beside the end decide.
+constexpr Search kFirstLook{2.0f, 1, 60, kSettled, 2.0f};
+// The check of a point beside an end, from another start, restarted once.
+constexpr Search kCheck{2.0f, 2, kSearchBudget, kSettled, 0.5f};
+// A point far above the level met while stepping out, from the last point inside.
+constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
+// The third search at a wall whose check gained more than s^2.
+constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
+// The polish of the refined point: restarts long enough to finish a fit stopped short.
+constexpr Search kPolish{1.0f, 12, 300, kSettled, 0.5f};
+
+// S with its count of calls and the lowest value met. One per thread.
 class Scanner {
  public:
-  // held: the parameters kept at their value throughout (no step, no search).
-  Scanner(const SumOfSquares& s, const std::array<bool, 3>& held) : s_(s), held_(held) {}
+  explicit Scanner(const SumOfSquares& s) : s_(s) {}
 
-  // S at p, counted; NaN read as +infinity; the lowest value kept.
+  // S at p, counted; NaN read as +infinity; outside the box +infinity
+  // without a call. The lowest value kept.
   double at(const Point3& p) {
+    if (!in_box(p)) return kInf;
     ++evaluations_;
     double v = s_(p);
     if (!(v < kInf)) v = kInf;
@@ -46,27 +108,14 @@ class Scanner {
 
   // The step for parameter k around p: where S with the other two held
   // rises by about s2, within a factor of 2. That held rise is never slower
-  // than the profile's, so the step falls inside the profile interval.
+  // than the profile's, so the step is at most the profile interval's.
   float probe(const Point3& p, double s_p, double s2, int k);
-  void set_steps(const Point3& p, double s_p, double s2) {
-    for (int k = 0; k < 3; ++k) step_[k] = held_[k] ? 0.0f : probe(p, s_p, s2, k);
-    // Spread of S the inner searches stop at: a few hundredths of s^2.
-    ftol_ = static_cast<float>(std::max(kSpread * s2 / s_p, 1e-6));
-  }
 
-  // S minimised over every parameter neither fixed nor held, from p
-  // (updated to the lowest vertex found): a simplex search restarted around
-  // its result until a restart gains less than kSettled s2. fixed is -1 for
-  // none.
-  double minimise(Point3& p, int fixed, double s2);
-
-  // One end of parameter k's interval, stepping out from centre in
-  // direction dir (+1 or -1).
-  struct End {
-    float value;
-    bool wall;
-  };
-  End end(int k, int dir, const Point3& centre, double s_min, double s2);
+  // S minimised over every parameter but fixed (-1: none), from p (updated
+  // to the lowest vertex found): a simplex of the level's steps times scale,
+  // restarted around its result until a restart gains less than settled
+  // s2, at most passes times, each with a budget of calls.
+  double minimise(Point3& p, int fixed, const Level& c, const Search& how);
 
   const Point3& low() const { return low_; }
   double low_s() const { return low_s_; }
@@ -74,12 +123,9 @@ class Scanner {
 
  private:
   const SumOfSquares& s_;
-  std::array<bool, 3> held_;
   long evaluations_ = 0;
   Point3 low_{};
   double low_s_ = kInf;
-  std::array<float, 3> step_{};
-  float ftol_ = 1e-6f;
 };
 
 float Scanner::probe(const Point3& p, double s_p, double s2, int k) {
@@ -87,27 +133,35 @@ float Scanner::probe(const Point3& p, double s_p, double s2, int k) {
   // A few units in the last place: the smallest step that moves a float.
   const float least =
       4.0f * (std::nextafter(magnitude, std::numeric_limits<float>::infinity()) - magnitude);
-  const auto rise = [&](float h) {
-    Point3 q = p;
-    q[k] = p[k] + h;
-    return at(q) - s_p;
-  };
-  float h = std::max(1e-4f * std::max(magnitude, 0.1f), least);
-  if (rise(h) < s2) {
-    for (int i = 0; i < 40 && rise(h * 2.0f) < s2; ++i) h *= 2.0f;
-    h *= 2.0f;
-  } else {
-    for (int i = 0; i < 40 && h / 2.0f >= least && rise(h / 2.0f) >= s2; ++i) h /= 2.0f;
-    h = std::max(h / 2.0f, least);
+  // Each way in turn (S may jump on one side of p): the longer step.
+  float longest = least;
+  for (const float dir : {1.0f, -1.0f}) {
+    const auto rise = [&](float h) {
+      Point3 q = p;
+      q[k] = p[k] + dir * h;
+      return at(q) - s_p;
+    };
+    Point3 first = p;
+    first[k] = p[k] + dir * least;
+    if (!in_box(first)) continue;
+    float h = std::max(1e-4f * std::max(magnitude, 0.1f), least);
+    if (rise(h) < s2) {
+      for (int i = 0; i < 40 && rise(h * 2.0f) < s2; ++i) h *= 2.0f;
+      h *= 2.0f;
+    } else {
+      for (int i = 0; i < 40 && h / 2.0f >= least && rise(h / 2.0f) >= s2; ++i) h /= 2.0f;
+      h = std::max(h / 2.0f, least);
+    }
+    longest = std::max(longest, h);
   }
-  return h;
+  return longest;
 }
 
-double Scanner::minimise(Point3& p, int fixed, double s2) {
+double Scanner::minimise(Point3& p, int fixed, const Level& c, const Search& how) {
   std::array<int, 3> free{};
   int dims = 0;
   for (int k = 0; k < 3; ++k) {
-    if (k != fixed && !held_[k]) free[dims++] = k;
+    if (k != fixed && !c.held[k]) free[dims++] = k;
   }
   if (dims == 0) return at(p);
   const Point3 base = p;
@@ -120,22 +174,26 @@ double Scanner::minimise(Point3& p, int fixed, double s2) {
   recordio::Array1<float, 4> values;
   recordio::Matrix<float> simplex = table.view();
   double best = kInf;
-  for (int pass = 0; pass < 4; ++pass) {
+  for (int pass = 0; pass < how.passes; ++pass) {
     for (int i = 1; i <= dims + 1; ++i) {
       for (int j = 1; j <= dims; ++j) {
         const int k = free[j - 1];
-        simplex(i, j) = p[k] + (i == j + 1 ? step_[k] : 0.0f);
+        float v = p[k];
+        if (i == j + 1) {
+          v = p[k] + how.scale * c.step[k];
+          if (v > kHighest[k]) v = p[k] - how.scale * c.step[k];  // the other way at the edge
+        }
+        simplex(i, j) = v;
       }
       std::array<float, 3> row{};
       for (int j = 0; j < dims; ++j) row[j] = simplex(i, j + 1);
       values(i) = f(std::span<const float>(row.data(), static_cast<std::size_t>(dims)));
     }
     // A simplex astride a wall or on the float grid may never meet the
-    // tolerance: each search has a budget.
-    Amoeba search(simplex, values.span().first(static_cast<std::size_t>(dims) + 1), dims, ftol_,
-                  kSearchBudget);
-    // At the iteration limit, or with no finite value, the best vertex so
-    // far is the answer.
+    // tolerance: each search has a budget. At the limit, or with no finite
+    // value, the best vertex so far is the answer.
+    Amoeba search(simplex, values.span().first(static_cast<std::size_t>(dims) + 1), dims,
+                  how.spread * c.ftol, how.budget);
     search.run(f);
     int lo = 1;
     for (int i = 2; i <= dims + 1; ++i) {
@@ -145,61 +203,516 @@ double Scanner::minimise(Point3& p, int fixed, double s2) {
     if (found < best) {
       for (int j = 1; j <= dims; ++j) p[free[j - 1]] = simplex(lo, j);
     }
-    const bool settled = !(found < best - kSettled * s2);
+    const bool settled = !(found < best - how.settled * c.s2);
     best = std::min(best, found);
     if (settled) break;
   }
   return best;
 }
 
-Scanner::End Scanner::end(int k, int dir, const Point3& centre, double s_min, double s2) {
-  // The last point inside (S within s2 of s_min) with its minimised
-  // neighbours, and the first point outside.
-  Point3 in_point = centre;
-  float inside = centre[k];
-  double s_in = s_min;
-  float outside = 0.0f;
-  double s_out = kInf;
-  bool found = false;
-  for (int i = 0; i < kMaxSteps && !found; ++i) {
-    const float step = std::ldexp(step_[k], i);  // doubling from the first step
-    Point3 q = in_point;
-    q[k] = centre[k] + static_cast<float>(dir) * step;
-    const double s = minimise(q, k, s2);
-    if (!(s - s_min < s2)) {
-      outside = q[k];
-      s_out = s;
-      found = true;
+// A profile point with the inner parameters where S was lowest; g is S less
+// the crossing level S_min + s^2 (negative inside the interval).
+struct Sample {
+  float t;
+  double g;
+  Point3 p;
+};
+
+// What one end search found.
+struct EndFound {
+  float value = 0.0f;
+  EndKind kind = EndKind::open;
+  std::vector<ProfilePoint> points;
+  Point3 low{};
+  double low_s = kInf;
+  long evaluations = 0;
+};
+
+// One end of parameter k's interval, on side dir (-1 or +1) of the centre.
+class EndSearch {
+ public:
+  EndSearch(Scanner& scanner, const Level& c, int k, int dir)
+      : sc_(scanner), c_(c), k_(k), dir_(dir), centre_(c.centre[k]) {}
+
+  EndFound run();
+
+ private:
+  // S minimised over the other two with parameter k at t, from start.
+  Sample measure(float t, Point3 start, const Search& how, const Sample* other = nullptr) {
+    Sample m = measure_from(t, start, how);
+    // S far above the level may be a search stuck behind a wall it could
+    // have gone round: once more from the other start, the lower kept.
+    if (other != nullptr && m.g > kWall * c_.s2) {
+      const Sample again = measure_from(t, other->p, kRetry);
+      if (again.g < m.g) m = again;
+    }
+    return m;
+  }
+  Sample measure_from(float t, Point3 start, const Search& how) {
+    start = clamped(start);
+    start[k_] = t;
+    const double s = sc_.minimise(start, k_, c_, how);
+    if (s < kInf) points_.push_back({t, s - c_.s_min});
+    return {t, s - (c_.s_min + c_.s2), start};
+  }
+  // The inner parameters at t on the line through a and b (extrapolated
+  // beyond them when t lies outside).
+  Point3 along(const Sample& a, const Sample& b, float t) const {
+    Point3 q = b.p;
+    const double span = static_cast<double>(b.t) - a.t;
+    if (span != 0.0) {
+      const double f = (static_cast<double>(t) - b.t) / span;
+      for (int j = 0; j < 3; ++j) {
+        if (j != k_) q[j] = static_cast<float>(b.p[j] + f * (static_cast<double>(b.p[j]) - a.p[j]));
+      }
+    }
+    q[k_] = t;
+    return q;
+  }
+  // Where S stops being finite between inside and t, the inner parameters
+  // held at q: the last finite value, found by halving.
+  float edge(float inside, float t, Point3 q) {
+    float lo = inside, hi = t;
+    for (int i = 0; i < 40; ++i) {
+      const float mid = lo + (hi - lo) / 2.0f;
+      if (mid == lo || mid == hi) break;
+      q[k_] = mid;
+      if (sc_.at(q) < kInf) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
+  double distance(float t) const { return std::fabs(static_cast<double>(t) - centre_); }
+  EndFound found(float value, EndKind kind) {
+    EndFound e;
+    e.value = value;
+    e.kind = kind;
+    e.points = std::move(points_);
+    e.low = sc_.low();
+    e.low_s = sc_.low_s();
+    e.evaluations = sc_.evaluations();
+    return e;
+  }
+  bool close(const Sample& a, const Sample& b, Sample& out_a, Sample& out_b);
+
+  Scanner& sc_;
+  const Level& c_;
+  const int k_, dir_;
+  const float centre_;
+  std::vector<ProfilePoint> points_;
+};
+
+// Narrows [a inside, b outside] to the end; true when it met a zero width
+// (S above the level one float step from the centre).
+bool EndSearch::close(const Sample& a0, const Sample& b0, Sample& a, Sample& b) {
+  a = a0;
+  b = b0;
+  const double s2 = c_.s2;
+  for (int i = 0; i < kMaxRefine; ++i) {
+    const double w = std::fabs(static_cast<double>(b.t) - a.t);
+    if (w <= kEndTolerance * distance(b.t)) break;
+    float t;
+    if (a.t == centre_ && i >= 3 && b.g > kWall * s2) {
+      // Still a jump right beside the centre: try the next float.
+      t = std::nextafter(centre_, dir_ * std::numeric_limits<float>::infinity());
+    } else if (b.g > kWall * s2) {
+      t = a.t + (b.t - a.t) / 2.0f;  // perhaps a wall: halve
     } else {
-      inside = q[k];
-      in_point = q;
-      s_in = s;
+      // g is close to linear in the squared distance near a parabolic end.
+      const double ua = distance(a.t) * distance(a.t), ub = distance(b.t) * distance(b.t);
+      const double u = ua + (ub - ua) * (-a.g) / (b.g - a.g);
+      double d = std::sqrt(std::max(u, 0.0));
+      d = std::clamp(d, distance(a.t) + 0.05 * w, distance(b.t) - 0.05 * w);
+      t = static_cast<float>(centre_ + dir_ * d);
+    }
+    if (t == a.t || t == b.t) break;  // the floats are exhausted
+    // From the inner parameters of the point inside: the one known to lie
+    // on the low side of any wall.
+    const Sample m = measure(t, a.p, kFirstLook);
+    if (m.g < 0.0) {
+      a = m;
+    } else {
+      b = m;
+      if (a.t == centre_ && t == std::nextafter(centre_, dir_ * std::numeric_limits<float>::infinity())) {
+        return true;
+      }
+    }
+    // Close enough to the level: by the bracket's slope, the crossing lies
+    // within the tolerance of m.
+    const double slope = (b.g - a.g) / std::fabs(static_cast<double>(b.t) - a.t);
+    if (b.g <= kWall * s2 && std::fabs(m.g) <= slope * kEndTolerance * distance(m.t)) break;
+  }
+  return false;
+}
+
+EndFound EndSearch::run() {
+  const double s2 = c_.s2;
+  const float bound = dir_ < 0 ? kLowest[k_] : kHighest[k_];
+  Sample in{centre_, -s2, c_.centre};
+  Sample before = in;
+  // Distance of the next step from the centre: the end of the pass before,
+  // or the step of the held rise.
+  const float hint = c_.hint[k_][dir_ < 0 ? 0 : 1];
+  double h = std::isfinite(hint) && dir_ * (hint - centre_) > 0.0f ? 0.98 * distance(hint)
+                                                                  : c_.step[k_];
+  for (int round = 0; round < kRounds; ++round) {
+    // Out until a point lies above the level.
+    bool outside = false;
+    Sample out{};
+    for (int i = 0; i < kMaxSteps && !outside; ++i) {
+      float t = static_cast<float>(centre_ + dir_ * h);
+      bool at_edge = false;
+      if (!(dir_ * (t - bound) < 0.0f)) {
+        t = bound;
+        at_edge = true;
+      }
+      if (t == in.t) {
+        if (at_edge) return found(in.t, EndKind::limit);
+        t = std::nextafter(in.t, dir_ * std::numeric_limits<float>::infinity());  // the float grid
+      }
+      Point3 q = clamped(along(before, in, t));
+      Sample m = measure(t, q, kFirstLook, &in);
+      if (!(m.g < kInf)) {
+        // No finite S there: the domain ends between in and t.
+        t = edge(in.t, t, clamped(q));
+        if (t == in.t) return found(in.t, EndKind::limit);
+        m = measure(t, q, kFirstLook);
+        at_edge = true;
+      }
+      if (m.g < 0.0) {
+        before = in;
+        in = m;
+        if (at_edge) return found(t, EndKind::limit);
+        // The next step where a parabola through the centre and this point
+        // reaches the level, a little beyond: 1.25 to 4 times as far.
+        const double rise = m.g + s2;
+        const double grow = rise > 0.0 ? 1.2 * std::sqrt(s2 / rise) : 4.0;
+        h = distance(t) * std::clamp(grow, 1.25, 3.0);
+      } else {
+        out = m;
+        outside = true;
+      }
+    }
+    if (!outside) return found(static_cast<float>(dir_) * std::numeric_limits<float>::infinity(),
+                               EndKind::open);
+
+    Sample a{}, b{};
+    if (close(in, out, a, b)) return found(centre_, EndKind::zero_width);
+
+    // The points either side of the end again, each from the other's inner
+    // parameters, and the lower value of each kept. A lower value can only
+    // confirm the inside point, so it is searched again only where it sets
+    // where the level is crossed: within kNear s^2 of it.
+    if (a.t != centre_ && a.g > -kNear * s2) {
+      Point3 q = b.p;
+      const Sample check = measure(a.t, q, kCheck);
+      if (check.g < a.g) a = check;
+    }
+    const double first = b.g;
+    {
+      Point3 q = a.p;
+      const Sample check = measure(b.t, q, kCheck);
+      if (check.g < b.g) b = check;
+    }
+    if (b.g < -kShort * s2) {
+      // The first search at b fell short: the end lies further out.
+      before = a;
+      in = b;
+      h = distance(b.t) * (1.0 + 2.0 * kEndTolerance);
+      continue;
+    }
+    if (b.g < 0.0) return found(b.t, EndKind::rise);  // on the level within the searches' spread
+    const bool jump = b.g - a.g > kWall * s2;
+    if (jump && first - b.g > s2) {
+      // The check gained more than s^2 and the jump stays: a third search
+      // from the centre's inner parameters decides whether S truly jumps.
+      const double checked = b.g;
+      const Sample third = measure(b.t, c_.centre, kThird);
+      if (third.g < b.g) b = third;
+      if (b.g < 0.0) {
+        before = a;
+        in = b;
+        h = distance(b.t) * 1.25;
+        continue;
+      }
+      if (checked - b.g > s2) return found(a.t, EndKind::unsure);
+    }
+    if (b.g - a.g > kWall * s2) {
+      return found(a.t == centre_ ? centre_ : a.t, a.t == centre_ ? EndKind::zero_width
+                                                                  : EndKind::wall);
+    }
+    const double ua = distance(a.t) * distance(a.t), ub = distance(b.t) * distance(b.t);
+    const double u = ua + (ub - ua) * (-a.g) / (b.g - a.g);
+    const double d = std::clamp(std::sqrt(std::max(u, 0.0)), distance(a.t), distance(b.t));
+    return found(static_cast<float>(centre_ + dir_ * d), EndKind::rise);
+  }
+  return found(in.t, EndKind::unsure);
+}
+
+// The fraction of [lo, hi] where the profile, drawn straight between its
+// points, lies within kFloor s^2 of the minimum.
+double floor_fraction(const std::vector<ProfilePoint>& points, float lo, float hi, double s2) {
+  std::vector<ProfilePoint> in;
+  for (const ProfilePoint& p : points) {
+    if (p.value >= lo && p.value <= hi) in.push_back(p);
+  }
+  if (in.size() < 2 || !(hi > lo)) return 0.0;
+  const double level = kFloor * s2;
+  double flat = 0.0;
+  for (std::size_t i = 1; i < in.size(); ++i) {
+    const double x0 = in[i - 1].value, x1 = in[i].value;
+    const double y0 = in[i - 1].rise, y1 = in[i].rise;
+    if (y0 <= level && y1 <= level) {
+      flat += x1 - x0;
+    } else if (y0 <= level || y1 <= level) {
+      const double f = (level - std::min(y0, y1)) / std::fabs(y1 - y0);
+      flat += f * (x1 - x0);
     }
   }
-  if (!found) return {static_cast<float>(dir) * std::numeric_limits<float>::infinity(), false};
-  for (int i = 0; i < kMaxHalvings; ++i) {
-    if (std::fabs(outside - inside) <= kEndTolerance * std::fabs(outside - centre[k])) break;
-    const float mid = inside + (outside - inside) / 2.0f;
-    if (mid == inside || mid == outside) break;  // the floats are exhausted
-    Point3 q = in_point;
-    q[k] = mid;
-    const double s = minimise(q, k, s2);
-    if (s - s_min < s2) {
-      inside = mid;
-      in_point = q;
-      s_in = s;
-    } else {
-      outside = mid;
-      s_out = s;
+  return flat / (static_cast<double>(hi) - lo);
+}
+
+Shape shape_of(const ProfileScan& r, int k) {
+  if (!r.trusted(k)) return Shape::unknown;
+  const float lo = r.interval[k][0], hi = r.interval[k][1];
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return Shape::asymmetric;
+  if (floor_fraction(r.profile[k], lo, hi, r.s2) > 0.5) return Shape::flat;
+  if (r.end[k][0] != EndKind::rise || r.end[k][1] != EndKind::rise) return Shape::asymmetric;
+  // The refined value within a tenth of the half-width of the middle.
+  const double c = r.refined[k];
+  const double below = c - lo, above = hi - c;
+  if (std::fabs(above - below) > 0.1 * (above + below)) return Shape::asymmetric;
+  // Every point well inside rises as the square of its distance from the
+  // middle of the interval (the first looks lie a little high).
+  const double middle = 0.5 * (static_cast<double>(lo) + hi), half = middle - lo;
+  for (const ProfilePoint& p : r.profile[k]) {
+    const double d = (p.value - middle) / half;
+    if (std::fabs(d) < 0.3 || std::fabs(d) > 1.0) continue;
+    if (std::fabs(p.rise / r.s2 - d * d) > 0.2) return Shape::asymmetric;
+  }
+  return Shape::parabolic;
+}
+
+// The ends again for a lower point met on the way: from the profile points
+// already measured, at the level of the lower S. False when the points do
+// not pin an end as closely as a search would, or an end is not one to
+// move this way, or the point lies outside an interval.
+bool relevel(ProfileScan& r, const Point3& low, double low_s, double dof) {
+  const double drop = r.s_min - low_s;
+  const double s2 = low_s / dof;
+  const double target = s2 - drop;  // the new level in the old rise
+  ProfileScan n = r;
+  for (int k = 0; k < 3; ++k) {
+    if (r.held[k]) continue;
+    if (!(low[k] >= r.interval[k][0] && low[k] <= r.interval[k][1])) return false;
+    for (int side = 0; side < 2; ++side) {
+      const double dir = side == 0 ? -1.0 : 1.0;
+      const double c = low[k];
+      const auto dist = [&](float t) { return dir * (static_cast<double>(t) - c); };
+      const EndKind kind = r.end[k][side];
+      if (kind == EndKind::open) continue;
+      if (kind == EndKind::zero_width || kind == EndKind::unsure) return false;
+      if (kind == EndKind::wall || kind == EndKind::limit) {
+        // The point inside the end stays inside.
+        for (const ProfilePoint& p : r.profile[k]) {
+          if (p.value == r.interval[k][side] && !(p.rise < target)) return false;
+        }
+        continue;
+      }
+      const ProfilePoint* b = nullptr;
+      for (const ProfilePoint& p : r.profile[k]) {
+        if (dist(p.value) > 0.0 && p.rise >= target && (b == nullptr || dist(p.value) < dist(b->value))) {
+          b = &p;
+        }
+      }
+      if (b == nullptr) return false;
+      ProfilePoint a{low[k], -drop};
+      for (const ProfilePoint& p : r.profile[k]) {
+        if (dist(p.value) > dist(a.value) && dist(p.value) < dist(b->value) && p.rise < target) a = p;
+      }
+      if (dist(b->value) - dist(a.value) > 2.0 * kEndTolerance * dist(b->value)) return false;
+      const double ua = dist(a.value) * dist(a.value), ub = dist(b->value) * dist(b->value);
+      const double u = ua + (ub - ua) * (target - a.rise) / (b->rise - a.rise);
+      const double d = std::clamp(std::sqrt(std::max(u, 0.0)), dist(a.value), dist(b->value));
+      n.interval[k][side] = static_cast<float>(c + dir * d);
+    }
+    for (ProfilePoint& p : n.profile[k]) p.rise += drop;
+  }
+  n.refined = low;
+  n.s_min = low_s;
+  n.s2 = s2;
+  r = std::move(n);
+  return true;
+}
+
+ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
+                      const ScanOptions& options) {
+  ProfileScan r;
+  if (points < 4) {
+    r.why = "fewer than 4 lab points";
+    return r;
+  }
+  if (!in_box(start)) {
+    r.why = "the best point lies outside the model's domain (W1 > 0, beta in [-1, 2])";
+    return r;
+  }
+  // The residual variance's degrees of freedom: the points less the
+  // parameters fitted.
+  r.held = options.held;
+  const double dof =
+      points - static_cast<double>(3 - std::count(r.held.begin(), r.held.end(), true));
+  Scanner scan(s);
+  const double s_start = scan.at(start);
+  r.s_start = s_start;
+  r.evaluations = scan.evaluations();
+  if (!(s_start < kInf)) {
+    r.why = "S is not finite at the best point";
+    return r;
+  }
+  if (!(s_start > 0.0)) {
+    r.why = "S is 0 at the best point, so there is no residual variance to scale by";
+    return r;
+  }
+  const auto level_at = [&](const Point3& p, double s_p) {
+    constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+    Level c{p, s_p, s_p / dof, {}, {{{kNone, kNone}, {kNone, kNone}, {kNone, kNone}}},
+            0.0f, options.held};
+    for (int k = 0; k < 3; ++k) c.step[k] = c.held[k] ? 0.0f : scan.probe(p, s_p, c.s2, k);
+    // Spread of S the inner searches stop at: a few hundredths of s^2.
+    c.ftol = static_cast<float>(std::max(kSpread * c.s2 / s_p, 1e-6));
+    return c;
+  };
+  {
+    Point3 polished = start;
+    // A fit stopped short is finished here first: restarts of a budget
+    // long enough to travel, until one gains less than kSettled s^2.
+    scan.minimise(polished, -1, level_at(start, s_start), kPolish);
+  }
+
+  // An S of its own for each further thread.
+  const int threads =
+      options.another ? std::clamp(options.threads, 1, 6) : 1;
+  std::vector<SumOfSquares> own;
+  for (int i = 1; i < threads; ++i) own.push_back(options.another());
+  r.threads = threads;
+
+  long ends_evaluations = 0;
+  Point3 low = scan.low();
+  double low_s = scan.low_s();
+  for (int pass = 0; pass < kPasses; ++pass) {
+    if (pass > 0) {
+      // The lower point met is seldom the lowest near it: polished first.
+      scan.minimise(low, -1, level_at(low, low_s), kPolish);
+      if (scan.low_s() < low_s) {
+        low = scan.low();
+        low_s = scan.low_s();
+      }
+    }
+    Level c = level_at(low, low_s);
+    if (pass > 0) c.hint = r.interval;
+    std::array<EndFound, 6> ends;
+    std::atomic<int> next{0};
+    const auto work = [&](const SumOfSquares& mine) {
+      for (int task; (task = next.fetch_add(1)) < 6;) {
+        if (c.held[task / 2]) continue;
+        Scanner scanner(mine);
+        ends[static_cast<std::size_t>(task)] =
+            EndSearch(scanner, c, task / 2, task % 2 == 0 ? -1 : 1).run();
+      }
+    };
+    {
+      std::vector<std::jthread> helpers;
+      for (const SumOfSquares& mine : own) helpers.emplace_back(work, std::cref(mine));
+      work(s);
+    }
+    r.refined = c.centre;
+    r.s_min = c.s_min;
+    r.s2 = c.s2;
+    for (int task = 0; task < 6; ++task) {
+      const EndFound& e = ends[static_cast<std::size_t>(task)];
+      const int k = task / 2, side = task % 2;
+      if (r.held[k]) {
+        r.interval[k][side] = std::numeric_limits<float>::quiet_NaN();
+        continue;
+      }
+      r.interval[k][side] = e.value;
+      r.end[k][side] = e.kind;
+      r.wall[k][side] = e.kind == EndKind::wall;
+      if (side == 0) r.profile[k].clear();
+      r.profile[k].insert(r.profile[k].end(), e.points.begin(), e.points.end());
+      ends_evaluations += e.evaluations;
+      if (e.low_s < low_s) {
+        low_s = e.low_s;
+        low = e.low;
+      }
+    }
+    // A point notably lower than the centre moves the intervals: a little
+    // lower, the ends are found again from the profile already measured;
+    // else the scan is made again around it.
+    if (!(low_s < c.s_min - kLower * c.s2)) break;
+    if (low_s >= c.s_min - kRelevel * c.s2 && relevel(r, low, low_s, dof)) break;
+    if (pass == kPasses - 1) {
+      for (int k = 0; k < 3; ++k) r.end[k] = {EndKind::unsure, EndKind::unsure};
     }
   }
-  if (!(s_out - s_in <= kWall * s2)) return {inside, true};
-  // A smooth rise: where the straight line between the two crosses s2.
-  const double t = (s_min + s2 - s_in) / (s_out - s_in);
-  return {static_cast<float>(inside + t * (outside - inside)), false};
+  for (int k = 0; k < 3; ++k) {
+    r.profile[k].push_back({r.refined[k], 0.0});
+    std::sort(r.profile[k].begin(), r.profile[k].end(),
+              [](const ProfilePoint& a, const ProfilePoint& b) { return a.value < b.value; });
+  }
+  r.done = true;
+  for (int k = 0; k < 3; ++k) {
+    // S rising by s^2 within one float step on one side only is a wall at
+    // the refined value (the minimum lies against it); on both sides the
+    // interval has no width to give.
+    auto& e = r.end[k];
+    if ((e[0] == EndKind::zero_width) != (e[1] == EndKind::zero_width)) {
+      for (EndKind& kind : e) {
+        if (kind == EndKind::zero_width) kind = EndKind::wall;
+      }
+    }
+    r.wall[k] = {e[0] == EndKind::wall, e[1] == EndKind::wall};
+    r.shape[k] = shape_of(r, k);
+  }
+  r.moved = s_start - r.s_min > r.s2;
+  r.evaluations = scan.evaluations() + ends_evaluations;
+  return r;
 }
 
 }  // namespace
+
+const char* name(EndKind kind) {
+  switch (kind) {
+    case EndKind::rise: return "rise";
+    case EndKind::wall: return "wall";
+    case EndKind::limit: return "limit";
+    case EndKind::open: return "open";
+    case EndKind::zero_width: return "zero width";
+    case EndKind::unsure: return "unsure";
+  }
+  return "";
+}
+
+const char* name(Shape shape) {
+  switch (shape) {
+    case Shape::parabolic: return "parabolic";
+    case Shape::flat: return "flat";
+    case Shape::asymmetric: return "asymmetric";
+    case Shape::unknown: return "unknown";
+  }
+  return "";
+}
+
+bool ProfileScan::trusted(int k) const {
+  if (!done || held[k]) return false;
+  for (EndKind e : end[k]) {
+    if (e == EndKind::zero_width || e == EndKind::unsure) return false;
+  }
+  return true;
+}
 
 SumOfSquares sum_of_squares(const FitState& state) {
   // The copy carries its own block one; the objective has no observer.
@@ -216,69 +729,19 @@ SumOfSquares sum_of_squares(const FitState& state) {
   };
 }
 
-namespace {
-
-ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
-                      const std::array<bool, 3>& held) {
-  ProfileScan r;
-  r.held = held;
-  if (points < 4) {
-    r.why = "fewer than 4 lab points";
-    return r;
-  }
-  // The residual variance's degrees of freedom: the points less the
-  // parameters fitted.
-  const double dof = points - static_cast<double>(3 - std::count(held.begin(), held.end(), true));
-  Scanner scan(s, held);
-  const double s_start = scan.at(start);
-  r.evaluations = scan.evaluations();
-  if (!(s_start < kInf)) {
-    r.why = "S is not finite at the best point";
-    return r;
-  }
-  if (!(s_start > 0.0)) {
-    r.why = "S is 0 at the best point, so there is no residual variance to scale by";
-    return r;
-  }
-  scan.set_steps(start, s_start, s_start / dof);
-  Point3 polished = start;
-  scan.minimise(polished, -1, s_start / dof);
-
-  for (int pass = 0; pass < kPasses; ++pass) {
-    const Point3 centre = scan.low();
-    const double s_min = scan.low_s();
-    const double s2 = s_min / dof;
-    scan.set_steps(centre, s_min, s2);
-    for (int k = 0; k < 3; ++k) {
-      if (held[k]) {
-        r.interval[k] = {std::numeric_limits<float>::quiet_NaN(),
-                         std::numeric_limits<float>::quiet_NaN()};
-        continue;
-      }
-      for (int side = 0; side < 2; ++side) {
-        const Scanner::End e = scan.end(k, side == 0 ? -1 : 1, centre, s_min, s2);
-        r.interval[k][side] = e.value;
-        r.wall[k][side] = e.wall;
-      }
-    }
-    // A point notably lower than the centre moves the intervals: scan again
-    // around it.
-    if (!(scan.low_s() < s_min - 0.05 * s2)) break;
-  }
-  r.done = true;
-  r.refined = scan.low();
-  r.s_min = scan.low_s();
-  r.s2 = r.s_min / dof;
-  r.evaluations = scan.evaluations();
-  return r;
+ScanOptions scan_options(const FitState& state, const std::array<bool, 3>& held, int threads) {
+  ScanOptions o;
+  o.held = held;
+  auto copy = std::make_shared<const FitState>(state);
+  o.another = [copy] { return sum_of_squares(*copy); };
+  o.threads = threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());
+  return o;
 }
 
-}  // namespace
-
 ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points,
-                         const std::array<bool, 3>& held) {
+                         const ScanOptions& options) {
   const auto began = std::chrono::steady_clock::now();
-  ProfileScan r = scan_from(s, start, points, held);
+  ProfileScan r = scan_from(s, start, points, options);
   r.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   return r;

@@ -29,27 +29,63 @@ int decimals(double a, double b) {
   return std::clamp(1 - static_cast<int>(std::floor(std::log10(m))), 0, 9);
 }
 
-// "value -low +high" with the offsets to two significant digits.
-std::string with_offsets(double value, double low, double high) {
-  const int d = decimals(low, high);
-  return format("%.*f %+.*f %+.*f", d + 1, value, d, low, d, high);
+// "value in [low, high]" with the ends to the decimals of the nearer one,
+// plus one; an open end is "-inf" or "+inf".
+std::string with_ends(double value, double low, double high, double scale) {
+  const int d = decimals((low - value) * scale, (high - value) * scale) + 1;
+  const auto end = [&](double e) {
+    return std::isfinite(e) ? format("%.*f", d, e * scale) : std::string(e < 0 ? "-inf" : "+inf");
+  };
+  return format("%.*f in [%s, %s]", d, value * scale, end(low).c_str(), end(high).c_str());
 }
 
+// "value +- half" to two significant digits of half.
+std::string with_half(double value, double half) {
+  const int d = decimals(half, half);
+  return format("%.*f +- %.*f", d, value, d, half);
+}
+
+// What the ends and the shape of parameter k say, each after ", ".
 std::string notes(const ProfileScan& scan, int k) {
-  const auto& w = scan.wall[k];
-  const auto& iv = scan.interval[k];
   std::string n;
-  const auto add = [&](const char* text) { n += n.empty() ? "  " : ", "; n += text; };
-  if (w[0] && w[1]) {
-    add("both ends at walls");
-  } else if (w[0]) {
-    add("lower end at a wall");
-  } else if (w[1]) {
-    add("upper end at a wall");
+  const auto add = [&](const std::string& text) { n += ", " + text; };
+  const Shape shape = scan.shape[k];
+  if (shape == Shape::flat) add("flat floor");
+  if (shape == Shape::parabolic) add("parabolic");
+  if (shape == Shape::asymmetric) add("asymmetric");
+  const auto& e = scan.end[k];
+  struct Said {
+    EndKind kind;
+    const char *one, *both;
+  };
+  for (const Said& said : {Said{EndKind::wall, "end at a wall", "both ends at walls"},
+                           Said{EndKind::limit, "end at the domain's limit",
+                                "both ends at the domain's limits"},
+                           Said{EndKind::open, "end not met within the stepping limit",
+                                "neither end met within the stepping limit"}}) {
+    if (e[0] == said.kind && e[1] == said.kind) {
+      add(said.both);
+    } else if (e[0] == said.kind) {
+      add(std::string("lower ") + said.one);
+    } else if (e[1] == said.kind) {
+      add(std::string("upper ") + said.one);
+    }
   }
-  if (!std::isfinite(iv[0])) add("no lower end found");
-  if (!std::isfinite(iv[1])) add("no upper end found");
   return n;
+}
+
+// Why parameter k has no interval to give.
+std::string distrust(const ProfileScan& scan, int k) {
+  if (scan.end[k][0] == EndKind::zero_width) {
+    return ": no interval, S rises by s^2 within one float step on both sides";
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (scan.end[k][i] == EndKind::unsure) {
+      return std::string(": no interval, the inner searches could not settle the ") +
+             (i == 0 ? "lower" : "upper") + " end";
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -60,21 +96,36 @@ std::vector<std::string> interval_lines(const ProfileScan& scan, int points) {
   lines.push_back(format(" Profile intervals (68 %%, S within s^2 of its minimum; N = %d, "
                          "S = %.4E, %ld evaluations):",
                          points, scan.s_min, scan.evaluations));
+  if (scan.moved) {
+    lines.push_back(format(" The fit stopped short of the minimum: the scan found S lower by "
+                           "%.1f s^2 (%.4E at the fit's best), and scanned around that point.",
+                           (scan.s_start - scan.s_min) / scan.s2, scan.s_start));
+  }
   const char* const names[] = {"W1  ", "beta", "E0  "};
+  const char* const units[] = {" eV", "", " eV"};
   for (int k = 0; k < 3; ++k) {
     const double v = scan.refined[k];
+    const double low = scan.interval[k][0], high = scan.interval[k][1];
+    std::string line = format(" %s = ", names[k]);
     if (scan.held[k]) {
-      lines.push_back(format("   %s = %.7g%s, held at its start: no interval", names[k], v,
-                             k == 1 ? "" : " eV"));
+      lines.push_back(line + format("%.7g%s, held at its start: no interval", v, units[k]));
       continue;
     }
-    const double low = static_cast<double>(scan.interval[k][0]) - v;
-    const double high = static_cast<double>(scan.interval[k][1]) - v;
-    std::string line = format("   %s = %s", names[k], with_offsets(v, low, high).c_str());
-    if (k != 1) line += " eV";
-    if (k == 0) {
-      const double cm = kWavenumbersPerEv;
-      line += "   (" + with_offsets(v * cm, low * cm, high * cm) + " cm-1)";
+    if (!scan.trusted(k)) {
+      line += format("%.6g%s", v, units[k]);
+      if (k == 0) line += format(" (%.6g cm-1)", v * kWavenumbersPerEv);
+      lines.push_back(line + distrust(scan, k));
+      continue;
+    }
+    if (scan.shape[k] == Shape::parabolic) {
+      const double half = (high - low) / 2.0;
+      line += with_half(v, half) + units[k];
+      if (k == 0) {
+        line += " (" + with_half(v * kWavenumbersPerEv, half * kWavenumbersPerEv) + " cm-1)";
+      }
+    } else {
+      line += with_ends(v, low, high, 1.0) + units[k];
+      if (k == 0) line += " (" + with_ends(v, low, high, kWavenumbersPerEv) + " cm-1)";
     }
     lines.push_back(line + notes(scan, k));
   }
@@ -98,18 +149,25 @@ RunSummary run_summary(const FitInput& in, const FitResult& r) {
   return s;
 }
 
+// Every key of the results file, in one place.
 nlohmann::ordered_json results_object(const RunSummary& r) {
   using json = nlohmann::ordered_json;
   const auto d = [](float v) { return static_cast<double>(v); };
+  // The points less the parameters fitted.
+  const int dof = r.points - 3 + static_cast<int>(std::count(r.fixed.begin(), r.fixed.end(), true));
   json j;
   j["program"] = "momfit";
   j["version"] = labsuite::kVersion;
   j["lab_file"] = r.lab_file;
   j["profile_file"] = r.profile_file;
   j["masses"] = {d(r.config.m1), d(r.config.m2)};
+  j["mass_unit_kg"] = d(r.config.mass_unit);
   j["points"] = r.points;
+  j["dof"] = dof;
   j["evaluations"] = r.evaluations;
   j["converged"] = r.converged;
+  j["units"] = {{"W1", "eV"}, {"W1_cm", "cm-1"}, {"beta", "1"}, {"E0", "eV"},
+                {"momentum", "kg m/s"}, {"masses", "mass units of mass_unit_kg"}};
   j["start"] = {{"E0", d(r.e0)}, {"W1", d(r.w1)}, {"beta", d(r.beta)}};
   const char* const names[] = {"W1", "beta", "E0"};
   json fixed = json::array();
@@ -122,33 +180,52 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
                {"beta", d(r.best.bestbeta)},
                {"E0", d(r.best.beste0)},
                {"chi2", d(r.best.bestchi2)}};
+  j["confidence"] = 0.68;
   const ProfileScan* s = r.scan;
   if (s != nullptr && s->done) {
     j["refined"] = {{"W1", d(s->refined[0])},
                     {"beta", d(s->refined[1])},
                     {"E0", d(s->refined[2])},
                     {"S", s->s_min}};
-    json interval, wall;
+    json interval, wall, end, shape;
     for (int k = 0; k < 3; ++k) {
       if (s->held[k]) {  // no interval: null, not a pair
         interval[names[k]] = nullptr;
         wall[names[k]] = nullptr;
+        end[names[k]] = nullptr;
+        shape[names[k]] = nullptr;
         continue;
       }
-      // An end not found is null (JSON has no infinity).
+      // An end not found, or not to be trusted, is null (JSON has no infinity).
       json ends = json::array();
-      for (float e : s->interval[k]) ends.push_back(std::isfinite(e) ? json(d(e)) : json());
+      for (float e : s->interval[k]) {
+        ends.push_back(std::isfinite(e) && s->trusted(k) ? json(d(e)) : json());
+      }
       interval[names[k]] = ends;
       wall[names[k]] = {s->wall[k][0], s->wall[k][1]};
+      end[names[k]] = {name(s->end[k][0]), name(s->end[k][1])};
+      shape[names[k]] = name(s->shape[k]);
     }
     j["interval"] = interval;
     j["wall"] = wall;
+    j["end"] = end;
+    j["shape"] = shape;
     j["s2"] = s->s2;
-    j["scan"] = {{"evaluations", s->evaluations}, {"milliseconds", s->milliseconds}};
+    j["rms"] = std::sqrt(s->s2);
+    j["scan"] = {{"evaluations", s->evaluations},
+                 {"milliseconds", s->milliseconds},
+                 {"threads", s->threads},
+                 {"moved", s->moved},
+                 {"S_start", s->s_start}};
   } else {
     j["refined"] = nullptr;
     j["interval"] = nullptr;
     j["wall"] = nullptr;
+    j["end"] = nullptr;
+    j["shape"] = nullptr;
+    // Without a scan, the rms from the best chi-square: chi2 = S / (N - 3)^2.
+    const double n3 = r.points - 3.0;
+    j["rms"] = dof > 0 ? std::sqrt(static_cast<double>(r.best.bestchi2) * n3 * n3 / dof) : 0.0;
   }
   return j;
 }

@@ -34,9 +34,9 @@ Objective::Objective(FitState& state, EvaluationObserver* observer)
 // (w/m1 + e0now/m2) + (2 sqrt(cross)) cos(phi), and the factor
 // (((2 evolt) m1) amu) mu before the bracket.
 bool Objective::momenta(std::span<float> table, double w, double e0now, double mu) const {
-  // Kilograms per mass unit as the model uses it (kept on purpose: not
-  // 1.66054e-27), and joules per eV.
-  constexpr float kAmu = 1.67353e-27f;
+  // Kilograms per mass unit (FitConfig::mass_unit, 1.67353e-27 unless
+  // chosen), and joules per eV.
+  const float amu = s_.config.mass_unit;
   constexpr float kEvolt = 1.6021774e-19f;
   const float m1 = s_.config.m1;
   const float m2 = s_.config.m2;
@@ -47,7 +47,7 @@ bool Objective::momenta(std::span<float> table, double w, double e0now, double m
   }
   const double base = w / m1 + e0now / m2;
   const double slope = 2.0 * std::sqrt(cross);
-  const double factor = 2.0 * kEvolt * m1 * kAmu * mu;
+  const double factor = 2.0 * kEvolt * m1 * amu * mu;
   bool real = true;
   for (std::size_t k = 0; k < kTable; ++k) {
     const double square = factor * (base + slope * cosphi_[k]);
