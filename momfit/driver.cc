@@ -34,7 +34,8 @@ namespace {
 
 const cli::Program kProgram{
     "momfit",
-    "[--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] [--results FILE] "
+    "[--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] [--log FILE] "
+    "[--results FILE] "
     "[--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
     "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]",
     "Fits E0, W1 and beta to a measured momentum distribution. The dialogue asks on\n"
@@ -49,7 +50,10 @@ const cli::Program kProgram{
     "  --quiet            print only the results block and the interval lines\n"
     "  --plot FILE        also write the final picture to FILE (.png, .pdf, .svg, .ps)\n"
     "  --profile FILE     the instrument profile (default newintrin_red)\n"
-    "  --masses M1 M2     the two fragment masses in u (default 69.92425 1.007825)\n"
+    "  --masses M1 M2     the two fragment masses in mass units (default 69.92425\n"
+    "                     1.007825)\n"
+    "  --mass-unit KG     the kilograms of the mass unit (default 1.67353e-27, the\n"
+    "                     mass of 1H; 1.66053907e-27 gives unified atomic mass units)\n"
     "  --log FILE         the evaluation log to FILE instead of fort.7\n"
     "  --results FILE     the results, with the profile intervals, to FILE as JSON\n"
     "  --no-wait          no PAUSE: end after the results; at the iteration limit\n"
@@ -234,6 +238,7 @@ class Fit {
   bool prepare_outputs();
   void dialogue();
   void load();
+  void warn_of_zero_starts() const;
   void results();
   void intervals();
   void save_plot();
@@ -309,6 +314,27 @@ void Fit::load() {
   in_.lab_file = file_name(labinput);
   s_.two.e0 = in_.e0;
   if (const std::string why = check(in_); !why.empty()) recordio::fail(why);
+  warn_of_zero_starts();
+}
+
+// A start of 0 with a change: the steps are per cent of the start, so the
+// parameter never moves. Said once each; the run goes on.
+void Fit::warn_of_zero_starts() const {
+  const struct {
+    const char* name;
+    float start, change;
+    bool held;
+  } starts[] = {{"E0", in_.e0, in_.changes[0], in_.fixed[2]},
+                {"W1", in_.w1, in_.changes[1], in_.fixed[0]},
+                {"beta", in_.beta, in_.changes[2], in_.fixed[1]}};
+  for (const auto& p : starts) {
+    if (p.start != 0.0f || p.change == 0.0f || p.held) continue;
+    char change[32];
+    std::snprintf(change, sizeof change, "%g", static_cast<double>(p.change));
+    recordio::complain(std::string(p.name) + " starts at 0, so a change of " + change +
+                       " % moves it by 0 and " + p.name +
+                       " will not be fitted; start it at a small non-zero value");
+  }
 }
 
 // The best point on the terminal, as texts, and on the plot.
@@ -430,7 +456,8 @@ std::string number(std::string_view option, const std::string& text) {
 Options options(int argc, char** argv) {
   static constexpr cli::Option kOptions[] = {
       {"plot", "a FILE"},         {"profile", "a FILE"},
-      {"masses", "two masses"},   {"log", "a FILE"},
+      {"masses", "two masses"},   {"mass-unit", "a number of kilograms"},
+      {"log", "a FILE"},
       {"results", "a FILE"},      {"no-wait"},
       {"no-window"},              {"e0", "a number"},
       {"w1", "a number"},         {"beta", "a number"},
@@ -466,6 +493,11 @@ Options options(int argc, char** argv) {
     } else if (name == "masses") {
       o.config.m1 = mass(value);
       o.config.m2 = mass(line.another("masses"));
+    } else if (name == "mass-unit") {
+      o.config.mass_unit = static_cast<float>(cli::positive(kProgram, "--mass-unit", value));
+      if (!(o.config.mass_unit > 0.0f) || !std::isfinite(o.config.mass_unit)) {
+        cli::usage_error(kProgram, "--mass-unit needs a positive number, not '" + value + "'");
+      }
     } else if (name == "e0") {
       answer(kE0, number(name, value));
     } else if (name == "w1") {

@@ -670,6 +670,12 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
     EXPECT_EQ(j["points"], ModelData::kPoints);
     EXPECT_EQ(j["lab_file"], "lab.dat");
     EXPECT_EQ(j["converged"].get<bool>(), r.exit_status == 0);
+    EXPECT_EQ(j["mass_unit_kg"].get<double>(), static_cast<double>(1.67353e-27f));
+    EXPECT_EQ(j["dof"], ModelData::kPoints - 3);
+    EXPECT_EQ(j["confidence"], 0.68);
+    EXPECT_NEAR(j["rms"].get<double>(), std::sqrt(j["s2"].get<double>()), 1e-12);
+    EXPECT_EQ(j["end"]["E0"].size(), 2u);
+    EXPECT_TRUE(j["shape"]["W1"].is_string());
     ASSERT_TRUE(j["refined"].is_object()) << j.dump();
     // S at the refined point never above S at the fit's best point.
     const double dof = ModelData::kPoints - 3.0;
@@ -1342,7 +1348,7 @@ TEST(Momfit, AnswersHelpAndVersion) {
   const Outcome h = testing_support::run(help);
   EXPECT_EQ(h.exit_status, 0);
   EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] "
-                        "[--log FILE] [--results FILE] [--no-wait] [--no-window] [--e0 EV] ", 0), 0u)
+                        "[--mass-unit KG] [--log FILE] [--results FILE] [--no-wait] ", 0), 0u)
       << h.out;
   EXPECT_NE(h.out.find("134"), std::string::npos) << "every exit status is listed";
   EXPECT_EQ(h.err, "");

@@ -314,8 +314,8 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back(full);
   // The command line: refused with one usage line before anything is read.
   const std::string usage =
-      "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--log FILE] "
-      "[--results FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
+      "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] "
+      "[--log FILE] [--results FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
       "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]\n";
   const auto refused = [&](const std::string& name, std::vector<std::string> args,
                            const std::string& message) {
@@ -338,6 +338,7 @@ std::vector<MomfitCase> momfit_cases() {
           "--masses needs a positive number, not 'heavy'");
   refused("MassBeyondReal", {"--masses", "1e39", "1"},
           "--masses needs a positive number, not '1e39'");
+  refused("ZeroMassUnit", {"--mass-unit", "0"}, "--mass-unit needs a positive number, not '0'");
   refused("LogWithoutFile", {"--no-wait", "--log"}, "--log needs a FILE");
   // An output that is an input or another output, seen on the command line.
   refused("LogIsTheProfile", {"--log", "newintrin_red"},
@@ -388,8 +389,13 @@ std::vector<MomfitCase> momfit_cases() {
   cases.push_back({"NegativeE0", with(0, "-1420"), {}, {}, {1, 0, no_fit, {}}});
   cases.push_back({"ZeroW1", with(1, "0"), {}, {}, {1, 0, no_fit, {}}});
   cases.push_back({"NegativeW1", with(1, "-0.8"), {}, {}, {1, 0, no_fit, {}}});
-  // beta = 0 keeps every vertex at beta 0; negative beta is a usable start.
-  cases.push_back({"ZeroBeta", with(2, "0"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
+  // beta = 0 keeps every vertex at beta 0, and is warned of; negative beta
+  // is a usable start.
+  cases.push_back({"ZeroBeta", with(2, "0"), {}, {},
+                   {0, 0,
+                    "momfit: beta starts at 0, so a change of 20 % moves it by 0 and beta will "
+                    "not be fitted; start it at a small non-zero value\n",
+                    {}, "fort.7", "\n"}});
   cases.push_back({"NegativeBeta", with(2, "-0.5"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"ZeroChanges", answers({"1420", "0.8", "0.3", "lab.dat", "0", "0", "0", "1e-3"}),
                    {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
