@@ -142,9 +142,9 @@ std::vector<float> values_of(const FloatArray& a) {
 momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probability,
                            const FloatArray& profile, float e0, float w1, float beta,
                            const std::array<float, 3>& changes, float tolerance,
-                           const std::array<float, 2>& masses, const std::vector<std::string>& fix,
-                           bool intervals, const std::string& lab_file,
-                           const std::string& profile_file) {
+                           const std::array<float, 2>& masses, std::optional<float> mass_unit,
+                           const std::vector<std::string>& fix, bool intervals,
+                           const std::string& lab_file, const std::string& profile_file) {
   momfit::FitInput in;
   in.e0 = e0;
   in.w1 = w1;
@@ -156,6 +156,7 @@ momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probabi
   in.profile = values_of(profile);
   in.config.m1 = masses[0];
   in.config.m2 = masses[1];
+  if (mass_unit) in.config.mass_unit = *mass_unit;
   in.config.profile = profile_file;
   in.lab_file = lab_file;
   in.intervals = intervals;
@@ -210,10 +211,12 @@ const char* outcome_name(momfit::FitOutcome o) {
 py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const FloatArray& profile, float e0, float w1, float beta,
                      const std::array<float, 3>& changes, float tolerance,
-                     const std::array<float, 2>& masses, const std::vector<std::string>& fix,
-                     bool intervals, const std::string& lab_file, const std::string& profile_file) {
-  const momfit::FitInput in = fit_input(momentum, probability, profile, e0, w1, beta, changes,
-                                        tolerance, masses, fix, intervals, lab_file, profile_file);
+                     const std::array<float, 2>& masses, std::optional<float> mass_unit,
+                     const std::vector<std::string>& fix, bool intervals,
+                     const std::string& lab_file, const std::string& profile_file) {
+  const momfit::FitInput in =
+      fit_input(momentum, probability, profile, e0, w1, beta, changes, tolerance, masses,
+                mass_unit, fix, intervals, lab_file, profile_file);
   Recorder seen;
   momfit::FitResult r;
   nlohmann::ordered_json results;
@@ -243,9 +246,10 @@ class MomentumModel {
  public:
   MomentumModel(const FloatArray& momentum, const FloatArray& probability,
                 const FloatArray& profile, float e0, const std::array<float, 2>& masses,
-                const std::string& lab_file, const std::string& profile_file)
-      : in_(fit_input(momentum, probability, profile, e0, 0.0f, 0.0f, {}, 0.0f, masses, {}, false,
-                      lab_file, profile_file)) {
+                std::optional<float> mass_unit, const std::string& lab_file,
+                const std::string& profile_file)
+      : in_(fit_input(momentum, probability, profile, e0, 0.0f, 0.0f, {}, 0.0f, masses, mass_unit,
+                      {}, false, lab_file, profile_file)) {
     if (const std::string why = momfit::check(in_); !why.empty()) throw py::value_error(why);
     state_ = std::make_unique<momfit::FitState>();
     momfit::fill_state(in_, *state_);
@@ -291,13 +295,14 @@ PYBIND11_MODULE(_labsuite, m) {
   m.def("bandfit", &bandfit_run, py::arg("deck"));
   m.def("momfit", &momfit_run, py::arg("momentum"), py::arg("probability"), py::arg("profile"),
         py::arg("e0"), py::arg("w1"), py::arg("beta"), py::arg("changes"), py::arg("tolerance"),
-        py::arg("masses"), py::arg("fix"), py::arg("intervals"), py::arg("lab_file"),
-        py::arg("profile_file"));
+        py::arg("masses"), py::arg("mass_unit"), py::arg("fix"), py::arg("intervals"),
+        py::arg("lab_file"), py::arg("profile_file"));
   py::class_<MomentumModel>(m, "MomentumModel")
       .def(py::init<const FloatArray&, const FloatArray&, const FloatArray&, float,
-                    const std::array<float, 2>&, const std::string&, const std::string&>(),
+                    const std::array<float, 2>&, std::optional<float>, const std::string&,
+                    const std::string&>(),
            py::arg("momentum"), py::arg("probability"), py::arg("profile"), py::arg("e0"),
-           py::arg("masses"), py::arg("lab_file"), py::arg("profile_file"))
+           py::arg("masses"), py::arg("mass_unit"), py::arg("lab_file"), py::arg("profile_file"))
       .def("chi2", &MomentumModel::chi2, py::arg("w1"), py::arg("beta"), py::arg("e0"))
       .def("curve", &MomentumModel::curve, py::arg("w1"), py::arg("beta"), py::arg("e0"))
       .def("__call__", &MomentumModel::call, py::arg("x"))

@@ -128,12 +128,14 @@ class Result:
 
 
 def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
-           masses=MASSES, fix=(), intervals=True, lab_file="", profile_file=PROFILE):
+           masses=MASSES, mass_unit=None, fix=(), intervals=True, lab_file="",
+           profile_file=PROFILE):
     """One momfit fit, as the program makes it from the same answers and
     data: the starting simplex, both minimisations, the restart and, with
     intervals, the profile scan. changes are the per-cent changes of E0, W1
-    and beta in the dialogue's order; fix names parameters held at their
-    start ("W1", "beta", "E0"). lab_file and profile_file only name the
+    and beta in the dialogue's order; masses and mass_unit (kg; None: the
+    program's default) as --masses and --mass-unit; fix names parameters held
+    at their start ("W1", "beta", "E0"). lab_file and profile_file only name the
     data in to_dict(), as the program names the files it read. Arrays are
     taken as float32 (read_lab and read_profile give them so). Refused
     data and a fit without a finite chi-square raise ValueError; the
@@ -141,7 +143,7 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
     FitWarning. The interpreter's lock is released during the fit."""
     fault, results, outcome, chi2s, said, seconds = _labsuite.momfit(
         momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
-        list(fix), intervals, lab_file or "", profile_file or "")
+        mass_unit, list(fix), intervals, lab_file or "", profile_file or "")
     for text in said:
         _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:
@@ -157,8 +159,9 @@ class MomentumModel(_labsuite.MomentumModel):
     returning the chi-square as a float. e0 is the E0 typed at the start,
     which the momentum's cross term keeps."""
 
-    def __init__(self, momentum, probability, profile, *, e0, masses=MASSES):
-        super().__init__(momentum, probability, profile, e0, tuple(masses), "", PROFILE)
+    def __init__(self, momentum, probability, profile, *, e0, masses=MASSES, mass_unit=None):
+        super().__init__(momentum, probability, profile, e0, tuple(masses), mass_unit, "",
+                         PROFILE)
 
 
 def _fit_file(path, answers):

@@ -36,23 +36,32 @@ def fit_folder(folder, lab, **answers):
                            **answers)
 
 
-@pytest.mark.parametrize("case, fix", [(p.name, ()) for p in sorted(GOLDEN.glob("momfit_*"))] +
-                         [("momfit_demo", ("beta",))])
-def test_golden_runs_give_the_programs_results_and_log(case, fix, tmp_path):
+# Each golden run as it is, and the demonstration with the options that
+# change the fit (the keywords of labsuite.momfit, and the program's options).
+RUNS = [(p.name, {}, ()) for p in sorted(GOLDEN.glob("momfit_*"))] + [
+    ("momfit_demo", {"fix": ("beta",)}, ("--fix=beta",)),
+    ("momfit_demo", {"mass_unit": 1.6736e-27, "masses": (69.92, 1.0078)},
+     ("--mass-unit=1.6736e-27", "--masses", "69.92", "1.0078")),
+]
+
+
+@pytest.mark.parametrize("case, keywords, options", RUNS)
+def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, tmp_path):
     folder = tmp_path / case
     shutil.copytree(GOLDEN / case, folder, ignore=shutil.ignore_patterns("expected"))
     stdin = (folder / "stdin").read_text()
-    status, want, log, _ = run_momfit(folder, stdin, *(f"--fix={f}" for f in fix))
+    status, want, log, _ = run_momfit(folder, stdin, *options)
     assert status in (0, 3)
     lab, answers = answers_of(stdin)
     with contextlib.nullcontext() if status == 0 else pytest.warns(labsuite.FitWarning):
-        r = fit_folder(folder, lab, fix=fix, **answers)
+        r = fit_folder(folder, lab, **keywords, **answers)
     assert comparable(r.to_dict()) == comparable(want)
     assert r.chi2s.tolist() == np.float32(log).tolist()
     assert r.outcome == ("iteration_limit" if status == 3 else "converged")
     # The model as a cost function gives the fit's chi-square at its best point.
     m = labsuite.MomentumModel(*labsuite.read_lab(folder / lab),
-                               labsuite.read_profile(folder / "newintrin_red"), e0=answers["e0"])
+                               labsuite.read_profile(folder / "newintrin_red"), e0=answers["e0"],
+                               **{k: v for k, v in keywords.items() if k != "fix"})
     assert m.chi2(r.best.W1, r.best.beta, r.best.E0) == np.float32(r.best.chi2)
     assert m([r.best.W1, r.best.beta, r.best.E0]) == np.float32(r.best.chi2)
     assert m.curve(r.best.W1, r.best.beta, r.best.E0).shape == m.momentum.shape
