@@ -2,7 +2,7 @@
 # Fits per second when momfit fits many files side by side: N synthetic lab
 # files (100 unless given), all fitted as a script would, one momfit per
 # core at a time (xargs -P "$(nproc)"), with the profile intervals. Prints
-# the wall-clock rate and the profile scan's mean cost per fit.
+# the wall-clock rate and the profile scan's cost per fit (mean, median, largest).
 #
 #   bench/many_fits.sh build [N]
 set -euo pipefail
@@ -23,7 +23,7 @@ ls lab*.dat | xargs -P "$(nproc)" -I{} sh -c \
   sh {}
 end=$(date +%s.%N)
 python3 - "$n" "$start" "$end" "$(nproc)" <<'PY'
-import glob, json, sys
+import glob, json, statistics, sys
 n, start, end, cores = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
 runs = [json.load(open(f)) for f in glob.glob("lab*.dat.json")]
 scans = [r["scan"] for r in runs if r.get("scan")]
@@ -31,8 +31,10 @@ print(f"{len(runs)} of {n} files fitted in {end - start:.2f} s on {cores} cores:
       f"{len(runs) / (end - start):.1f} fits per second")
 if scans:
     ev = sum(s["evaluations"] for s in scans) / len(scans)
+    med = statistics.median(s["evaluations"] for s in scans)
     ms = sum(s["milliseconds"] for s in scans) / len(scans)
     fit = sum(r["evaluations"] for r in runs) / len(runs)
     print(f"per fit: {fit:.0f} evaluations of the fit, profile scan {ev:.0f} evaluations "
+          f"(median {med:.0f}, largest {max(s['evaluations'] for s in scans)}) "
           f"and {ms:.1f} ms (wall clock, with the other fits running)")
 PY
