@@ -239,6 +239,7 @@ class Fit {
   void dialogue();
   void load();
   void warn_of_zero_starts() const;
+  void show_answer();
   void results();
   void intervals();
   void save_plot();
@@ -337,6 +338,24 @@ void Fit::warn_of_zero_starts() const {
   }
 }
 
+// The final picture shows the curve of the answer, the refined point (the
+// best point without a scan), not the last evaluation's: that one is
+// erased. Computed by an objective of its own on a copy of the state, so it
+// is no evaluation of the fit (nothing logged, printed or counted).
+void Fit::show_answer() {
+  if (!(r_.best.bestchi2 < 1.0E38f)) return;  // no answer to draw
+  const BestPoint& b = r_.best;
+  const Point3& p = r_.scan.refined;
+  const std::array<float, 4> x = r_.scan.done ? std::array<float, 4>{p[0], 0.0f, p[1], p[2]}
+                                              : std::array<float, 4>{b.bestw1, b.bestw2,
+                                                                     b.bestbeta, b.beste0};
+  const auto copy = std::make_unique<FitState>(s_);
+  Objective phi2(*copy);
+  if (!(phi2(x) < 1.0E38f)) return;
+  const auto n = static_cast<std::size_t>(copy->three.nlab);
+  plot_.draw_curve(s_.two.labmom.span().first(n), phi2.tables().ncalcprob.first(n));
+}
+
 // The best point on the terminal, as texts, and on the plot.
 void Fit::results() {
   constexpr float kWavenumbersPerEv = 8065.54f;
@@ -425,7 +444,8 @@ int Fit::run() {
   plot_.open(s_, o_.no_window ? "" : "/xwindow");
   r_ = fit(in_, &shown_);
 
-  // Results, the intervals, PAUSE, close.
+  // The answer's curve, the results, the intervals, PAUSE, close.
+  show_answer();
   results();
   intervals();
   save_plot();
