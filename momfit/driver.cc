@@ -35,7 +35,7 @@ namespace {
 const cli::Program kProgram{
     "momfit",
     "[--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] [--log FILE] "
-    "[--results FILE] "
+    "[--results FILE] [--curve FILE] "
     "[--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
     "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]",
     "Fits E0, W1 and beta to a measured momentum distribution. The dialogue asks on\n"
@@ -56,6 +56,7 @@ const cli::Program kProgram{
     "                     mass of 1H; 1.66053907e-27 gives unified atomic mass units)\n"
     "  --log FILE         the evaluation log to FILE instead of fort.7\n"
     "  --results FILE     the results, with the profile intervals, to FILE as JSON\n"
+    "  --curve FILE       the model at the answer beside the lab data, to FILE as CSV\n"
     "  --no-wait          no PAUSE: end after the results; at the iteration limit\n"
     "                     stop that minimisation and go on (exit status 3)\n"
     "  --no-window        no plot window, even with DISPLAY set (--plot still works)\n"
@@ -108,6 +109,7 @@ std::vector<cli::FileRole> file_roles(const Options& o) {
     files.push_back({"--log", "the evaluation log", o.log, true});
   }
   if (!o.results.empty()) files.push_back({"--results", "the --results file", o.results, true});
+  if (!o.curve.empty()) files.push_back({"--curve", "the --curve file", o.curve, true});
   if (!o.plot.empty()) files.push_back({"--plot", "the --plot picture", o.plot, true});
   files.push_back({"--profile", "the instrument profile", o.config.profile, false});
   if (o.given[kLab]) {
@@ -240,6 +242,7 @@ class Fit {
   void load();
   void warn_of_zero_starts() const;
   void show_answer();
+  void save_curve();
   void results();
   void intervals();
   void save_plot();
@@ -253,6 +256,8 @@ class Fit {
   Shown shown_{plot_, !o_.no_wait, t_};
   std::string labinput;  // lab data file name line, whole
   std::unique_ptr<recordio::ReplaceFile> results_;
+  std::unique_ptr<recordio::ReplaceFile> curve_;
+  std::vector<float> answer_;  // the model at the answer (nlab values; empty for none)
 };
 
 // The dialogue, written and read in its fixed order; an answer given by an
@@ -353,7 +358,9 @@ void Fit::show_answer() {
   Objective phi2(*copy);
   if (!(phi2(x) < 1.0E38f)) return;
   const auto n = static_cast<std::size_t>(copy->three.nlab);
-  plot_.draw_curve(s_.two.labmom.span().first(n), phi2.tables().ncalcprob.first(n));
+  const std::span<const float> model = phi2.tables().ncalcprob.first(n);
+  answer_.assign(model.begin(), model.end());
+  plot_.draw_curve(s_.two.labmom.span().first(n), model);
 }
 
 // The best point on the terminal, as texts, and on the plot.
@@ -419,7 +426,32 @@ bool Fit::prepare_outputs() {
       return false;
     }
   }
+  if (!o_.curve.empty()) {
+    curve_ = std::make_unique<recordio::ReplaceFile>(o_.curve);
+    if (!curve_->ok()) {
+      recordio::cannot_write(o_.curve, curve_->error());
+      return false;
+    }
+  }
   return true;
+}
+
+// The --curve file: a header line, then each lab point's momentum (kg
+// m/s), probability, the model at the answer and the residual (lab less
+// model), comma-separated, numbers that read back as the same floats. No
+// file without an answer.
+void Fit::save_curve() {
+  if (curve_ == nullptr || answer_.empty()) return;
+  if (std::FILE* f = curve_->stream()) {
+    std::fputs("momentum,probability,model,residual\n", f);
+    for (std::size_t i = 0; i < answer_.size(); ++i) {
+      const float x = s_.two.labmom(static_cast<int>(i) + 1);
+      const float y = s_.two.labprob(static_cast<int>(i) + 1);
+      std::fprintf(f, "%.9g,%.9g,%.9g,%.9g\n", static_cast<double>(x), static_cast<double>(y),
+                   static_cast<double>(answer_[i]), static_cast<double>(y - answer_[i]));
+    }
+  }
+  curve_->commit_or_report();
 }
 
 // The profile intervals' lines after the results; then the results file.
@@ -448,6 +480,7 @@ int Fit::run() {
   show_answer();
   results();
   intervals();
+  save_curve();
   save_plot();
   if (!o_.no_wait) recordio::pause("");
   plot_.close();
@@ -477,6 +510,7 @@ Options options(int argc, char** argv) {
   static constexpr cli::Option kOptions[] = {
       {"plot", "a FILE"},         {"profile", "a FILE"},
       {"masses", "two masses"},   {"mass-unit", "a number of kilograms"},
+      {"curve", "a FILE"},
       {"log", "a FILE"},
       {"results", "a FILE"},      {"no-wait"},
       {"no-window"},              {"e0", "a number"},
@@ -506,6 +540,8 @@ Options options(int argc, char** argv) {
       o.log = value;
     } else if (name == "results") {
       o.results = value;
+    } else if (name == "curve") {
+      o.curve = value;
     } else if (name == "no-wait") {
       o.no_wait = true;
     } else if (name == "no-window") {

@@ -773,6 +773,19 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
     EXPECT_EQ(j["lab_file"], "lab.dat");
     EXPECT_EQ(j["converged"].get<bool>(), r.exit_status == 0);
     EXPECT_EQ(j["mass_unit_kg"].get<double>(), static_cast<double>(1.67353e-27f));
+    // The --curve file is the model at the refined point: its residuals'
+    // squares sum to the refined S.
+    const std::vector<std::string> csv = lines_of(read_file(dir + "/fit.csv"));
+    ASSERT_EQ(csv.size(), ModelData::kPoints + 1u);
+    EXPECT_EQ(csv[0], "momentum,probability,model,residual");
+    double sum = 0.0;
+    for (std::size_t i = 1; i < csv.size(); ++i) {
+      double x, y, m, res;
+      ASSERT_EQ(std::sscanf(csv[i].c_str(), "%lf,%lf,%lf,%lf", &x, &y, &m, &res), 4) << csv[i];
+      EXPECT_FLOAT_EQ(static_cast<float>(res), static_cast<float>(y) - static_cast<float>(m));
+      sum += res * res;
+    }
+    EXPECT_NEAR(sum, j["refined"]["S"].get<double>(), 1e-4 * sum);
     EXPECT_EQ(j["dof"], ModelData::kPoints - 3);
     EXPECT_EQ(j["confidence"], 0.68);
     EXPECT_NEAR(j["rms"].get<double>(), std::sqrt(j["s2"].get<double>()), 1e-12);
@@ -806,7 +819,8 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
       data.write(dirs[next].str(), 1000u + static_cast<unsigned>(next));
       testing_support::Run fit;
       fit.program = MOMFIT_PATH;
-      fit.args = {"--no-wait", "--no-window", "--log", "fit.log", "--results", "fit.json"};
+      fit.args = {"--no-wait", "--no-window", "--log",   "fit.log",
+                  "--results", "fit.json",   "--curve", "fit.csv"};
       fit.env = {"DISPLAY=:4242"};
       fit.dir = dirs[next].str();
       fit.input = answers("1421.99", "0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-4");
@@ -1450,7 +1464,7 @@ TEST(Momfit, AnswersHelpAndVersion) {
   const Outcome h = testing_support::run(help);
   EXPECT_EQ(h.exit_status, 0);
   EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] "
-                        "[--mass-unit KG] [--log FILE] [--results FILE] [--no-wait] ", 0), 0u)
+                        "[--mass-unit KG] [--log FILE] [--results FILE] [--curve FILE] ", 0), 0u)
       << h.out;
   EXPECT_NE(h.out.find("134"), std::string::npos) << "every exit status is listed";
   EXPECT_EQ(h.err, "");
