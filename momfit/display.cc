@@ -3,6 +3,8 @@
 #include <cpgplot.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "recordio/recordio.h"
@@ -313,6 +315,92 @@ bool Plot::save(std::string_view device) {
     texts();
   } else {
     lab_points();
+  }
+  cpgclos();
+  if (window_ > 0) cpgslct(window_);
+  return true;
+}
+
+bool Plot::save_profiles(std::string_view device, const ProfileScan& scan) {
+  if (!scan.done) return false;
+  const int id = cpgopen(std::string(device).c_str());
+  if (id <= 0) return false;
+  cpgask(0);
+  cpgsubp(1, 3);
+  cpgslw(2);
+  const char* const names[] = {"W1 (eV)", "beta", "E0 (eV)"};
+  constexpr float kTop = 4.0f;  // Delta S / s^2 at the top of each panel
+  for (int k = 0; k < 3; ++k) {
+    // The points within the panel's height (the lowest where a value was
+    // searched twice), and the ends, set the x range.
+    std::vector<float> x, y;
+    for (const ProfilePoint& p : scan.profile[k]) {
+      const auto rise = static_cast<float>(p.rise / scan.s2);
+      if (!x.empty() && x.back() == p.value) {
+        y.back() = std::min(y.back(), rise);
+      } else if (rise <= kTop) {
+        x.push_back(p.value);
+        y.push_back(rise);
+      }
+    }
+    const float c = scan.refined[k];
+    float lo = c, hi = c;
+    for (float v : x) {
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    for (float e : scan.interval[k]) {
+      if (std::isfinite(e)) {
+        lo = std::min(lo, e);
+        hi = std::max(hi, e);
+      }
+    }
+    const float pad = hi > lo ? 0.08f * (hi - lo) : 1e-3f * std::max(std::fabs(c), 1.0f);
+    // Offsets from the refined value keep the axis labels short.
+    const float x0 = lo - pad - c, x1 = hi + pad - c;
+    cpgsci(1);
+    cpgsch(2.2f);
+    cpgscf(2);
+    cpgenv(x0, x1, 0.0f, kTop, 0, 0);
+    char label[96];
+    std::snprintf(label, sizeof label, "%s - %.7g", names[k], static_cast<double>(c));
+    // The parameter inside the panel, clear of the panel below.
+    cpglab("", "\\gDS / s\\u2\\d", "");
+    cpgmtxt("T", -1.5f, 0.5f, 0.5f, label);
+    std::vector<float> dx(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) dx[i] = x[i] - c;
+    cpgsci(14);
+    cpgline(static_cast<int>(dx.size()), dx.data(), y.data());
+    cpgsch(1.4f);
+    cpgpt(static_cast<int>(dx.size()), dx.data(), y.data(), 4);
+    cpgsch(2.2f);
+    cpgsci(1);
+    cpgsls(2);
+    const float level_x[] = {x0, x1}, level_y[] = {1.0f, 1.0f};
+    cpgline(2, level_x, level_y);
+    cpgsls(4);
+    const float zero_x[] = {0.0f, 0.0f}, zero_y[] = {0.0f, kTop};
+    cpgline(2, zero_x, zero_y);
+    cpgsls(1);
+    // (The kinds read here, not ProfileScan::trusted: the display does not
+    // link the scan.)
+    const auto& kinds = scan.end[k];
+    const auto doubtful = [](EndKind e) { return e == EndKind::zero_width || e == EndKind::unsure; };
+    if (scan.held[k] || doubtful(kinds[0]) || doubtful(kinds[1])) {
+      cpgmtxt("T", 0.5f, 0.5f, 0.5f, scan.held[k] ? "held: no interval" : "no interval");
+      continue;
+    }
+    for (int side = 0; side < 2; ++side) {
+      const float e = scan.interval[k][side];
+      if (!std::isfinite(e)) continue;
+      const EndKind kind = scan.end[k][side];
+      cpgsci(kind == EndKind::wall ? 2 : kind == EndKind::limit ? 4 : 3);
+      const float ex[] = {e - c, e - c}, ey[] = {0.0f, kTop};
+      cpgline(2, ex, ey);
+      cpgptxt(e - c, kTop * 0.85f, 0.0f, side == 0 ? -0.1f : 1.1f,
+              kind == EndKind::wall ? "wall" : kind == EndKind::limit ? "limit" : "rise");
+    }
+    cpgsci(1);
   }
   cpgclos();
   if (window_ > 0) cpgslct(window_);

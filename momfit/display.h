@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "momfit/blocks.h"
+#include "momfit/profile_scan.h"
 
 namespace momfit {
 
@@ -90,6 +91,16 @@ class Plot {
   // The window, if any, stays selected afterwards. False when the device
   // could not be opened.
   bool save(std::string_view device);
+
+  // The three profiles of scan, Delta S / s^2 against W1, beta and E0, one
+  // panel each, on a file device such as "scan.png/png": the points the
+  // scan measured joined by a line, the level Delta S = 1 (dashed), the
+  // refined value (dotted), and each end as a vertical line, green for a
+  // rise, red for a wall, blue for a domain limit, its kind written above
+  // it. A parameter without an interval is drawn without ends. The window,
+  // if any, stays selected afterwards. False when the device could not be
+  // opened or the scan was not made.
+  bool save_profiles(std::string_view device, const ProfileScan& scan);
 
   // Closes every device without a prompt (does nothing when none is open).
   void close();

@@ -35,7 +35,7 @@ namespace {
 const cli::Program kProgram{
     "momfit",
     "[--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] [--log FILE] "
-    "[--results FILE] [--curve FILE] "
+    "[--results FILE] [--curve FILE] [--scan-plot FILE] "
     "[--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
     "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]",
     "Fits E0, W1 and beta to a measured momentum distribution. The dialogue asks on\n"
@@ -57,6 +57,7 @@ const cli::Program kProgram{
     "  --log FILE         the evaluation log to FILE instead of fort.7\n"
     "  --results FILE     the results, with the profile intervals, to FILE as JSON\n"
     "  --curve FILE       the model at the answer beside the lab data, to FILE as CSV\n"
+    "  --scan-plot FILE   the three profiles of the interval scan as a picture\n"
     "  --no-wait          no PAUSE: end after the results; at the iteration limit\n"
     "                     stop that minimisation and go on (exit status 3)\n"
     "  --no-window        no plot window, even with DISPLAY set (--plot still works)\n"
@@ -110,6 +111,9 @@ std::vector<cli::FileRole> file_roles(const Options& o) {
   }
   if (!o.results.empty()) files.push_back({"--results", "the --results file", o.results, true});
   if (!o.curve.empty()) files.push_back({"--curve", "the --curve file", o.curve, true});
+  if (!o.scan_plot.empty()) {
+    files.push_back({"--scan-plot", "the --scan-plot picture", o.scan_plot, true});
+  }
   if (!o.plot.empty()) files.push_back({"--plot", "the --plot picture", o.plot, true});
   files.push_back({"--profile", "the instrument profile", o.config.profile, false});
   if (o.given[kLab]) {
@@ -243,6 +247,7 @@ class Fit {
   void warn_of_zero_starts() const;
   void show_answer();
   void save_curve();
+  void save_scan_plot();
   void results();
   void intervals();
   void save_plot();
@@ -436,6 +441,17 @@ bool Fit::prepare_outputs() {
   return true;
 }
 
+// The --scan-plot picture, when a scan was made; a file that cannot be
+// written is said as for --plot.
+void Fit::save_scan_plot() {
+  if (o_.scan_plot.empty() || !r_.scan.done) return;
+  recordio::PictureFile picture(o_.scan_plot);
+  if (picture.ok() && !plot_.save_profiles(picture.device(), r_.scan)) {
+    picture.fail("the plotting library could not open it");
+  }
+  picture.commit_or_report();
+}
+
 // The --curve file: a header line, then each lab point's momentum (kg
 // m/s), probability, the model at the answer and the residual (lab less
 // model), comma-separated, numbers that read back as the same floats. No
@@ -481,6 +497,7 @@ int Fit::run() {
   results();
   intervals();
   save_curve();
+  save_scan_plot();
   save_plot();
   if (!o_.no_wait) recordio::pause("");
   plot_.close();
@@ -510,7 +527,7 @@ Options options(int argc, char** argv) {
   static constexpr cli::Option kOptions[] = {
       {"plot", "a FILE"},         {"profile", "a FILE"},
       {"masses", "two masses"},   {"mass-unit", "a number of kilograms"},
-      {"curve", "a FILE"},
+      {"curve", "a FILE"},        {"scan-plot", "a FILE"},
       {"log", "a FILE"},
       {"results", "a FILE"},      {"no-wait"},
       {"no-window"},              {"e0", "a number"},
@@ -542,6 +559,12 @@ Options options(int argc, char** argv) {
       o.results = value;
     } else if (name == "curve") {
       o.curve = value;
+    } else if (name == "scan-plot") {
+      o.scan_plot = value;
+      if (recordio::picture_type(o.scan_plot).empty()) {
+        cli::usage_error(kProgram, "--scan-plot FILE must end in .png, .pdf, .svg or .ps, not '" +
+                                       o.scan_plot + "'");
+      }
     } else if (name == "no-wait") {
       o.no_wait = true;
     } else if (name == "no-window") {

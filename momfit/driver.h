@@ -28,6 +28,7 @@ struct Options {
   std::string log;          // the evaluation log instead of fort.7 ("" for fort.7)
   std::string results;      // the results file (JSON), "" for none
   std::string curve;        // the model at the answer (CSV), "" for none
+  std::string scan_plot;    // the picture of the scan's profiles, "" for none
   bool no_wait = false;     // no PAUSE at the end or at the iteration limit
   bool no_window = false;   // no X window, whatever DISPLAY says
   bool quiet = false;       // only the results block and the interval lines

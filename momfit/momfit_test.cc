@@ -773,6 +773,7 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
     EXPECT_EQ(j["lab_file"], "lab.dat");
     EXPECT_EQ(j["converged"].get<bool>(), r.exit_status == 0);
     EXPECT_EQ(j["mass_unit_kg"].get<double>(), static_cast<double>(1.67353e-27f));
+    EXPECT_EQ(read_file(dir + "/scan.png").substr(0, 4), "\x89PNG");
     // The --curve file is the model at the refined point: its residuals'
     // squares sum to the refined S.
     const std::vector<std::string> csv = lines_of(read_file(dir + "/fit.csv"));
@@ -820,7 +821,8 @@ TEST(ProfileScan, IntervalsDescribeTheSpreadOverNoisyDataSets) {
       testing_support::Run fit;
       fit.program = MOMFIT_PATH;
       fit.args = {"--no-wait", "--no-window", "--log",   "fit.log",
-                  "--results", "fit.json",   "--curve", "fit.csv"};
+                  "--results", "fit.json",   "--curve", "fit.csv",
+                  "--scan-plot", "scan.png"};
       fit.env = {"DISPLAY=:4242"};
       fit.dir = dirs[next].str();
       fit.input = answers("1421.99", "0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-4");
@@ -1464,7 +1466,7 @@ TEST(Momfit, AnswersHelpAndVersion) {
   const Outcome h = testing_support::run(help);
   EXPECT_EQ(h.exit_status, 0);
   EXPECT_EQ(h.out.rfind("Usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] "
-                        "[--mass-unit KG] [--log FILE] [--results FILE] [--curve FILE] ", 0), 0u)
+                        "[--mass-unit KG] [--log FILE] [--results FILE] [--curve FILE] [--scan-plot FILE] ", 0), 0u)
       << h.out;
   EXPECT_NE(h.out.find("134"), std::string::npos) << "every exit status is listed";
   EXPECT_EQ(h.err, "");

@@ -315,7 +315,7 @@ std::vector<MomfitCase> momfit_cases() {
   // The command line: refused with one usage line before anything is read.
   const std::string usage =
       "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] "
-      "[--log FILE] [--results FILE] [--curve FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
+      "[--log FILE] [--results FILE] [--curve FILE] [--scan-plot FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
       "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]\n";
   const auto refused = [&](const std::string& name, std::vector<std::string> args,
                            const std::string& message) {
