@@ -1,16 +1,23 @@
-// The output locks: a shared record lock on one byte of the folder, at an
-// offset made from the output's name.
+// The output locks: open-file-description locks on the folder, in a range of
+// offsets made from the output's name, at the offset within it that is the
+// holder's pid.
 //
 // Why this way: a lock file would be left behind by a killed run, and a lock
 // on the output file itself would have to create it before the run has made
 // anything. A folder can be opened read-only and locked by any run that may
 // write into it. flock() locks the whole folder, so a momfit and a bandfit
-// run could not share one; record locks lock one byte per name and, unlike
-// flock() and open-file-description locks, F_GETLK reports the holder's pid.
-// A folder cannot be opened for writing, so the lock is a read (shared)
-// lock; a test for a write lock on the same byte finds any other holder. The
-// test and the taking are made one step by an flock() of the folder held
-// only between them, so that two runs started together cannot both pass.
+// run could not share one. An open-file-description lock (F_OFD_SETLK)
+// belongs to the descriptor this object opened: unlike a process's record
+// lock, closing some other descriptor of the same folder (the picture
+// writer reaches a long folder through one) cannot drop it. Such a lock
+// does not report its holder's pid (F_OFD_GETLK gives -1), so the pid is
+// the lock's place: each name owns a range of 2^22 bytes (the largest pid
+// range of the system), and the holder locks the byte at its pid; a test
+// over the whole range finds that byte. A folder cannot be opened for
+// writing, so the lock is a read (shared) lock; a test for a write lock
+// finds any other holder. The test and the taking are made one step by an
+// flock() of the folder held only between them, so that two runs started
+// together cannot both pass.
 #include "recordio/output_lock.h"
 
 #include <fcntl.h>
@@ -25,15 +32,19 @@
 namespace recordio {
 namespace {
 
-// The byte of the folder that stands for the output named `base`: a 64-bit
-// FNV-1a hash kept below 2^62 (a valid offset for any file system).
-off_t byte_of(std::string_view base) {
+// pids are below 2^22 (the system's largest pid_max).
+constexpr int kPidBits = 22;
+
+// The first byte of the folder's range for the output named `base`: a
+// 64-bit FNV-1a hash cut to 40 bits, so that the range ends below 2^62 (a
+// valid offset for any file system).
+off_t range_of(std::string_view base) {
   std::uint64_t h = 14695981039346656037ull;
   for (const char c : base) {
     h ^= static_cast<unsigned char>(c);
     h *= 1099511628211ull;
   }
-  return static_cast<off_t>(h & ((std::uint64_t{1} << 62) - 1));
+  return static_cast<off_t>((h & ((std::uint64_t{1} << 40) - 1)) << kPidBits);
 }
 
 // Waits for the folder's flock, which other runs hold only for the moment
@@ -60,22 +71,32 @@ OutputLock::OutputLock(const std::vector<std::string>& names) {
     if (fd < 0) continue;
     folders_.push_back(fd);
     const bool serialised = serialise(fd);
+    const off_t range = range_of(base);
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
-    probe.l_start = byte_of(base);
-    probe.l_len = 1;
-    struct flock take = probe;
+    probe.l_start = range;
+    probe.l_len = off_t{1} << kPidBits;
+    struct flock take {};
     take.l_type = F_RDLCK;
+    take.l_whence = SEEK_SET;
+    take.l_start = range + ::getpid();
+    take.l_len = 1;
+    bool held = false;
     pid_t holder = 0;
-    if (::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
-      holder = probe.l_pid;
+    if (::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
+      holder = static_cast<pid_t>(probe.l_start - range);
+      held = holder != ::getpid();  // this process's own lock on the same name
     } else {
-      ::fcntl(fd, F_SETLK, &take);  // a failure (no locks here) leaves it unlocked
+      ::fcntl(fd, F_OFD_SETLK, &take);  // a failure (no locks here) leaves it unlocked
     }
     if (serialised) ::flock(fd, LOCK_UN);
-    if (holder != 0) {
-      error_ = name + " is in use by another run (pid " + std::to_string(holder) + ")" +
+    if (held) {
+      // A lock outside the pid byte is another kind of holder: then only
+      // that the name is in use.
+      const bool known = probe.l_len == 1 && holder > 0;
+      error_ = name + " is in use by another run" +
+               (known ? " (pid " + std::to_string(holder) + ")" : std::string()) +
                (slash == std::string::npos ? " in this folder" : "");
       release();
       return;

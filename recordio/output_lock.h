@@ -14,15 +14,15 @@ namespace recordio {
 // the kernel drops every lock when the object is destroyed or the process
 // ends in any way, a kill included, so no stale lock can remain.
 //
-// The locks are POSIX record locks on the folder, which the process holds
-// only while it keeps every descriptor of that folder open: a part of the
-// program that opened and closed the folder itself would drop them. No part
-// does; keep it so.
+// The locks are open-file-description locks on the folder, held by the
+// descriptors this object opens: no other descriptor of the folder, opened
+// and closed anywhere in the program, can drop them.
 class OutputLock {
  public:
   // Takes every lock, or none: when another process holds one, error() is
   // "NAME is in use by another run (pid N) in this folder" (without the last
-  // three words for a name in another folder) and no lock is kept. A name
+  // three words for a name in another folder; without the pid when the lock
+  // is not one this class takes) and no lock is kept. A name
   // whose folder cannot be opened, or a file system without locks, is left
   // unlocked: the run goes on as it would have without this check.
   explicit OutputLock(const std::vector<std::string>& names);
