@@ -154,6 +154,6 @@ void bandfit_main(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
-  return recordio::run(argc, argv, [&] { bandfit_main(options); });
+  // The command line is read inside the run, after the signal handlers.
+  return recordio::run(argc, argv, [&] { bandfit_main(parse(argc, argv)); });
 }

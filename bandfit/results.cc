@@ -148,7 +148,9 @@ Json results_object(const Deck& d, const Summary& s) {
 }
 
 std::string results_json(const Deck& d, const Summary& s) {
-  return results_object(d, s).dump(1) + "\n";
+  // A name is any bytes: those that are not UTF-8 come out as U+FFFD, so
+  // the file stays valid JSON (and writing it cannot fail on a name).
+  return results_object(d, s).dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string corrected_deck(const Deck& d, const Summary& s) {

@@ -2,10 +2,10 @@
 #include "recordio/recordio.h"
 
 int main(int argc, char** argv) {
-  // The command line is read (and refused) before the run starts.
-  const momfit::Options chosen = momfit::options(argc, argv);
   int end = 0;
-  const int status = recordio::run(argc, argv, [&] { end = momfit::fit_main(chosen); });
+  // The command line is read (and refused) inside the run, after the signal
+  // handlers are installed and before anything is asked or written.
+  const int status = recordio::run(argc, argv, [&] { end = momfit::fit_main(momfit::options(argc, argv)); });
   // An output that failed (status 1) outranks a fit not converged (3).
   return status != 0 ? status : end;
 }

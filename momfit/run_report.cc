@@ -232,7 +232,11 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
 
 void write_results(recordio::ReplaceFile& file, const RunSummary& r) {
   if (std::FILE* f = file.stream()) {
-    const std::string text = results_object(r).dump(1) + "\n";
+    // File names are any bytes: those that are not UTF-8 come out as
+    // U+FFFD, so the file stays valid JSON (and writing it cannot fail on
+    // a name).
+    const std::string text =
+        results_object(r).dump(1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     std::fwrite(text.data(), 1, text.size(), f);
   }
   file.commit_or_report();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +59,8 @@ inline void complain(std::string_view name, std::string_view message) {
 }
 
 // Ends an answer on standard output: status 0 once it is out, or one line
-// "name: cannot write standard output: reason" and status 1.
+// "name: cannot write standard output: reason" and status 1 (a closed pipe
+// included: SIGPIPE is ignored for the answer, so that its write fails).
 [[noreturn]] inline void answered(const Program& p) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     const int err = errno != 0 ? errno : EIO;
@@ -227,6 +229,7 @@ class CommandLine {
   }
 
   [[noreturn]] void help() const {
+    std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a failed write, said
     std::printf("Usage: %.*s%s%.*s\n%.*s", static_cast<int>(p_.name.size()), p_.name.data(),
                 p_.usage.empty() ? "" : " ", static_cast<int>(p_.usage.size()), p_.usage.data(),
                 static_cast<int>(p_.help.size()), p_.help.data());
@@ -234,6 +237,7 @@ class CommandLine {
   }
 
   [[noreturn]] void version() const {
+    std::signal(SIGPIPE, SIG_IGN);
     std::printf("%.*s (labsuite) %s\n", static_cast<int>(p_.name.size()), p_.name.data(),
                 labsuite::kVersion);
     answered(p_);
@@ -257,6 +261,7 @@ class CommandLine {
 inline std::vector<std::string_view> arguments(const Program& p, int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (std::string_view a : args) {
+    if (a == "--help" || a == "--version") std::signal(SIGPIPE, SIG_IGN);
     if (a == "--help") {
       std::printf("Usage: %.*s%s%.*s\n%.*s", static_cast<int>(p.name.size()), p.name.data(),
                   p.usage.empty() ? "" : " ", static_cast<int>(p.usage.size()), p.usage.data(),

@@ -93,10 +93,9 @@ PictureFile::PictureFile(const std::string& target)
   }
   std::string name = file_.temp_path();
   if (name.size() > kLibraryNameRoom) {
-    // The same file through a short path: the directory's descriptor.
-    const std::string& t = file_.target();
-    const std::size_t slash = t.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : t.substr(0, slash + 1);
+    // The same file through a short path: a descriptor of its folder.
+    const std::size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
     dir_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_ < 0) {
       error_ = std::strerror(errno);

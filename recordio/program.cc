@@ -4,10 +4,12 @@
 // The handlers of the signals a user sends (SIGINT, SIGTERM, SIGHUP,
 // SIGQUIT) only note the signal; the run acts on it at its next safe point
 // (act_on_signals), where closing the units and printing are safe. They are
-// installed without SA_RESTART, so that a read that waits for input is
+// installed without SA_RESTART, so that a read or a write that waits is
 // interrupted and acts as well. The signals of a fault in the program itself
-// (SIGFPE, SIGABRT, SIGTRAP) cannot wait: their handler does only what is
-// safe in a handler (write, unlink) and aborts.
+// (SIGFPE, SIGABRT, SIGTRAP, SIGSEGV, SIGBUS, SIGILL) cannot wait: their
+// handler does only what is safe in a handler (write, unlink), on a stack of
+// its own (a stack overflow is such a fault), and aborts. The records' timer
+// (SIGALRM, units.cc) is installed with SA_RESTART: it interrupts nothing.
 #include <signal.h>
 #include <unistd.h>
 
@@ -50,13 +52,17 @@ void say(const char* text) {
   put(text);
 }
 
-// Fatal signals: the message, the temporaries removed, then an abort with the
-// default action so that a core image can be written. The units hold nothing
-// back (each record is written whole when it is made), so nothing is flushed.
+// Fatal signals: the file units' waiting records sent (whole records only,
+// by write() alone), the message, the temporaries removed, then an abort
+// with the default action so that a core image can be written.
 void on_fatal_signal(int sig) {
+  detail::send_waiting_records();
   switch (sig) {
     case SIGFPE: put("Floating Exception\n"); break;
     case SIGABRT: put("IOT Trap\n"); break;
+    case SIGSEGV: put("Segmentation fault\n"); break;
+    case SIGBUS: put("Bus error\n"); break;
+    case SIGILL: put("Illegal instruction\n"); break;
     default: put("Trace trap\n"); break;
   }
   detail::remove_temporaries();
@@ -74,14 +80,43 @@ void on_signal(int sig) {
   if (pending == 0) pending = sig;
 }
 
-void install(int sig, void (*handler)(int), bool keep_ignored) {
+constexpr int kFaultSignals[] = {SIGFPE, SIGABRT, SIGTRAP, SIGSEGV, SIGBUS, SIGILL};
+
+// The fault handler's own stack: one that overflowed cannot run it.
+alignas(16) char fault_stack[65536];
+
+void install(int sig, void (*handler)(int), bool keep_ignored, int flags = 0) {
   struct sigaction now {};
   if (keep_ignored && ::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = handler;
-  action.sa_flags = 0;
+  action.sa_flags = flags;
   ::sigemptyset(&action.sa_mask);
+  // The handlers that send records never run inside each other.
+  if (handler != on_signal) {
+    ::sigaddset(&action.sa_mask, SIGALRM);
+    for (const int fault : kFaultSignals) ::sigaddset(&action.sa_mask, fault);
+  }
   ::sigaction(sig, &action, nullptr);
+}
+
+void install_handlers() {
+  stack_t alternate{};
+  alternate.ss_sp = fault_stack;
+  alternate.ss_size = sizeof fault_stack;
+  ::sigaltstack(&alternate, nullptr);
+  for (const int sig : kFaultSignals) install(sig, on_fatal_signal, false, SA_ONSTACK);
+  install(SIGQUIT, on_signal, true);
+  install(SIGINT, on_signal, true);
+  install(SIGTERM, on_signal, false);
+  // A closed terminal ends the run like SIGTERM; left alone under nohup.
+  install(SIGHUP, on_signal, true);
+  install(SIGALRM, detail::on_timer, false, SA_RESTART);
+  detail::serve_timer();
+  // A file-size limit or a reader gone away is a failed write (EFBIG, EPIPE)
+  // that the run reports, not a silent death mid-record.
+  ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 void resume() { say("Execution resumes after PAUSE.\n"); }
@@ -94,6 +129,8 @@ int ending_status() { return output_failed() ? 1 : 0; }
 namespace detail {
 
 bool signal_pending() { return pending != 0; }
+
+bool ending() { return acting; }
 
 void act_on_signals() {
   const int sig = pending;
@@ -199,25 +236,17 @@ void abort_run(std::string_view message) {
 }
 
 int run(int argc, char** argv, const std::function<void()>& main_program) {
+  // The handlers come first: a signal in the run's first moments is one the
+  // run acts on.
+  install_handlers();
   if (argc > 0 && argv[0] != nullptr) {
     const std::string_view path = argv[0];
     const std::size_t slash = path.rfind('/');
     program_name = std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
   }
-  install(SIGFPE, on_fatal_signal, false);
-  install(SIGABRT, on_fatal_signal, false);
-  install(SIGTRAP, on_fatal_signal, false);
-  install(SIGQUIT, on_signal, true);
-  install(SIGINT, on_signal, true);
-  install(SIGTERM, on_signal, false);
-  // A closed terminal ends the run like SIGTERM; left alone under nohup.
-  install(SIGHUP, on_signal, true);
-  // A file-size limit or a reader gone away is a failed write (EFBIG, EPIPE)
-  // that the run reports, not a silent death mid-record.
-  ::signal(SIGXFSZ, SIG_IGN);
-  ::signal(SIGPIPE, SIG_IGN);
   detail::connect_standard_units();
   std::atexit(detail::close_all);
+  detail::act_on_signals();
   main_program();
   detail::act_on_signals();
   detail::close_all();

@@ -17,10 +17,18 @@ void cannot_write(std::string_view name, std::string_view reason);
 
 // A file written to a temporary file beside target and renamed over it by
 // commit(), so that the target is either its earlier self or complete.
-// The temporary is "<dir>/.<base>.XXXXXX<suffix>" (suffix keeps an extension
-// a writer may need); it is removed by the destructor unless committed, and
+// The temporary is "<dir>/.labsuite.XXXXXX<suffix>" (a short name of its
+// own, so that any legal target name works; suffix keeps an extension a
+// writer may need); it is removed by the destructor unless committed, and
 // by every end of the run that recordio sees (fail, stop, signals, fatal
 // report), so no temporary outlives the process that made it.
+//
+// A target that is a symbolic link: the file it points to is replaced and
+// the link kept. A target that exists as a character device or a FIFO
+// (/dev/null, /dev/stdout, a named pipe) is written through, never
+// replaced: the temporary is made in the system's temporary folder and its
+// bytes are written to the target at commit(). Any other kind (a directory,
+// a block device, a socket) is refused.
 class ReplaceFile {
  public:
   // Creates the temporary. ok() is false (and error() says why) when it
@@ -39,15 +47,19 @@ class ReplaceFile {
   [[nodiscard]] std::FILE* stream() { return fp_; }
 
   // Closes the stream (checking every buffered write), then renames the
-  // temporary over the target. Returns false, with error() set, when any
-  // write, the close or the rename failed; the temporary is then removed
-  // and the target left as it was.
+  // temporary over the target (or writes its bytes to a target written
+  // through). Returns false, with error() set, when any write, the close or
+  // the rename failed; the temporary is then removed and a replaced target
+  // left as it was. A signal that ends the run, sent while the target
+  // written through blocks (a FIFO nobody reads), ends it there.
   [[nodiscard]] bool commit();
   // commit(), and on failure cannot_write(target, error()). Returns ok().
   bool commit_or_report();
 
  private:
   std::string target_;
+  std::string final_;    // the file the target names, symbolic links followed
+  bool through_ = false;  // final_ is a character device or a FIFO
   std::string temp_;
   std::FILE* fp_ = nullptr;
   std::string error_;

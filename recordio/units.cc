@@ -1,9 +1,17 @@
 // Units, records, open/close and the fatal I/O report.
 //
-// A unit that writes hands each record to the system in one write (no
-// buffer of our own or of stdio in between), so that a file holds whole
-// records at any moment a signal may end the run, and a failed write is
-// known at the record it failed for. A unit that reads goes through stdio.
+// Units 0 and 6 hand each record to the system in one write. A file unit
+// keeps its whole records in a block of its own and sends them when the
+// block is full, at close, at PAUSE and at every end of the run, and also
+// when they have waited 0.1 s: a timer signal's handler sends them then,
+// so that they reach the system in time also when no record follows (a
+// quiet phase, or a run killed by a signal that no handler sees). The
+// handler of the fault signals sends them the same way. Both handlers use
+// only write() and the block's atomic counts, and send only bytes of whole
+// records, so the file holds whole records at any moment; the run itself
+// touches the counts of a sent block only with those signals held. A failed
+// write is known at the record it failed for. A unit that reads goes
+// through stdio.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +19,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,10 +43,78 @@ namespace {
 
 constexpr int kUnits = 100;  // unit numbers 0 to 99
 
-// A file unit's records go to the system in blocks of about this size (one
-// system call a record made bandfit's run mostly system time). Units 0 and 6
-// are sent at every record, as a terminal expects.
+// A file unit's records go to the system in blocks of this size (one system
+// call a record made bandfit's run mostly system time), or after waiting
+// this long. Units 0 and 6 are sent at every record, as a terminal expects.
 constexpr std::size_t kPendingBlock = 16384;
+constexpr long kWaitMicroseconds = 100000;
+
+// The whole records of a file unit not yet sent, reachable from the signal
+// handlers (which see nothing else): data[sent, made) waits. The run
+// appends and then raises `made`; a handler sends and raises `sent`; only
+// the run, with the handlers' signals held, lowers them again.
+struct Block {
+  int fd = -1;
+  std::atomic<std::size_t> made{0};
+  std::atomic<std::size_t> sent{0};
+  std::atomic<int> error{0};  // errno of a write a handler failed at
+  std::array<char, kPendingBlock> data;
+};
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
+
+// Signal-reachable: the blocks of the connected file units, whether the
+// timer is set, and whether a handler serves it (run() installs one).
+std::array<std::atomic<Block*>, kUnits> blocks{};
+std::atomic<bool> timer_set{false};
+std::atomic<bool> timer_served{false};
+
+// Sends what waits in b: only write(), no other call. Stops at a
+// descriptor that would block (a FIFO whose reader is slow). Returns
+// whether anything still waits.
+bool drain(Block& b) {
+  if (b.fd < 0 || b.error.load() != 0) return false;
+  std::size_t at = b.sent.load();
+  const std::size_t end = b.made.load();
+  while (at < end) {
+    const ssize_t n = ::write(b.fd, b.data.data() + at, end - at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) b.error.store(errno);
+      break;
+    }
+    at += static_cast<std::size_t>(n);
+    b.sent.store(at);
+  }
+  return at < end && b.error.load() == 0;
+}
+
+void set_timer() {
+  const itimerval once{{0, 0}, {0, kWaitMicroseconds}};
+  ::setitimer(ITIMER_REAL, &once, nullptr);
+}
+
+// The signals whose handlers send blocks: held while the run changes a
+// block's counts or sends it itself.
+sigset_t sending_signals() {
+  sigset_t set;
+  ::sigemptyset(&set);
+  for (int sig : {SIGALRM, SIGABRT, SIGFPE, SIGTRAP, SIGSEGV, SIGBUS, SIGILL}) ::sigaddset(&set, sig);
+  return set;
+}
+
+class HoldSending {
+ public:
+  HoldSending() {
+    const sigset_t set = sending_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~HoldSending() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  HoldSending(const HoldSending&) = delete;
+  HoldSending& operator=(const HoldSending&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 enum class Mode { kNone, kRead, kWrite };
 
@@ -48,8 +129,8 @@ struct Unit {
   bool ended = false;       // the last read met the end of the input
   bool failed = false;      // a write failed: said once, later records dropped
   bool warned = false;      // the layout warning has been given
-  long long offset = 0;     // bytes written: where the next record starts
-  std::string pending;      // whole records not yet sent to a file unit's descriptor
+  long long offset = 0;     // bytes in the file before the block's first record
+  std::unique_ptr<Block> block;  // a file unit's records not yet sent
   long bytes = 0;           // bytes read
   long fail_at = LONG_MAX;  // reads fail once `bytes` reaches this (testing.h)
 };
@@ -103,32 +184,48 @@ void arm_read_failure(Unit& u, int unit) {
   u.fail_at = !s.fail_name.empty() && label_of(u, unit) == s.fail_name ? s.fail_bytes : LONG_MAX;
 }
 
-// Writes a, then b, whole: retries after a signal and after a partial write.
-// Returns 0 or the errno of the failure.
+}  // namespace
+
+// Waits until fd can take more, letting the ending signals through only
+// inside the wait (as wait_for_input does), and acts on one that came.
+void wait_writable(int fd) {
+  sigset_t sent, old;
+  ::sigemptyset(&sent);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&sent, sig);
+  ::pthread_sigmask(SIG_BLOCK, &sent, &old);
+  pollfd ready{fd, POLLOUT, 0};
+  const int r = signal_pending() ? -1 : ::ppoll(&ready, 1, nullptr, &old);
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (r < 0) act_on_signals();
+}
+
+int write_some(int fd, const char* data, std::size_t size, std::size_t& taken) {
+  for (;;) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n >= 0) {
+      taken = static_cast<std::size_t>(n);
+      return 0;
+    }
+    const int err = errno;
+    if (err == EINTR) {
+      act_on_signals();
+    } else if (err == EAGAIN && !ending()) {
+      wait_writable(fd);
+    } else {
+      return err;
+    }
+  }
+}
+
+namespace {
+
+// Writes a, then b, whole (write_some). Returns 0 or the errno of the failure.
 int write_all(int fd, std::string_view a, std::string_view b) {
-  iovec parts[2] = {{const_cast<char*>(a.data()), a.size()}, {const_cast<char*>(b.data()), b.size()}};
-  iovec* part = parts;
-  int count = 2;
-  while (count > 0) {
-    if (part->iov_len == 0) {
-      ++part;
-      --count;
-      continue;
-    }
-    const ssize_t n = ::writev(fd, part, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    auto left = static_cast<std::size_t>(n);
-    while (count > 0 && left >= part->iov_len) {
-      left -= part->iov_len;
-      ++part;
-      --count;
-    }
-    if (count > 0) {
-      part->iov_base = static_cast<char*>(part->iov_base) + left;
-      part->iov_len -= left;
+  for (std::string_view part : {a, b}) {
+    while (!part.empty()) {
+      std::size_t n = 0;
+      if (const int err = write_some(fd, part.data(), part.size(), n); err != 0) return err;
+      part.remove_prefix(n);
     }
   }
   return 0;
@@ -137,14 +234,14 @@ int write_all(int fd, std::string_view a, std::string_view b) {
 // The first failed write of a unit: one line naming the record, the status
 // of the run raised to 1, and the unit's later records dropped so that the
 // file keeps whole records only (a cut record is taken off again where the
-// file allows it).
-void write_failed(Unit& u, int unit, int err, long record) {
+// file allows it: `whole` bytes are whole records).
+void write_failed(Unit& u, int unit, int err, long record, long long whole) {
   u.failed = true;
   if (unit == 6 && u.standard) state().stdout_failed = true;
   if (!u.standard && u.fd >= 0) {
     struct stat info {};
-    if (::fstat(u.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > u.offset) {
-      if (::ftruncate(u.fd, static_cast<off_t>(u.offset)) != 0) {
+    if (::fstat(u.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > whole) {
+      if (::ftruncate(u.fd, static_cast<off_t>(whole)) != 0) {
         // The cut record stays; the message below says which it is.
       }
     }
@@ -153,39 +250,86 @@ void write_failed(Unit& u, int unit, int err, long record) {
                std::string(std::strerror(err)) + " (record " + std::to_string(record) + ")");
 }
 
-// Sends a file unit's pending records. On a failure the record that was cut
-// or refused is the one named, and the file keeps the whole records before it.
-void send_pending(Unit& u, int unit) {
-  if (u.failed || u.fd < 0) {
-    u.pending.clear();
-    return;
-  }
-  std::size_t sent = 0;
-  int err = 0;
-  while (sent < u.pending.size()) {
-    const ssize_t n = ::write(u.fd, u.pending.data() + sent, u.pending.size() - sent);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  if (err == 0) {
-    u.offset += static_cast<long long>(sent);
-    u.pending.clear();
-    return;
-  }
-  const std::string_view done(u.pending.data(), sent);
-  const std::size_t whole = done.rfind('\n') + 1;  // 0 when no record went whole
+// Takes the unit's block out of the handlers' reach.
+void forget_block(int unit) { blocks[static_cast<std::size_t>(unit)].store(nullptr); }
+
+// A failure at byte `sent` of the block (a handler's or the run's): the
+// record cut or refused there is the one named, and the file keeps the
+// whole records before it. Called with the sending signals held.
+void block_failed(Unit& u, int unit, int err) {
+  Block& b = *u.block;
+  const std::string_view made(b.data.data(), b.made.load());
+  const std::string_view done = made.substr(0, b.sent.load());
   const auto records_in = [](std::string_view text) {
     return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
   };
-  const long first = u.records - records_in(u.pending) + 1;
-  u.offset += static_cast<long long>(whole);
-  const long failed = first + records_in(done);
-  u.pending.clear();
-  write_failed(u, unit, err, failed);
+  const long first = u.records - records_in(made) + 1;
+  const long long whole = u.offset + static_cast<long long>(done.rfind('\n') + 1);
+  forget_block(unit);
+  b.made.store(0);
+  b.sent.store(0);
+  write_failed(u, unit, err, first + records_in(done), whole);
+}
+
+// Sends what waits in a file unit's block, all of it, and empties the block.
+void send_pending(Unit& u, int unit) {
+  if (u.block == nullptr) return;
+  Block& b = *u.block;
+  const HoldSending held;
+  if (u.failed) return;
+  int err = b.error.load();
+  while (err == 0 && b.sent.load() < b.made.load()) {
+    const std::size_t at = b.sent.load();
+    std::size_t n = 0;
+    err = write_some(b.fd, b.data.data() + at, b.made.load() - at, n);
+    if (err == 0) b.sent.store(at + n);
+  }
+  if (err != 0) {
+    block_failed(u, unit, err);
+    return;
+  }
+  u.offset += static_cast<long long>(b.made.load());
+  b.made.store(0);
+  b.sent.store(0);
+}
+
+// Appends one record to a file unit's block, sending the block first when
+// the record does not fit (and the record itself when it is longer than a
+// block), and sets the timer for it.
+void append_record(Unit& u, int unit, std::string_view record) {
+  Block& b = *u.block;
+  if (const int err = b.error.load(); err != 0) {  // a handler failed to send
+    const HoldSending held;
+    block_failed(u, unit, err);
+    return;
+  }
+  std::size_t made = b.made.load();
+  if (made != 0 && b.sent.load() == made) {  // all sent: start the block again
+    const HoldSending held;
+    u.offset += static_cast<long long>(made);
+    b.made.store(0);
+    b.sent.store(0);
+    made = 0;
+  }
+  const std::size_t size = record.size() + 1;
+  if (made + size > b.data.size()) {
+    send_pending(u, unit);
+    if (u.failed) return;
+    made = 0;
+  }
+  if (size > b.data.size()) {
+    const HoldSending held;
+    if (const int err = write_all(u.fd, record, "\n"); err != 0) {
+      write_failed(u, unit, err, u.records, u.offset);
+    } else {
+      u.offset += static_cast<long long>(size);
+    }
+    return;
+  }
+  std::copy(record.begin(), record.end(), b.data.begin() + static_cast<long>(made));
+  b.data[made + size - 1] = '\n';
+  b.made.store(made + size);
+  if (timer_served.load() && !timer_set.exchange(true)) set_timer();
 }
 
 // stdio output that the program itself printed to standard output (not
@@ -212,7 +356,10 @@ void check_stdout() {
 
 void release(Unit& u, int unit) {
   if (u.mode == Mode::kWrite) {
-    if (!u.standard) send_pending(u, unit);
+    if (!u.standard) {
+      send_pending(u, unit);
+      forget_block(unit);
+    }
     if (u.standard) {
       if (unit == 6) check_stdout();
     } else if (u.fd >= 0 && ::close(u.fd) != 0 && !u.failed && errno != EINTR) {
@@ -234,10 +381,13 @@ void wait_for_input(std::FILE* in) {
   sigset_t sent, old;
   ::sigemptyset(&sent);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&sent, sig);
-  ::sigprocmask(SIG_BLOCK, &sent, &old);
+  ::pthread_sigmask(SIG_BLOCK, &sent, &old);
   pollfd ready{::fileno(in), POLLIN, 0};
-  const int r = signal_pending() ? -1 : ::ppoll(&ready, 1, nullptr, &old);
-  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+  int r = -1;
+  // Another signal (the records' timer) only interrupts the wait.
+  while (!signal_pending() && (r = ::ppoll(&ready, 1, nullptr, &old)) < 0 && errno == EINTR) {
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (r < 0) act_on_signals();
 }
 
@@ -365,23 +515,37 @@ void write_record(int unit, std::string_view record, std::string_view op) {
     u.name = name;
     u.connected = true;
     u.mode = Mode::kWrite;
-    u.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A FIFO's open waits for a reader: a signal that ends the run ends it
+    // there, as the signal it is.
+    while ((u.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0 &&
+           errno == EINTR) {
+      act_on_signals();
+    }
     if (u.fd < 0) {
       ++u.records;
-      write_failed(u, unit, errno, u.records);
+      write_failed(u, unit, errno, u.records, 0);
       return;
     }
+    // A FIFO, a terminal or a device that would block a write (a reader
+    // that does not read) must not block the handlers or an ending:
+    // write_some waits for it where the run may wait.
+    struct stat info {};
+    if (::fstat(u.fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+      ::fcntl(u.fd, F_SETFL, ::fcntl(u.fd, F_GETFL) | O_NONBLOCK);
+    }
+    u.block = std::make_unique<Block>();
+    u.block->fd = u.fd;
+    blocks[static_cast<std::size_t>(unit)].store(u.block.get());
   }
   ++u.records;
   if (u.failed) return;
   if (!u.standard) {
-    u.pending.append(record).push_back('\n');
-    if (u.pending.size() >= kPendingBlock) send_pending(u, unit);
+    append_record(u, unit, record);
   } else {
     int err = unit == 6 ? flush_stdout() : 0;
     if (err == 0) err = write_all(u.fd, record, "\n");
     if (err != 0) {
-      write_failed(u, unit, err, u.records);
+      write_failed(u, unit, err, u.records, 0);
     } else {
       u.offset += static_cast<long long>(record.size()) + 1;
     }
@@ -441,6 +605,25 @@ void refuse_line(int unit, long line, std::string_view what) {
   fail(label_of(state().units[unit], unit) + ": line " + std::to_string(line) + ": " +
        std::string(what));
 }
+
+void send_waiting_records() {
+  for (std::atomic<Block*>& slot : blocks) {
+    if (Block* b = slot.load()) drain(*b);
+  }
+}
+
+void on_timer(int) {
+  const int saved = errno;
+  timer_set.store(false);
+  bool waiting = false;
+  for (std::atomic<Block*>& slot : blocks) {
+    if (Block* b = slot.load()) waiting = drain(*b) || waiting;
+  }
+  if (waiting && !timer_set.exchange(true)) set_timer();
+  errno = saved;
+}
+
+void serve_timer() { timer_served.store(true); }
 
 void flush_all() {
   State& s = state();

@@ -98,6 +98,7 @@ struct MomfitCase {
   std::vector<std::string> args = {};  // the command line
   long fsize_limit = 0;                // Run::fsize_limit
   std::string output_file = {};        // Run::output_file
+  std::string lab_name = {};           // lab.dat renamed to this
 };
 
 std::string abort_report(const std::string& reason, const std::string& state) {
@@ -374,6 +375,13 @@ std::vector<MomfitCase> momfit_cases() {
           "--log ./lab.dat is the lab data file");
   refused("ArgumentAfterTwoMasses", {"lab.dat", "--masses", "35", "1", "--no-wait"},
           "unexpected argument 'lab.dat'");
+  // A name that is not UTF-8 (Latin-1 bytes) goes into the results as
+  // U+FFFD; the JSON is valid and every output complete.
+  MomfitCase latin1{"Latin1LabFileNameInResults", with(3, "donn\xe9""es.dat"), {}, {},
+                    {0, 0, done, {}, "r.json", "\"lab_file\": \"donn\xef\xbf\xbd""es.dat\""},
+                    {"--results", "r.json"}};
+  latin1.lab_name = "donn\xe9""es.dat";
+  cases.push_back(latin1);
   // Outputs that cannot be written are said before the dialogue; no log.
   cases.push_back({"ResultsInMissingFolder", answers(), {}, {},
                    {1, 0, "momfit: cannot write absent/r.json: No such file or directory\n",
@@ -426,6 +434,7 @@ TEST_P(Momfit, EndsAsDocumented) {
   const std::string& dir = tmp.str();
   if (c.lab) write_file(dir + "/lab.dat", *c.lab);
   if (c.profile) write_file(dir + "/newintrin_red", *c.profile);
+  if (!c.lab_name.empty()) std::filesystem::rename(dir + "/lab.dat", dir + "/" + c.lab_name);
   testing_support::Run run;
   run.program = MOMFIT_PATH;
   run.env = {"DISPLAY"};  // the fit goes on without its window
@@ -756,6 +765,12 @@ std::vector<DeckCase> deck_cases() {
        {1, 0, "bandfit: cannot write fort.26: File too large (record 13)\n", {}, "fort.8",
         " P V+0  7"},
        {}, 400},
+      // Names that are not UTF-8 (Latin-1 bytes; a UTF-8 name cut inside a
+      // character at 10 bytes): U+FFFD in the results, valid JSON, status 0.
+      {"NamesNotUtf8InResults",
+       "2 2\n" + line + "'P V+0' 7 2140.25 1\n'B\xe9ta' 1.9 1\n'qJ_upper_\xce\x94' 0 0\n1 0\n",
+       {0, 0, "", {}, "r.json", "\"name\": \"qJ_upper_\xef\xbf\xbd\""},
+       {"--results", "r.json", "--deck-out", "d.deck"}},
       // The command line: answered or refused before the deck is read.
       {"Help", "", {0, 0, "Usage: " + synopsis, none}, {"--help"}},
       {"HelpShort", "", {0, 0, "Usage: " + synopsis, none}, {"--plto", "-h"}},
@@ -1021,58 +1036,81 @@ const std::string kDeck = "2 1\n'R V+0' 5 2150.5 1\n'P V+0' 7 2140.25 1\nB 1.9 1
 // While a momfit run waits at its closing PAUSE, a second momfit in the same
 // folder is refused before it asks anything, naming the first run's pid, and
 // leaves fort.7 as it was; runs with other outputs (a bandfit run, a momfit
-// run logging to another file) go ahead.
+// run logging to another file) go ahead. Also when the first has written a
+// picture into a folder whose path (256 characters) is longer than the
+// plotting library takes, which it reaches through a descriptor of its own
+// of that folder: closing it does not drop the lock.
 TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
-  const TempDir tmp = momfit_dir();
-  const std::string& dir = tmp.str();
-  testing_support::Run first;
-  first.program = MOMFIT_PATH;
-  first.env = {"DISPLAY"};
-  first.dir = dir;
-  first.input = answers();
-  testing_support::Run second = first;
-  testing_support::Run other;
-  other.program = BANDFIT_PATH;
-  other.dir = dir;
-  other.input = kDeck;
-  testing_support::Run elsewhere = first;
-  elsewhere.args = {"--log", "other.log"};
-  const Child* holder = nullptr;
-  Outcome refused, beside, logged;
-  std::string log_before, log_after;
-  first.at_pause = [&] {
-    log_before = read_file(dir + "/fort.7");
-    refused = run(second);
-    beside = run(other);
-    logged = run(elsewhere);
-    log_after = read_file(dir + "/fort.7");
-  };
-  Child fit(first);
-  holder = &fit;
-  while (!fit.step()) usleep(2000);
-  EXPECT_EQ(fit.outcome().exit_status, 0) << fit.outcome().err;
-  EXPECT_EQ(refused.exit_status, 1);
-  EXPECT_EQ(refused.err, "momfit: fort.7 is in use by another run (pid " +
-                             std::to_string(holder->pid()) + ") in this folder\n");
-  EXPECT_EQ(refused.out, "");
-  EXPECT_FALSE(log_before.empty());
-  EXPECT_EQ(log_after, log_before);
-  EXPECT_EQ(beside.exit_status, 0) << beside.err;
-  EXPECT_EQ(logged.exit_status, 0) << logged.err;
-  // Nothing but the inputs and the runs' outputs: no lock file.
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"lab.dat", "newintrin_red", "fort.7",
-                                                   "fort.26", "fort.8", "other.log"}));
+  for (const bool long_path : {false, true}) {
+    const TempDir tmp = momfit_dir();
+    std::string dir = tmp.str();
+    std::vector<std::string> args;
+    std::set<std::string> outputs = {"fort.7", "fort.26", "fort.8", "other.log"};
+    if (long_path) {
+      dir += "/" + std::string(255 - dir.size(), 'd');
+      ASSERT_EQ(dir.size(), 256u);
+      std::filesystem::create_directory(dir);
+      for (const char* input : {"lab.dat", "newintrin_red"}) {
+        std::filesystem::rename(tmp.str() + "/" + input, dir + "/" + input);
+      }
+      args = {"--no-window", "--plot", dir + "/fit.png"};
+      outputs.insert("fit.png");
+    }
+    testing_support::Run first;
+    first.program = MOMFIT_PATH;
+    first.env = {"DISPLAY"};
+    first.dir = dir;
+    first.input = answers();
+    first.args = args;
+    testing_support::Run second = first;
+    second.args = {};
+    testing_support::Run other;
+    other.program = BANDFIT_PATH;
+    other.dir = dir;
+    other.input = kDeck;
+    testing_support::Run elsewhere = second;
+    elsewhere.args = {"--log", "other.log"};
+    Outcome refused, beside, logged;
+    std::string log_before, log_after;
+    first.at_pause = [&] {
+      log_before = read_file(dir + "/fort.7");
+      refused = run(second);
+      beside = run(other);
+      logged = run(elsewhere);
+      log_after = read_file(dir + "/fort.7");
+    };
+    Child fit(first);
+    while (!fit.step()) usleep(2000);
+    EXPECT_EQ(fit.outcome().exit_status, 0) << fit.outcome().err;
+    EXPECT_EQ(refused.exit_status, 1) << long_path;
+    EXPECT_EQ(refused.err, "momfit: fort.7 is in use by another run (pid " +
+                               std::to_string(fit.pid()) + ") in this folder\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_FALSE(log_before.empty());
+    EXPECT_EQ(log_after, log_before);
+    EXPECT_EQ(beside.exit_status, 0) << beside.err;
+    EXPECT_EQ(logged.exit_status, 0) << logged.err;
+    // Nothing but the inputs and the runs' outputs: no lock file.
+    outputs.insert({"lab.dat", "newintrin_red"});
+    EXPECT_EQ(names_in(dir), outputs);
+  }
 }
 
-// Whether /proc/locks shows a lock of the process pid.
-bool holds_a_lock(pid_t pid) {
+// Whether /proc/locks shows a lock on the folder dir (open-file-description
+// locks show no pid there, only the locked file's inode).
+bool holds_a_lock(const std::string& dir) {
+  struct stat folder {};
+  if (stat(dir.c_str(), &folder) != 0) return false;
+  const std::string inode = ":" + std::to_string(folder.st_ino);
   std::istringstream locks(read_file("/proc/locks"));
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
     std::string f;
-    for (int k = 0; k < 5 && fields >> f; ++k) {
+    for (int k = 0; k < 6 && fields >> f; ++k) {
     }
-    if (f == std::to_string(pid)) return true;
+    if (f.size() > inode.size() && f.compare(f.size() - inode.size(), inode.size(), inode) == 0) {
+      return true;
+    }
   }
   return false;
 }
@@ -1090,7 +1128,7 @@ TEST(OneRunPerFolder, SecondBandfitIsRefusedUntilTheFirstEnds) {
   waiting.limit = std::chrono::seconds(20);
   Child first(waiting);
   bool ended = false;
-  while (!(ended = first.step()) && !holds_a_lock(first.pid())) usleep(2000);
+  while (!(ended = first.step()) && !holds_a_lock(dir)) usleep(2000);
   ASSERT_FALSE(ended) << first.outcome().err;
   testing_support::Run deck;
   deck.program = BANDFIT_PATH;

@@ -293,6 +293,7 @@ class Output {
 }  // namespace
 
 int main(int argc, char** argv) {
+  install_handlers();  // first: a signal from the start removes the temporary
   static constexpr cli::Option kOptions[] = {{"rows", "a number"}};
   long rows = 861;
   cli::CommandLine args(kProgram, kOptions, argc, argv);
@@ -306,7 +307,6 @@ int main(int argc, char** argv) {
   const std::string cmp_name(named.size() >= 2 ? named[0] : "g0m2410d.cmp");
   const std::string nst_name(named.size() >= 2 ? named[1] : "g0m2410d.nst");
   const std::string out_name(named.size() == 3 ? named[2] : "sorted.out");
-  install_handlers();
   // All three opens come first, in this order, each reported on failure.
   std::FILE* cmp = std::fopen(cmp_name.c_str(), "rt");
   if (cmp == nullptr) cannot_open(cmp_name.c_str(), errno);

@@ -45,6 +45,8 @@ inline EndHook end_hook = nullptr;
 void act_on_signals();
 // Whether a signal waits to be acted on.
 bool signal_pending();
+// Whether the run is ending (for a signal): nothing may wait any more.
+bool ending();
 
 // --- Temporary files (replace_file.cc) --------------------------------------
 
@@ -81,10 +83,26 @@ void warn_layout(int unit, long line, std::string_view what);
 // fail() ends it (status 1).
 [[noreturn]] void refuse_line(int unit, long line, std::string_view what);
 
+// One write of at most size bytes to fd: taken is set to the bytes the
+// system took, or an errno is returned. A signal that ends the run, sent
+// while the write waits, ends the run there (act_on_signals); a descriptor
+// in non-blocking mode that is full is waited for (ppoll) with those
+// signals let through, except when the run is already ending (EAGAIN).
+int write_some(int fd, const char* data, std::size_t size, std::size_t& taken);
+
+// The records' timer (SIGALRM) handler: sends the records that wait in
+// every file unit's block. serve_timer() says that it is installed; until
+// then no timer is set, and records go at block full, close and the ends.
+void on_timer(int sig);
+void serve_timer();
+// Sends the whole records that wait in every file unit's block with
+// write() alone: for the fault signals' handler.
+void send_waiting_records();
+
 // Connects units 0, 5 and 6 (done on first use as well).
 void connect_standard_units();
-// Flushes standard output, reporting a failure (safe to call again at any
-// point; the units that write files hold nothing back).
+// Sends every file unit's waiting records and flushes standard output,
+// reporting a failure (safe to call again at any point).
 void flush_all();
 // Flushes and closes every unit; 0, 5 and 6 are flushed, not closed.
 void close_all();
