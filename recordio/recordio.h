@@ -4,8 +4,12 @@
 //
 // Units 0, 5 and 6 are standard error, input and output. Any other unit is
 // connected by open_old() or, on its first write, to the file "fort.N" in the
-// current directory (created, or rewritten from its start). Every unit is
-// flushed and closed at exit, normal or not.
+// current directory (created, or rewritten from its start). A file unit's
+// whole records go to the system in blocks: when a block is full, at close,
+// PAUSE and every end of the run, and at the latest 0.1 s after they were
+// made (a timer, once run() has installed its handler). Every unit is
+// flushed and closed at exit, normal or not; a fault signal's handler sends
+// the waiting records.
 //
 // Malformed input, end of input without an end-of-file outcome, a read
 // error, a missing "old" file and writing past a CHARACTER variable are
@@ -172,12 +176,15 @@ void complain(std::string_view message);
 // every unit flushed and closed, then an abort with the default action.
 [[noreturn]] void abort_run(std::string_view message);
 
-// Program entry: records the arguments, installs the signal handlers,
-// connects units 0, 5 and 6, runs main_program, closes every unit and
-// returns the exit status for main() to return: 0, or 1 when an output
-// failed (cannot_write). SIGINT, SIGTERM and SIGHUP end the run with status
-// 1 between two records ("Interrupt", "Killed", "Hangup"); SIGXFSZ and
-// SIGPIPE are ignored, so that such a write fails and is reported.
+// Program entry: installs the signal handlers (first of all), records the
+// arguments, connects units 0, 5 and 6, runs main_program, closes every
+// unit and returns the exit status for main() to return: 0, or 1 when an
+// output failed (cannot_write). SIGINT, SIGTERM and SIGHUP end the run with
+// status 1 between two records or in a read, write or open that waits
+// ("Interrupt", "Killed", "Hangup"); SIGXFSZ and SIGPIPE are ignored, so
+// that such a write fails and is reported. SIGFPE, SIGABRT, SIGTRAP,
+// SIGSEGV, SIGBUS and SIGILL send the waiting records, say the signal and
+// abort. SIGALRM is the records' timer: the main program must not use it.
 int run(int argc, char** argv, const std::function<void()>& main_program);
 
 }  // namespace recordio

@@ -144,8 +144,12 @@ bool Child::step() {
                   << err();
     return true;
   }
-  if (!sent_ && run_.send != 0 && !run_.send_when.empty() &&
+  if (!seen_ && run_.send != 0 && !run_.send_when.empty() &&
       (err() + read_file(io_.str() + "/stdout")).find(run_.send_when) != std::string::npos) {
+    seen_ = true;
+    seen_at_ = std::chrono::steady_clock::now();
+  }
+  if (seen_ && !sent_ && std::chrono::steady_clock::now() - seen_at_ >= run_.send_after) {
     sent_ = true;
     kill(pid_, run_.send);
   }

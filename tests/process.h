@@ -54,6 +54,7 @@ struct Run {
   // (once): a signal at a moment the test controls.
   std::string send_when{};
   int send = 0;
+  std::chrono::milliseconds send_after{0};  // ... this long after send_when was seen
   // Every PAUSE that asks for "kill -15" is resumed with SIGTERM after
   // at_pause (if given) has run; with resumes >= 0 only that many are, and
   // each later PAUSE gets end_signal instead.
@@ -97,8 +98,8 @@ class Child {
   int master_ = -1;  // the terminal's other end, when Run::terminal
   int status_ = 0;
   int pauses_ = 0;
-  bool ended_ = false, timed_out_ = false, sent_ = false;
-  std::chrono::steady_clock::time_point start_;
+  bool ended_ = false, timed_out_ = false, sent_ = false, seen_ = false;
+  std::chrono::steady_clock::time_point start_, seen_at_;
 };
 
 // Starts the child, waits for its end and returns what it did.
