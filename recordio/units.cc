@@ -19,7 +19,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <sched.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -102,18 +104,38 @@ sigset_t sending_signals() {
   return set;
 }
 
+// The thread that holds the blocks (0: none). A signal may be handled on
+// any thread (the profile scan has helpers): a handler sends only when it
+// can take the blocks, and the run takes them (on the main thread, with its
+// own signals held, possibly more than once over when an ending closes the
+// units inside a send) before it changes a block or sends it.
+std::atomic<pid_t> holder{0};
+
+bool take_blocks() {
+  pid_t none = 0;
+  return holder.compare_exchange_strong(none, ::gettid());
+}
+
 class HoldSending {
  public:
   HoldSending() {
     const sigset_t set = sending_signals();
     ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+    nested_ = holder.load() == ::gettid();
+    if (!nested_) {
+      while (!take_blocks()) ::sched_yield();  // a handler on another thread
+    }
   }
-  ~HoldSending() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  ~HoldSending() {
+    if (!nested_) holder.store(0);
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
   HoldSending(const HoldSending&) = delete;
   HoldSending& operator=(const HoldSending&) = delete;
 
  private:
   sigset_t old_;
+  bool nested_ = false;
 };
 
 enum class Mode { kNone, kRead, kWrite };
@@ -358,6 +380,7 @@ void release(Unit& u, int unit) {
   if (u.mode == Mode::kWrite) {
     if (!u.standard) {
       send_pending(u, unit);
+      const HoldSending held;  // no handler is sending the block it frees
       forget_block(unit);
     }
     if (u.standard) {
@@ -607,17 +630,30 @@ void refuse_line(int unit, long line, std::string_view what) {
 }
 
 void send_waiting_records() {
+  // The run may be sending on another thread: wait for it a moment (0.1 s
+  // at most), then send only if the blocks are free.
+  bool taken = false;
+  for (int tries = 0; !(taken = take_blocks()) && tries < 1000; ++tries) {
+    const timespec moment{0, 100000};
+    ::nanosleep(&moment, nullptr);
+  }
+  if (!taken) return;
   for (std::atomic<Block*>& slot : blocks) {
     if (Block* b = slot.load()) drain(*b);
   }
+  holder.store(0);
 }
 
 void on_timer(int) {
   const int saved = errno;
   timer_set.store(false);
-  bool waiting = false;
-  for (std::atomic<Block*>& slot : blocks) {
-    if (Block* b = slot.load()) waiting = drain(*b) || waiting;
+  bool waiting = true;  // the run holds the blocks: try again later
+  if (take_blocks()) {
+    waiting = false;
+    for (std::atomic<Block*>& slot : blocks) {
+      if (Block* b = slot.load()) waiting = drain(*b) || waiting;
+    }
+    holder.store(0);
   }
   if (waiting && !timer_set.exchange(true)) set_timer();
   errno = saved;
