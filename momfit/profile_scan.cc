@@ -296,7 +296,7 @@ class EndSearch {
     e.evaluations = sc_.evaluations();
     return e;
   }
-  bool close(const Sample& a, const Sample& b, Sample& out_a, Sample& out_b);
+  bool close(const Sample& a0, const Sample& b0, Sample& a, Sample& b);
 
   Scanner& sc_;
   const Level& c_;
@@ -625,6 +625,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
     };
     {
       std::vector<std::jthread> helpers;
+      helpers.reserve(own.size());
       for (const SumOfSquares& mine : own) helpers.emplace_back(work, std::cref(mine));
       work(s);
     }

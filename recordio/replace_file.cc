@@ -82,7 +82,12 @@ std::string followed(std::string path) {
     const ssize_t n = ::readlink(path.c_str(), to.data(), to.size());
     if (n < 0 || static_cast<std::size_t>(n) >= to.size()) return path;
     to.resize(static_cast<std::size_t>(n));
-    path = to.starts_with('/') ? to : folder_of(path) + to;
+    if (to.starts_with('/')) {
+      path = std::move(to);
+    } else {
+      path = folder_of(path);
+      path += to;
+    }
   }
   return path;
 }

@@ -117,7 +117,7 @@ class Input {
                                        " values, " + std::to_string(want) + " needed");
     } else {
       constexpr std::size_t kShown = 40;
-      if (text.size() > kShown) text = text.substr(0, kShown) + "...";
+      if (text.size() > kShown) text.replace(kShown, std::string::npos, "...");
       cli::complain(kProgram.name, name_ + ": line " + std::to_string(line_) + ": '" + text +
                                        "' is not a number");
     }
