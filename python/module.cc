@@ -73,31 +73,34 @@ FloatArray copy_of(std::span<const float> values) {
   return a;
 }
 
+// One of the file readers on text, with the interpreter's lock released:
+// the state it filled, its fault ("" for none) and its warnings.
+struct Read {
+  std::unique_ptr<momfit::FitState> state = std::make_unique<momfit::FitState>();
+  std::string fault;
+  std::vector<std::string> warnings;
+};
+template <class Reader>
+Read read_with(Reader reader, std::string_view text, const std::string& name) {
+  Read r;
+  py::gil_scoped_release unlocked;
+  r.fault = reader(text, name, *r.state, r.warnings);
+  return r;
+}
+
 // read_lab(text, name) -> (fault, momentum, probability, warnings)
 py::tuple read_lab(std::string_view text, const std::string& name) {
-  auto s = std::make_unique<momfit::FitState>();
-  std::vector<std::string> warnings;
-  std::string fault;
-  {
-    py::gil_scoped_release unlocked;
-    fault = momfit::read_lab(text, name, *s, warnings);
-  }
-  const auto n = static_cast<std::size_t>(s->three.nlab);
-  return py::make_tuple(fault, copy_of(std::span(s->two.labmom.data(), n)),
-                        copy_of(std::span(s->two.labprob.data(), n)), warnings);
+  const Read r = read_with(momfit::read_lab, text, name);
+  const auto n = static_cast<std::size_t>(r.state->three.nlab);
+  return py::make_tuple(r.fault, copy_of(std::span(r.state->two.labmom.data(), n)),
+                        copy_of(std::span(r.state->two.labprob.data(), n)), r.warnings);
 }
 
 // read_profile(text, name) -> (fault, values, warnings)
 py::tuple read_profile(std::string_view text, const std::string& name) {
-  auto s = std::make_unique<momfit::FitState>();
-  std::vector<std::string> warnings;
-  std::string fault;
-  {
-    py::gil_scoped_release unlocked;
-    fault = momfit::read_profile(text, name, *s, warnings);
-  }
-  const auto n = static_cast<std::size_t>(s->three.nprof);
-  return py::make_tuple(fault, copy_of(std::span(s->three.prof.data(), n)), warnings);
+  const Read r = read_with(momfit::read_profile, text, name);
+  const auto n = static_cast<std::size_t>(r.state->three.nprof);
+  return py::make_tuple(r.fault, copy_of(std::span(r.state->three.prof.data(), n)), r.warnings);
 }
 
 // bandfit(deck) -> (fault, results, why, warnings): the refusal or read
