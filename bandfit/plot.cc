@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "recordio/picture_file.h"
+#include "recordio/plot_library.h"
 
 namespace bandfit {
 namespace {
@@ -157,7 +158,7 @@ void draw_legend(const Deck& d) {
 
 bool plot_residuals(const std::string& file, const Deck& d, const Summary& s) {
   recordio::PictureFile picture(file);
-  if (const std::string why = plot_library_fault(); !why.empty()) {
+  if (const std::string why = recordio::plot_library_fault(); !why.empty()) {
     picture.fail(why);
   } else if (picture.ok()) {
     if (cpgopen(picture.device().c_str()) <= 0) {

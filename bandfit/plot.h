@@ -1,6 +1,6 @@
 // The residual plot of bandfit: every plotting call of the program is in
 // this module, the only one that reaches the plotting library (loaded when
-// a plot is drawn, not at start).
+// a plot is drawn, not at start: recordio/plot_library.h).
 #pragma once
 
 #include <string>
@@ -21,9 +21,5 @@ namespace bandfit {
 // Returns false when it was not written, after "bandfit: cannot write
 // FILE: reason" (the run's status is then 1).
 bool plot_residuals(const std::string& file, const Deck& d, const Summary& s);
-
-// Loads the plotting library, which bandfit does only when it draws (see
-// plot_library.cc); empty when it is there, otherwise why it is not.
-std::string plot_library_fault();
 
 }  // namespace bandfit

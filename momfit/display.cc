@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "recordio/plot_library.h"
 #include "recordio/recordio.h"
 
 namespace momfit {
@@ -86,6 +87,10 @@ void Plot::open(const FitState& s, std::string_view device) {
   s_ = &s;
   frame_ = frame_for(s);
   if (device.empty()) return;
+  if (const std::string why = recordio::plot_library_fault(); !why.empty()) {
+    recordio::complain("cannot open the plot window: " + why + "; the fit goes on without it");
+    return;
+  }
   if (cpgbeg(0, std::string(device).c_str(), 1, 1) != 1) {
     recordio::complain("cannot open the plot window on " + std::string(device) +
                        "; the fit goes on without it");

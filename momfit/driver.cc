@@ -25,6 +25,7 @@
 #include "recordio/cli.h"
 #include "recordio/file_roles.h"
 #include "recordio/output_lock.h"
+#include "recordio/plot_library.h"
 #include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "recordio/replace_file.h"
@@ -390,16 +391,28 @@ void Fit::results() {
                      chare0.view(), charchi2.view());
 }
 
+// A picture drawn by draw(device) into file, which appears whole or not at
+// all; one that cannot be drawn (no plotting library, a device that does not
+// open) is said on standard error with the reason.
+template <class Draw>
+void draw_picture(const std::string& file, Draw draw) {
+  recordio::PictureFile picture(file);
+  if (picture.ok()) {
+    if (const std::string why = recordio::plot_library_fault(); !why.empty()) {
+      picture.fail(why);
+    } else if (!draw(picture.device())) {
+      picture.fail("the plotting library could not open it");
+    }
+  }
+  picture.commit_or_report();
+}
+
 // The final picture into the --plot file, before the closing PAUSE. A file
 // that cannot be written is said on standard error, an earlier one stays as
 // it was, and the run goes on to end with status 1.
 void Fit::save_plot() {
   if (o_.plot.empty()) return;
-  recordio::PictureFile picture(o_.plot);
-  if (picture.ok() && !plot_.save(picture.device())) {
-    picture.fail("the plotting library could not open it");
-  }
-  picture.commit_or_report();
+  draw_picture(o_.plot, [&](const std::string& device) { return plot_.save(device); });
 }
 
 // The --log and --results files, before the dialogue: a place that cannot
@@ -445,11 +458,8 @@ bool Fit::prepare_outputs() {
 // written is said as for --plot.
 void Fit::save_scan_plot() {
   if (o_.scan_plot.empty() || !r_.scan.done) return;
-  recordio::PictureFile picture(o_.scan_plot);
-  if (picture.ok() && !plot_.save_profiles(picture.device(), r_.scan)) {
-    picture.fail("the plotting library could not open it");
-  }
-  picture.commit_or_report();
+  draw_picture(o_.scan_plot,
+               [&](const std::string& device) { return plot_.save_profiles(device, r_.scan); });
 }
 
 // The --curve file: a header line, then each lab point's momentum (kg
