@@ -173,17 +173,28 @@ def _fit_file(path, answers):
                   lab_file=str(path), profile_file=str(profile or PROFILE), **answers)
 
 
-def fit_files(paths, executor=None, **answers):
+def _kept(future):
+    try:
+        return future.result()
+    except Exception as e:  # the file's own failure, kept in its place
+        return e
+
+
+def fit_files(paths, executor=None, errors="raise", **answers):
     """momfit on every lab file of paths with the same answers (the keywords
     of momfit, and profile: the profile file, by default newintrin_red beside
     each lab file), one fit a task. Returns the Results in the order of
-    paths; the first failure raises. executor is anything with submit()
-    whose futures have result(): a concurrent.futures executor, or a Dask
-    distributed.Client for a cluster (every worker needs labsuite). None:
-    a process pool over every core."""
+    paths. errors="raise": the first failure raises; errors="keep": a file
+    that fails holds its exception (ValueError, OSError) in its place, and
+    every other file's result is returned. executor is anything with
+    submit() whose futures have result(): a concurrent.futures executor, or
+    a Dask distributed.Client for a cluster (every worker needs labsuite).
+    None: a process pool over every core."""
+    if errors not in ("raise", "keep"):
+        raise ValueError(f"errors is 'raise' or 'keep', not {errors!r}")
     paths = [os.fspath(p) for p in paths]
     if executor is None:
         with concurrent.futures.ProcessPoolExecutor(os.cpu_count()) as pool:
-            return fit_files(paths, pool, **answers)
+            return fit_files(paths, pool, errors, **answers)
     futures = [executor.submit(_fit_file, p, answers) for p in paths]
-    return [f.result() for f in futures]
+    return [f.result() if errors == "raise" else _kept(f) for f in futures]

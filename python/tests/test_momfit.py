@@ -140,7 +140,9 @@ def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
-        results = labsuite.fit_files(paths, client, **ANSWERS)
+        results = labsuite.fit_files(paths + [tmp_path / "absent.dat"], client, errors="keep",
+                                     **ANSWERS)
+    assert isinstance(results.pop(), FileNotFoundError)
     for path, r in zip(paths, results):
         status, want, log, _ = run_momfit(tmp_path, answers_text(str(path)))
         assert status in (0, 3)
