@@ -31,6 +31,17 @@ constexpr float kResultHeight = 0.75f;  // characters of the result texts
 
 const char* const kXLabel = "Momentum(kgm/s)";
 const char* const kYLabel = "Probability";
+const char* const kResidualLabel = "lab - model";
+
+// The final picture splits the standard viewport's height: the residuals
+// take the lowest part, the fit the rest above a gap wide enough that the
+// numbers of the two y axes (drawn along the axis) never meet.
+constexpr float kResidualShare = 0.33f;
+constexpr float kPanelGap = 0.05f;
+constexpr float kResidualDot = 0.6f;           // height of the residuals' filled dots
+constexpr float kResidualNumberHeight = 1.1f;  // the residual axis's numbers
+constexpr float kResidualLabelHeight = 1.3f;   // and its label
+constexpr int kZeroColour = 15;                // light grey
 
 // The box that `text` takes when drawn with its baseline's left end at (x, y)
 // at the current character height.
@@ -283,6 +294,92 @@ void Plot::texts() {
   cpgsch(kResultHeight);
 }
 
+// The final picture on the page as it stands (cleared, or just opened):
+// the residual panel first, then the fit's, which stays selected.
+void Plot::final_picture() {
+  cpgsci(1);
+  cpgsch(kFrameHeight);
+  cpgvstd();  // its margins follow the character height
+  float vx1 = 0.0f, vx2 = 0.0f, vy1 = 0.0f, vy2 = 0.0f;
+  cpgqvp(0, &vx1, &vx2, &vy1, &vy2);
+  const float height = vy2 - vy1;
+  const float split = vy1 + kResidualShare * height;
+  float page_w = 0.0f, page_h = 0.0f, unused = 0.0f;
+  cpgqvsz(3, &unused, &page_w, &unused, &page_h);
+  const auto record = [&](Panel& p) {
+    cpgqvp(0, &p.viewport.x1, &p.viewport.x2, &p.viewport.y1, &p.viewport.y2);
+    cpgqwin(&p.world.x1, &p.world.x2, &p.world.y1, &p.world.y2);
+    p.page_width = page_w;
+    p.page_height = page_h;
+  };
+
+  cpgsvp(vx1, vx2, vy1, split);
+  residuals();
+  record(panels_[1]);
+
+  // The fit: as set up, but the x numbers and label belong to the panel
+  // below.
+  cpgsvp(vx1, vx2, split + kPanelGap * height, vy2);
+  cpgswin(frame_.x1, frame_.x2, frame_.y1, frame_.y2);
+  cpgsci(1);
+  cpgsch(kFrameHeight);
+  cpgscf(2);
+  cpgbox("BCST", 0.0f, 0, "BCNST", 0.0f, 0);
+  cpglab("", kYLabel, " ");
+  cpgscf(1);
+  lab_points();
+  curve();
+  if (results_) {
+    texts();
+  } else {
+    lab_points();
+  }
+  record(panels_[0]);
+}
+
+// Lab less the kept curve at each lab momentum. Numbers along a short y
+// axis soon run into each other, so it has three: -d, 0 and d, d a round
+// number at least 0.6 of the largest residual, and the range symmetric
+// about zero, from 1.1 of the largest residual and 1.5 d up, below 2 d.
+void Plot::residuals() {
+  const int n = std::min(n_, s_->three.nlab);
+  std::vector<float> x, r;
+  x.reserve(static_cast<std::size_t>(n));
+  r.reserve(static_cast<std::size_t>(n));
+  float most = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    const float d = s_->two.labprob(i + 1) - cy_[i];
+    if (!std::isfinite(d) || !std::isfinite(cx_[i])) continue;
+    x.push_back(cx_[i]);
+    r.push_back(d);
+    most = std::max(most, std::fabs(d));
+  }
+  if (!(most > 0.0f)) most = frame_.y2 > frame_.y1 ? (frame_.y2 - frame_.y1) / 100.0f : 1.0f;
+  int nsub = 0;
+  const float tick = cpgrnd(0.6f * most, &nsub);
+  const float reach = std::max(1.1f * most, 1.5f * tick);
+  cpgswin(frame_.x1, frame_.x2, -reach, reach);
+  cpgsci(1);
+  cpgsch(kFrameHeight);
+  cpgscf(2);
+  cpgbox("BCNST", 0.0f, 0, "BC", 0.0f, 0);
+  cpglab(kXLabel, "", " ");
+  // Smaller y numbers and label: a long number ("-5000") still stands
+  // apart from "0", and the whole label within the panel's height.
+  cpgsch(kResidualNumberHeight);
+  cpgbox("", 0.0f, 0, "BCNST", tick, nsub);
+  cpgsch(kResidualLabelHeight);
+  cpgmtxt("L", 2.2f * kFrameHeight / kResidualLabelHeight, 0.5f, 0.5f, kResidualLabel);
+  cpgscf(1);
+  cpgsci(kZeroColour);
+  const float zero_x[] = {frame_.x1, frame_.x2}, zero_y[] = {0.0f, 0.0f};
+  cpgline(2, zero_x, zero_y);
+  cpgsci(1);
+  cpgsch(kResidualDot);
+  cpgpt(static_cast<int>(x.size()), x.data(), r.data(), kMarker);
+  cpgsch(kFrameHeight);
+}
+
 void Plot::show_results(std::string_view labinput, std::string_view charw1,
                         std::string_view charw1cm, std::string_view charbeta,
                         std::string_view chare0, std::string_view charchi2) {
@@ -303,9 +400,7 @@ void Plot::show_results(std::string_view labinput, std::string_view charw1,
   // A clean picture of the last curve, then the result steps.
   cpgbbuf();
   cpgeras();
-  background();
-  curve();
-  texts();
+  final_picture();
   cpgebuf();
   now_shown();
 }
@@ -314,13 +409,9 @@ bool Plot::save(std::string_view device) {
   if (s_ == nullptr) return false;
   const int id = cpgopen(std::string(device).c_str());
   if (id <= 0) return false;
-  set_up();
-  curve();
-  if (results_) {
-    texts();
-  } else {
-    lab_points();
-  }
+  cpgask(0);
+  cpgslw(2);
+  final_picture();
   cpgclos();
   if (window_ > 0) cpgslct(window_);
   return true;

@@ -23,6 +23,15 @@ struct Box {
   float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
 };
 
+// A panel of the final picture: where it stands on the page (from 0 to 1
+// across and up from the bottom left), the page's size in pixels, and the
+// world coordinates it shows.
+struct Panel {
+  Box viewport;
+  float page_width = 0.0f, page_height = 0.0f;
+  Box world;
+};
+
 // The frame of the plot for the lab data of s: x from 7.22E-21 to 7.28E-21
 // kg m/s when every lab momentum lies inside that window, otherwise the lab
 // momenta's range widened by 2 % on each side; y from 2.0E-23 to
@@ -74,20 +83,25 @@ class Plot {
   // Shows the curve kept last, when the window does not show it yet.
   void flush();
 
-  // The result steps on a clean picture (frame, lab points, last curve, no
-  // trace of an earlier one): an opaque box under each result text hides
-  // the curve there, the lab points are redrawn in colour 1 over curve and
-  // boxes, then the labels, the lab file name (as shown_name() gives it,
-  // drawn as typed) and the values (20 characters each, trailing blanks
-  // dropped). Each value stands after its label's drawn length; the texts
-  // stay inside the frame and apart (see boxes()).
+  // The result steps on a clean picture, the final picture: two panels on
+  // one momentum axis. Above, the fit: the frame (its x numbers left to the
+  // panel below), the lab points and the last curve, no trace of an earlier
+  // one; an opaque box under each result text hides the curve there, the
+  // lab points are redrawn in colour 1 over curve and boxes, then the
+  // labels, the lab file name (as shown_name() gives it, drawn as typed)
+  // and the values (20 characters each, trailing blanks dropped). Each
+  // value stands after its label's drawn length; the texts stay inside the
+  // frame and apart (see boxes()). Below, the residuals: lab less the last
+  // curve at each lab momentum, over the same x range, around a grey zero
+  // line, in a y range symmetric about zero that holds them all. The fit's
+  // panel stays selected, so that the window's world coordinates are the
+  // frame's.
   void show_results(std::string_view labinput, std::string_view charw1,
                     std::string_view charw1cm, std::string_view charbeta,
                     std::string_view chare0, std::string_view charchi2);
 
-  // Writes the final picture (frame, labels, lab points, last curve, text
-  // boxes, lab points again, result texts) to a file device such as
-  // "fit.png/png".
+  // Writes the final picture (as show_results() draws it; without the
+  // texts before show_results()) to a file device such as "fit.png/png".
   // The window, if any, stays selected afterwards. False when the device
   // could not be opened.
   bool save(std::string_view device);
@@ -111,6 +125,8 @@ class Plot {
   // The boxes of the eleven result texts as last drawn (window or file), in
   // the order of drawing: five labels, file name, five values.
   const std::vector<Box>& boxes() const { return boxes_; }
+  // The final picture's fit panel and residual panel as last drawn.
+  const std::array<Panel, 2>& panels() const { return panels_; }
   // Frames drawn on the window so far, and the y values of the curve it
   // shows (empty before the first frame).
   int frames() const { return frames_; }
@@ -118,6 +134,8 @@ class Plot {
 
  private:
   void set_up() const;
+  void final_picture();
+  void residuals();
   void background() const;
   void curve() const;
   void lab_points() const;
@@ -139,6 +157,7 @@ class Plot {
   std::array<std::string, 11> texts_;  // in the order of drawing
   bool results_ = false;
   std::vector<Box> boxes_;
+  std::array<Panel, 2> panels_{};
 };
 
 }  // namespace momfit

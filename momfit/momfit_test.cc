@@ -236,21 +236,29 @@ bool curve_colour(const Picture& p, int x, int y) {
 }
 
 // World coordinates to pixels (y downwards) of the picture that the current
-// device draws, read from the library while the device is open.
+// device draws, read from the library while the device is open: the
+// viewport as fractions of the page (the library's pixel units count y
+// from the top on one device and from the bottom on another).
 struct PixelMap {
-  float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0, wx1 = 0, wx2 = 0, wy1 = 0, wy2 = 0, height = 0;
+  float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0, wx1 = 0, wx2 = 0, wy1 = 0, wy2 = 0, width = 0,
+        height = 0;
   PixelMap() {
-    cpgqvp(3, &vx1, &vx2, &vy1, &vy2);
+    cpgqvp(0, &vx1, &vx2, &vy1, &vy2);
     cpgqwin(&wx1, &wx2, &wy1, &wy2);
-    float sx1 = 0, sx2 = 0, sy1 = 0;
-    cpgqvsz(3, &sx1, &sx2, &sy1, &height);
+    float sx1 = 0, sy1 = 0;
+    cpgqvsz(3, &sx1, &width, &sy1, &height);
   }
+  // A panel of the final picture as the plot recorded it.
+  explicit PixelMap(const momfit::Panel& p)
+      : vx1(p.viewport.x1), vx2(p.viewport.x2), vy1(p.viewport.y1), vy2(p.viewport.y2),
+        wx1(p.world.x1), wx2(p.world.x2), wy1(p.world.y1), wy2(p.world.y2),
+        width(p.page_width), height(p.page_height) {}
   int dx = 0, dy = 0;  // where the picture stands in a larger one (a screen)
   int x(float w) const {
-    return dx + static_cast<int>(vx1 + (w - wx1) / (wx2 - wx1) * (vx2 - vx1));
+    return dx + static_cast<int>(width * (vx1 + (w - wx1) / (wx2 - wx1) * (vx2 - vx1)));
   }
   int y(float w) const {
-    return dy + static_cast<int>(height - (vy1 + (w - wy1) / (wy2 - wy1) * (vy2 - vy1)));
+    return dy + static_cast<int>(height * (1 - (vy1 + (w - wy1) / (wy2 - wy1) * (vy2 - vy1))));
   }
 };
 
@@ -265,11 +273,12 @@ long curve_in_boxes(const Picture& p, const PixelMap& m, const std::vector<momfi
   return under;
 }
 
-// The lab points of s inside the frame that show as a black pixel on p.
-int lab_points_seen(const Picture& p, const PixelMap& m, const momfit::FitState& s) {
+// The points (x[i], y[i]) that show as a black pixel on p.
+int points_seen(const Picture& p, const PixelMap& m, std::span<const float> xs,
+                std::span<const float> ys) {
   int seen = 0;
-  for (int i = 1; i <= s.three.nlab; ++i) {
-    const int x = m.x(s.two.labmom(i)), y = m.y(s.two.labprob(i));
+  for (std::size_t i = 0; i < xs.size(); ++i) {
+    const int x = m.x(xs[i]), y = m.y(ys[i]);
     bool black = false;
     for (int v = std::max(y - 1, 0); v <= std::min(y + 1, p.h - 1); ++v) {
       for (int u = std::max(x - 1, 0); u <= std::min(x + 1, p.w - 1); ++u) {
@@ -280,6 +289,12 @@ int lab_points_seen(const Picture& p, const PixelMap& m, const momfit::FitState&
     seen += black;
   }
   return seen;
+}
+
+// The lab points of s inside the frame that show as a black pixel on p.
+int lab_points_seen(const Picture& p, const PixelMap& m, const momfit::FitState& s) {
+  const auto n = static_cast<std::size_t>(s.three.nlab);
+  return points_seen(p, m, s.two.labmom.span().first(n), s.two.labprob.span().first(n));
 }
 
 bool inside(const momfit::Box& b, const momfit::Box& f) {
@@ -366,6 +381,24 @@ TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
     EXPECT_EQ(curve_in_boxes(final, map, {boxes[i]}), 0) << "text " << i + 1;
   }
   EXPECT_EQ(lab_points_seen(final, map, s), bare);
+
+  // Under the fit, the residual panel: the same momenta across, and each
+  // residual (lab less the curve) a dot where it belongs; drawn with the
+  // wrong sign they would mostly not be there.
+  const momfit::Panel& above = plot.panels()[0];
+  const momfit::Panel& below = plot.panels()[1];
+  EXPECT_EQ(below.world.x1, f.x1);
+  EXPECT_EQ(below.world.x2, f.x2);
+  EXPECT_EQ(below.viewport.x1, above.viewport.x1);
+  EXPECT_EQ(below.viewport.x2, above.viewport.x2);
+  EXPECT_LT(below.viewport.y2, above.viewport.y1);
+  std::vector<float> lab_less(300), curve_less(300);
+  for (int i = 0; i < 300; ++i) {
+    lab_less[i] = s.two.labprob(i + 1) - curve[i];
+    curve_less[i] = -lab_less[i];
+  }
+  EXPECT_EQ(points_seen(final, PixelMap(below), x, lab_less), 300);
+  EXPECT_LT(points_seen(final, PixelMap(below), x, curve_less), 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1321,10 +1354,10 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   const float w1 = value(" Best W1 is ");
   momfit::Plot layout;
   layout.open(s, dir + "/layout.png/png");
-  PixelMap map;
   layout.show_results("demo_lab.dat", text(w1).view(), text(w1 * 8065.54f).view(),
                       text(value(" Best beta is ")).view(), text(value(" Best E0 is ")).view(),
                       text(best_chi2).view());
+  PixelMap map;
   layout.close();
   const int seen = lab_points_seen(picture_from("convert " + dir + "/layout.png ppm:-"), map, s);
   EXPECT_GE(seen, 290);

@@ -110,6 +110,7 @@ void cpgqvsz(int units, float* x1, float* x2, float* y1, float* y2) {
 }
 void cpgqwin(float* x1, float* x2, float* y1, float* y2) { FORWARD(cpgqwin, x1, x2, y1, y2); }
 void cpgrect(float x1, float x2, float y1, float y2) { FORWARD(cpgrect, x1, x2, y1, y2); }
+float cpgrnd(float x, int* nsub) { FORWARD(cpgrnd, x, nsub); }
 void cpgscf(int font) { FORWARD(cpgscf, font); }
 void cpgsch(float size) { FORWARD(cpgsch, size); }
 void cpgsci(int ci) { FORWARD(cpgsci, ci); }
@@ -124,4 +125,5 @@ void cpgsvp(float xleft, float xright, float ybot, float ytop) {
 }
 void cpgswin(float x1, float x2, float y1, float y2) { FORWARD(cpgswin, x1, x2, y1, y2); }
 void cpgtext(float x, float y, const char* text) { FORWARD(cpgtext, x, y, text); }
+void cpgvstd(void) { FORWARD(cpgvstd); }
 }
