@@ -635,10 +635,14 @@ Options options(int argc, char** argv) {
 }
 
 int fit_main(const Options& options) {
-  // One run per folder writes the evaluation log (and the results file): a
-  // second one with the same outputs is refused before it asks anything.
+  // One run per folder writes each output (the evaluation log, the results,
+  // the curve and the pictures): a second one with any of the same outputs
+  // is refused before it asks anything.
   std::vector<std::string> outputs = {options.log.empty() ? "fort.7" : options.log};
-  if (!options.results.empty()) outputs.push_back(options.results);
+  for (const std::string* named :
+       {&options.results, &options.curve, &options.scan_plot, &options.plot}) {
+    if (!named->empty()) outputs.push_back(*named);
+  }
   const recordio::OutputLock lock(outputs);
   if (!lock.ok()) recordio::fail(lock.error());
   Fit fit(options);

@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -63,6 +64,11 @@ bool serialise(int fd) {
 
 OutputLock::OutputLock(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
+    // Only a regular file, or a name not yet made, is kept to one run, as
+    // cli::clash keeps them apart: runs may share /dev/null, a terminal
+    // or a pipe (/dev/stdout).
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) continue;
     const std::size_t slash = name.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
     const std::string_view base =

@@ -10,6 +10,8 @@ namespace recordio {
 
 // Locks the output names given (such as "fort.7", or "out/fit.log") for this
 // process: each in the folder that holds it, keyed by its last component.
+// A name that is not a regular file (a device, a FIFO) is not locked: many
+// runs may write /dev/null or a pipe.
 // Nothing is created or changed on disk, the outputs themselves included;
 // the kernel drops every lock when the object is destroyed or the process
 // ends in any way, a kill included, so no stale lock can remain.

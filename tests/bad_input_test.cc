@@ -349,6 +349,11 @@ std::vector<MomfitCase> momfit_cases() {
           "--results ./run.out is the evaluation log");
   refused("PlotIsTheProfile", {"--profile", "p.png", "--plot", "p.png"},
           "--plot p.png is the instrument profile");
+  refused("CurveIsTheLog", {"--curve", "fort.7"}, "--curve fort.7 is the evaluation log");
+  refused("PlotIsTheScanPlot", {"--plot", "p.png", "--scan-plot", "./p.png"},
+          "--plot p.png is the --scan-plot picture");
+  refused("ScanPlotIsTheLabFileGivenByOption", {"--lab", "lab.png", "--scan-plot", "lab.png"},
+          "--scan-plot lab.png is the lab data file");
   // ... and seen only when the dialogue names the lab file: refused before
   // it is read, nothing written.
   cases.push_back({"LogIsTheLabFile", answers(), {}, {},
@@ -359,6 +364,10 @@ std::vector<MomfitCase> momfit_cases() {
                    {1, 0, "momfit: --results lab.dat is the lab data file\n", {"fort.7"},
                     "lab.dat", "e-21 "},
                    {"--no-wait", "--results", "lab.dat"}});
+  cases.push_back({"CurveIsTheLabFile", answers(), {}, {},
+                   {1, 0, "momfit: --curve lab.dat is the lab data file\n", {"fort.7"}, "lab.dat",
+                    "e-21 "},
+                   {"--no-wait", "--curve", "lab.dat"}});
   refused("E0NotANumber", {"--e0", "high"}, "--e0 needs a number, not 'high'");
   refused("W1BeyondReal", {"--w1=1e39"}, "--w1 needs a number, not '1e39'");
   refused("BetaWithoutValue", {"--beta"}, "--beta needs a number");
@@ -1171,8 +1180,10 @@ TEST(ColumnToolsOutput, EndingSignalsRemoveTheMergesTemporary) {
 
 // While a momfit run waits at its closing PAUSE, a second momfit in the same
 // folder is refused before it asks anything, naming the first run's pid, and
-// leaves fort.7 as it was; runs with other outputs (a bandfit run, a momfit
-// run logging to another file) go ahead. Also when the first has written a
+// leaves fort.7 as it was; so is one that logs elsewhere but names one of
+// the first run's --curve, --scan-plot or --plot files. Runs with other
+// outputs (a bandfit run, a momfit run logging to another file, one whose
+// results go to /dev/null as the first run's do) go ahead. Also when the first has written a
 // picture into a folder whose path (256 characters) is longer than the
 // plotting library takes, which it reaches through a descriptor of its own
 // of that folder: closing it does not drop the lock.
@@ -1180,8 +1191,10 @@ TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
   for (const bool long_path : {false, true}) {
     const TempDir tmp = momfit_dir();
     std::string dir = tmp.str();
-    std::vector<std::string> args;
-    std::set<std::string> outputs = {"fort.7", "fort.26", "fort.8", "other.log"};
+    std::vector<std::string> args = {"--curve", "c.csv", "--scan-plot", "s.png",
+                                     "--plot", "f.png", "--results", "/dev/null"};
+    std::set<std::string> outputs = {"fort.7", "fort.26", "fort.8", "other.log",
+                                     "c.csv", "s.png", "f.png"};
     if (long_path) {  // only the refusal: the runs beside are as above
       dir += "/" + std::string(255 - dir.size(), 'd');
       ASSERT_EQ(dir.size(), 256u);
@@ -1204,16 +1217,28 @@ TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
     other.program = BANDFIT_PATH;
     other.dir = dir;
     other.input = kDeck;
-    testing_support::Run elsewhere = second;
-    elsewhere.args = {"--log", "other.log"};
-    Outcome refused, beside, logged;
+    // Momfit runs with a log of their own, and the output of the first's
+    // they are refused for ("" to go ahead).
+    const std::vector<std::pair<std::vector<std::string>, std::string>> elsewhere = {
+        {{"--log", "other.log"}, ""},
+        {{"--log", "o.log", "--curve", "c.csv"}, "c.csv"},
+        {{"--log", "o.log", "--scan-plot", "./s.png"}, "./s.png"},
+        {{"--log", "o.log", "--plot", "f.png"}, "f.png"},
+        {{"--log", "/dev/null", "--results", "/dev/null"}, ""},
+    };
+    Outcome refused, beside;
+    std::vector<Outcome> logged;
     std::string log_before, log_after;
     first.at_pause = [&] {
       log_before = read_file(dir + "/fort.7");
       refused = run(second);
       if (!long_path) {
         beside = run(other);
-        logged = run(elsewhere);
+        for (const auto& row : elsewhere) {
+          testing_support::Run r = second;
+          r.args = row.first;
+          logged.push_back(run(r));
+        }
       }
       log_after = read_file(dir + "/fort.7");
     };
@@ -1228,7 +1253,16 @@ TEST(OneRunPerFolder, SecondMomfitIsRefusedWhileTheFirstHoldsFort7) {
     EXPECT_EQ(log_after, log_before);
     if (!long_path) {
       EXPECT_EQ(beside.exit_status, 0) << beside.err;
-      EXPECT_EQ(logged.exit_status, 0) << logged.err;
+      ASSERT_EQ(logged.size(), elsewhere.size());
+      for (std::size_t k = 0; k < logged.size(); ++k) {
+        const std::string& held = elsewhere[k].second;
+        EXPECT_EQ(logged[k].exit_status, held.empty() ? 0 : 1) << held << logged[k].err;
+        if (!held.empty()) {
+          const char* here = held.find('/') == std::string::npos ? " in this folder" : "";
+          EXPECT_EQ(logged[k].err, "momfit: " + held + " is in use by another run (pid " +
+                                       std::to_string(fit.pid()) + ")" + here + "\n");
+        }
+      }
     }
     // Nothing but the inputs and the runs' outputs: no lock file.
     outputs.insert({"lab.dat", "newintrin_red"});
