@@ -1307,7 +1307,7 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   bool written = false;
   testing_support::Run run;
   run.program = MOMFIT_PATH;
-  run.args = {"--plot", "fit.png"};
+  run.args = {"--plot", "fit.png", "--curve", "curve.csv"};
   run.env = {"DISPLAY=" + x.display()};
   run.dir = dir;
   run.input = input;
@@ -1375,6 +1375,25 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   map.dy = y1 + (y2 + 1 - y1 - file.h) / 2;
   EXPECT_EQ(curve_in_boxes(screen, map, layout.boxes()), 0);
   EXPECT_EQ(lab_points_seen(screen, map, s), seen);
+  // Under the fit, in the file and in the window, the answer's residuals
+  // (those of --curve), where the layout given the answer's curve puts them.
+  std::vector<float> model, residual;
+  for (const std::string& line : lines_of(read_file(dir + "/curve.csv"))) {
+    float xi = 0, yi = 0, mi = 0, ri = 0;
+    if (std::sscanf(line.c_str(), "%f,%f,%f,%f", &xi, &yi, &mi, &ri) != 4) continue;
+    model.push_back(mi);
+    residual.push_back(ri);
+  }
+  const std::span<const float> momenta = s.two.labmom.span().first(model.size());
+  ASSERT_EQ(model.size(), static_cast<std::size_t>(s.three.nlab));
+  layout.draw_curve(momenta, model);
+  ASSERT_TRUE(layout.save(dir + "/answer.png/png"));
+  PixelMap below(layout.panels()[1]);
+  const int n = s.three.nlab;
+  EXPECT_EQ(points_seen(file, below, momenta, residual), n);
+  below.dx = map.dx;
+  below.dy = map.dy;
+  EXPECT_EQ(points_seen(screen, below, momenta, residual), n);
 
   // A terminal user types go at the PAUSE, and nothing more is asked.
   testing_support::Run typed = run;
