@@ -174,14 +174,21 @@ momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probabi
 
 // What a fit hands out, kept for Python: every evaluation's chi-square (the
 // fifth value of each evaluation log record) and the troubles, said as the
-// program says them with --no-wait.
+// program says them with --no-wait. The iteration limit resumes a
+// minimisation resumes times in all, as that many answers at the program's
+// PAUSE would; after that it ends it, as --no-wait does.
 class Recorder final : public momfit::FitObserver {
  public:
+  explicit Recorder(int resumes) : resumes_(resumes) {}
   void evaluated(std::span<const float> /*x*/, float chi2, const momfit::BestPoint& /*best*/) override {
     chi2s.push_back(chi2);
   }
   void trouble(std::string_view message) override { said.emplace_back(message); }
   bool resume_at_limit() override {
+    if (resumes_ > 0) {
+      --resumes_;
+      return true;
+    }
     said.emplace_back(
         "the simplex reached the iteration limit without meeting the tolerance; the best point "
         "so far is kept");
@@ -189,6 +196,9 @@ class Recorder final : public momfit::FitObserver {
   }
   std::vector<float> chi2s;
   std::vector<std::string> said;
+
+ private:
+  int resumes_;
 };
 
 const char* outcome_name(momfit::FitOutcome o) {
@@ -215,12 +225,15 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const FloatArray& profile, float e0, float w1, float beta,
                      const std::array<float, 3>& changes, float tolerance,
                      const std::array<float, 2>& masses, std::optional<float> mass_unit,
-                     const std::vector<std::string>& fix, bool intervals,
+                     const std::vector<std::string>& fix, bool intervals, int resume,
                      const std::string& lab_file, const std::string& profile_file) {
   const momfit::FitInput in =
       fit_input(momentum, probability, profile, e0, w1, beta, changes, tolerance, masses,
                 mass_unit, fix, intervals, lab_file, profile_file);
-  Recorder seen;
+  if (resume < 0) {
+    throw py::value_error("resume is " + std::to_string(resume) + "; it counts resumptions, from 0");
+  }
+  Recorder seen(resume);
   momfit::FitResult r;
   nlohmann::ordered_json results;
   double seconds = 0.0;
@@ -299,7 +312,7 @@ PYBIND11_MODULE(_labsuite, m) {
   m.def("momfit", &momfit_run, py::arg("momentum"), py::arg("probability"), py::arg("profile"),
         py::arg("e0"), py::arg("w1"), py::arg("beta"), py::arg("changes"), py::arg("tolerance"),
         py::arg("masses"), py::arg("mass_unit"), py::arg("fix"), py::arg("intervals"),
-        py::arg("lab_file"), py::arg("profile_file"));
+        py::arg("resume"), py::arg("lab_file"), py::arg("profile_file"));
   py::class_<MomentumModel>(m, "MomentumModel")
       .def(py::init<const FloatArray&, const FloatArray&, const FloatArray&, float,
                     const std::array<float, 2>&, std::optional<float>, const std::string&,

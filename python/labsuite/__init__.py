@@ -128,7 +128,7 @@ class Result:
 
 
 def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
-           masses=MASSES, mass_unit=None, fix=(), intervals=True, lab_file="",
+           masses=MASSES, mass_unit=None, fix=(), intervals=True, resume=0, lab_file="",
            profile_file=PROFILE):
     """One momfit fit, as the program makes it from the same answers and
     data: the starting simplex, both minimisations, the restart and, with
@@ -138,12 +138,14 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
     at their start ("W1", "beta", "E0"). lab_file and profile_file only name the
     data in to_dict(), as the program names the files it read. Arrays are
     taken as float32 (read_lab and read_profile give them so). Refused
-    data and a fit without a finite chi-square raise ValueError; the
-    iteration limit ends a minimisation, as with --no-wait, with a
-    FitWarning. The interpreter's lock is released during the fit."""
+    data and a fit without a finite chi-square raise ValueError. The
+    iteration limit resumes a minimisation resume times in all, as that
+    many answers at the program's PAUSE would; after that it ends it, as
+    with --no-wait, with a FitWarning. The interpreter's lock is released
+    during the fit."""
     fault, results, outcome, chi2s, said, seconds = _labsuite.momfit(
         momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
-        mass_unit, list(fix), intervals, lab_file or "", profile_file or "")
+        mass_unit, list(fix), intervals, resume, lab_file or "", profile_file or "")
     for text in said:
         _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:

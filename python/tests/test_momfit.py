@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import labsuite
-from conftest import ANSWERS, GOLDEN, answers_text, demo_data, run_momfit
+from conftest import ANSWERS, GOLDEN, answers_text, demo_data, log_chi2s, run_momfit
 
 
 def comparable(results):
@@ -65,6 +65,17 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
     assert m.chi2(r.best.W1, r.best.beta, r.best.E0) == np.float32(r.best.chi2)
     assert m([r.best.W1, r.best.beta, r.best.E0]) == np.float32(r.best.chi2)
     assert m.curve(r.best.W1, r.best.beta, r.best.E0).shape == m.momentum.shape
+
+
+def test_resume_goes_on_at_the_limit_as_an_answer_at_the_pause_does():
+    # The golden run answers its first PAUSE and is interrupted at the next.
+    folder = GOLDEN / "momfit_itmax"
+    lab, answers = answers_of((folder / "stdin").read_text())
+    want = log_chi2s(folder / "expected" / "fort.7")
+    with pytest.warns(labsuite.FitWarning):
+        r = fit_folder(folder, lab, resume=1, **answers)
+    assert r.chi2s[:len(want)].tolist() == np.float32(want).tolist()
+    assert len(r.chi2s) > len(want)
 
 
 def test_two_threads_fit_as_one_after_the_other(tmp_path):
