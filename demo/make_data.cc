@@ -7,7 +7,8 @@
 // The known parameters are printed on standard output so that a fit can be
 // checked against them. With the argument "--no-noise" the data are exact;
 // with "--seed N" the noise is another sequence (many files for a benchmark);
-// with "--masses M1 M2" the fragment pair has those masses (u) instead of
+// with "--masses M1 M2" the fragment pair has those masses (in the model's
+// mass unit, 1.67353e-27 kg, the mass of 1H; not u) instead of
 // the model's default ones, and the momenta span the range that pair
 // reaches, with a margin on each side, instead of 7.22E-21 to 7.28E-21.
 #include <cmath>
@@ -31,16 +32,16 @@ constexpr double kNoise = 4.0;   // largest deviation added to a point
 constexpr int kHalfWidth = 12;   // response lags -12..12
 constexpr double kSigma = 4.0;   // response width, in lab points
 
-// The model's constants: mass unit and electron-volt; the masses (u), the
-// default ones unless given.
-constexpr double kAmu = 1.67353e-27, kEvolt = 1.6021774e-19;
+// The model's constants: mass unit (kg) and electron-volt; the masses in
+// that unit, the default ones unless given.
+constexpr double kMassUnit = 1.67353e-27, kEvolt = 1.6021774e-19;
 double m1 = 69.92425, m2 = 1.007825;
 
 // The momentum at the cosine c of the emission angle.
 double momentum_at(double c) {
   const double mu = m1 * m2 / (m1 + m2);
   const double bracket = kW1 / m1 + kE0 / m2 + 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2)) * c;
-  return std::sqrt(2.0 * kEvolt * m1 * kAmu * mu * bracket);
+  return std::sqrt(2.0 * kEvolt * m1 * kMassUnit * mu * bracket);
 }
 
 // The angular distribution at the momentum p: the angle phi in [-pi, 0] at
@@ -48,7 +49,7 @@ double momentum_at(double c) {
 // 2 pi. Zero where no angle gives p.
 double angular_probability(double p) {
   const double mu = m1 * m2 / (m1 + m2);
-  const double bracket = p * p / (2.0 * kEvolt * m1 * kAmu * mu);
+  const double bracket = p * p / (2.0 * kEvolt * m1 * kMassUnit * mu);
   const double cross = 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2));
   const double c = (bracket - kW1 / m1 - kE0 / m2) / cross;
   if (c < -1.0 || c > 1.0) return 0.0;
@@ -136,6 +137,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("true values: W1 = %g eV, beta = %g, E0 = %g eV\n", kW1, kBeta, kE0);
-  if (masses) std::printf("masses: %g u, %g u\n", m1, m2);
+  if (masses) std::printf("masses: %g, %g (mass unit 1.67353e-27 kg)\n", m1, m2);
   return 0;
 }
