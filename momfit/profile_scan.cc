@@ -23,7 +23,7 @@ constexpr int kMaxSteps = 30;           // steps out per end, each at most three
 constexpr int kMaxRefine = 14;          // interpolations or halvings per bracket
 constexpr int kRounds = 3;              // brackets per end: a check can move the end outwards
 constexpr double kEndTolerance = 0.035; // a bracket closed to 3.5 % of its distance from the centre
-constexpr double kNear = 0.3;           // an inside point this near the level is checked
+constexpr double kNear = 0.2;           // an inside point this near the level is checked
 constexpr double kShort = 0.1;          // a check this many s^2 below the level moves the end out
 constexpr double kSettled = 0.01;       // a restart that gains less than this (s^2) is not repeated
 constexpr int kPasses = 3;              // scans made again around a notably lower point
@@ -31,6 +31,7 @@ constexpr double kLower = 0.05;         // ... lower than the centre by this man
 constexpr double kRelevel = 0.5;        // ... up to this many found again from the profile measured
 constexpr int kSearchBudget = 120;      // calls of S per simplex search
 constexpr double kSpread = 0.05;        // the inner searches stop at a spread of S of this many s^2
+constexpr double kOnLevel = 0.1;        // a look this near the level ends the closing in
 constexpr double kFloor = 0.1;          // within this many s^2 of the minimum is the floor
 
 // The model's domain in the scan's order: W1 > 0, beta in [-1, 2], E0 free
@@ -77,15 +78,16 @@ struct Search {
 };
 
 // The first look at a profile point: rough, since only the checks beside the end decide.
-constexpr Search kFirstLook{2.0f, 1, 60, kSettled, 2.0f};
-// The check of a point beside an end, from another start, restarted once.
-constexpr Search kCheck{2.0f, 2, kSearchBudget, kSettled, 0.5f};
+constexpr Search kFirstLook{1.0f, 1, 60, kSettled, 2.0f};
+// The check of a point beside an end, from another start; restarted once
+// around its result where it went lower.
+constexpr Search kCheck{2.0f, 1, kSearchBudget, kSettled, 0.5f};
 // A point far above the level met while stepping out, from the last point inside.
 constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
 // The third search at a wall whose check gained more than s^2.
 constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
 // The polish of the refined point: restarts long enough to finish a fit stopped short.
-constexpr Search kPolish{1.0f, 12, 300, kSettled, 0.5f};
+constexpr Search kPolish{1.0f, 4, 200, kSettled, 0.5f};
 
 // S with its count of calls and the lowest value met. One per thread.
 class Scanner {
@@ -248,11 +250,20 @@ class EndSearch {
     }
     return m;
   }
+  // The point m searched again from another start, restarted around the
+  // result only where that went lower: the lower of the two.
+  Sample check(const Sample& m, const Point3& from) {
+    Sample c = measure_from(m.t, from, kCheck);
+    if (!(c.g < m.g - kSettled * c_.s2)) return m;
+    const Sample again = measure_from(m.t, c.p, kCheck);
+    return again.g < c.g ? again : c;
+  }
   Sample measure_from(float t, Point3 start, const Search& how) {
     start = clamped(start);
     start[k_] = t;
     const double s = sc_.minimise(start, k_, c_, how);
     if (s < kInf) points_.push_back({t, s - c_.s_min});
+    lower_ = lower_ || s < c_.s_min - kRelevel * c_.s2;
     return {t, s - (c_.s_min + c_.s2), start};
   }
   // The inner parameters at t on the line through a and b (extrapolated
@@ -303,6 +314,9 @@ class EndSearch {
   const int k_, dir_;
   const float centre_;
   std::vector<ProfilePoint> points_;
+  // A point met so far below the centre that the pass is made again
+  // around it: what this search would find is discarded.
+  bool lower_ = false;
 };
 
 // Narrows [a inside, b outside] to the end; true when it met a zero width
@@ -332,6 +346,7 @@ bool EndSearch::close(const Sample& a0, const Sample& b0, Sample& a, Sample& b) 
     // From the inner parameters of the point inside: the one known to lie
     // on the low side of any wall.
     const Sample m = measure(t, a.p, kFirstLook);
+    if (lower_) break;
     if (m.g < 0.0) {
       a = m;
     } else {
@@ -344,6 +359,7 @@ bool EndSearch::close(const Sample& a0, const Sample& b0, Sample& a, Sample& b) 
     // within the tolerance of m.
     const double slope = (b.g - a.g) / std::fabs(static_cast<double>(b.t) - a.t);
     if (b.g <= kWall * s2 && std::fabs(m.g) <= slope * kEndTolerance * distance(m.t)) break;
+    if (b.g <= kWall * s2 && std::fabs(m.g) <= kOnLevel * s2) break;
   }
   return false;
 }
@@ -375,6 +391,7 @@ EndFound EndSearch::run() {
       }
       Point3 q = clamped(along(before, in, t));
       Sample m = measure(t, q, kFirstLook, &in);
+      if (lower_) return found(in.t, EndKind::unsure);
       if (!(m.g < kInf)) {
         // No finite S there: the domain ends between in and t.
         t = edge(in.t, t, clamped(q));
@@ -387,9 +404,9 @@ EndFound EndSearch::run() {
         in = m;
         if (at_edge) return found(t, EndKind::limit);
         // The next step where a parabola through the centre and this point
-        // reaches the level, a little beyond: 1.25 to 4 times as far.
+        // reaches the level, a little beyond: 1.25 to 3 times as far.
         const double rise = m.g + s2;
-        const double grow = rise > 0.0 ? 1.2 * std::sqrt(s2 / rise) : 4.0;
+        const double grow = rise > 0.0 ? 1.05 * std::sqrt(s2 / rise) : 4.0;
         h = distance(t) * std::clamp(grow, 1.25, 3.0);
       } else {
         out = m;
@@ -401,6 +418,7 @@ EndFound EndSearch::run() {
 
     Sample a{}, b{};
     if (close(in, out, a, b)) return found(centre_, EndKind::zero_width);
+    if (lower_) return found(in.t, EndKind::unsure);
 
     // The points either side of the end again, each from the other's inner
     // parameters, and the lower value of each kept. A lower value can only
@@ -408,14 +426,12 @@ EndFound EndSearch::run() {
     // where the level is crossed: within kNear s^2 of it.
     if (a.t != centre_ && a.g > -kNear * s2) {
       Point3 q = b.p;
-      const Sample check = measure(a.t, q, kCheck);
-      if (check.g < a.g) a = check;
+      a = check(a, q);
     }
     const double first = b.g;
     {
       Point3 q = a.p;
-      const Sample check = measure(b.t, q, kCheck);
-      if (check.g < b.g) b = check;
+      b = check(b, q);
     }
     if (b.g < -kShort * s2) {
       // The first search at b fell short: the end lies further out.
