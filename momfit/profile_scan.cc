@@ -31,7 +31,7 @@ constexpr double kLower = 0.05;         // ... lower than the centre by this man
 constexpr double kRelevel = 0.5;        // ... up to this many found again from the profile measured
 constexpr int kSearchBudget = 120;      // calls of S per simplex search
 constexpr double kSpread = 0.05;        // the inner searches stop at a spread of S of this many s^2
-constexpr double kOnLevel = 0.1;        // a look this near the level ends the closing in
+constexpr double kOnLevel = 0.2;        // a look this near the level ends the closing in
 constexpr double kFloor = 0.1;          // within this many s^2 of the minimum is the floor
 
 // The model's domain in the scan's order: W1 > 0, beta in [-1, 2], E0 free
