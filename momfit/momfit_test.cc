@@ -540,6 +540,12 @@ TEST(ProfileScan, EndsAndShapesOfKnownProfiles) {
          return 100.0 + v(p) * v(p) + w(p) * w(p) + (std::fabs(p[0] - 1.0) < 0.002 ? 0.0 : 1000.0);
        },
        0, {0.998, 1.002}, 1e-4, {EndKind::wall, EndKind::wall}, Shape::flat},
+      {"a floor over 70 % of W1's interval, rising smoothly to each end",
+       [&](const momfit::Point3& p) {
+         const double out = std::max(std::fabs(u(p)) - 0.6, 0.0) / 0.4;
+         return 100.0 + v(p) * v(p) + w(p) * w(p) + out * out;
+       },
+       0, {0.99, 1.01}, 3e-4, {EndKind::rise, EndKind::rise}, Shape::flat},
       {"a jump of 6 s^2 beside a flat floor above, a parabola below",
        [&](const momfit::Point3& p) {
          const double below = p[0] < 0.999 ? 1e6 * (0.999 - p[0]) * (0.999 - p[0]) : 0.0;

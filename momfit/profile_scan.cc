@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -32,6 +33,7 @@ constexpr double kRelevel = 0.5;        // ... up to this many found again from 
 constexpr int kSearchBudget = 120;      // calls of S per simplex search
 constexpr double kSpread = 0.05;        // the inner searches stop at a spread of S of this many s^2
 constexpr double kOnLevel = 0.2;        // a look this near the level ends the closing in
+constexpr int kFloorLooks = 3;          // searches inside an interval to settle its floor
 constexpr double kFloor = 0.1;          // within this many s^2 of the minimum is the floor
 
 // The model's domain in the scan's order: W1 > 0, beta in [-1, 2], E0 free
@@ -228,6 +230,9 @@ struct EndFound {
   Point3 low{};
   double low_s = kInf;
   long evaluations = 0;
+  // The farthest point met inside the interval (the centre when none):
+  // with the centre, the line the inner parameters follow.
+  Sample inside{};
 };
 
 // One end of parameter k's interval, on side dir (-1 or +1) of the centre.
@@ -264,7 +269,9 @@ class EndSearch {
     const double s = sc_.minimise(start, k_, c_, how);
     if (s < kInf) points_.push_back({t, s - c_.s_min});
     lower_ = lower_ || s < c_.s_min - kRelevel * c_.s2;
-    return {t, s - (c_.s_min + c_.s2), start};
+    const Sample m{t, s - (c_.s_min + c_.s2), start};
+    if (m.g < 0.0 && distance(t) > distance(inside_.t)) inside_ = m;
+    return m;
   }
   // The inner parameters at t on the line through a and b (extrapolated
   // beyond them when t lies outside).
@@ -305,6 +312,7 @@ class EndSearch {
     e.low = sc_.low();
     e.low_s = sc_.low_s();
     e.evaluations = sc_.evaluations();
+    e.inside = inside_;
     return e;
   }
   bool close(const Sample& a0, const Sample& b0, Sample& a, Sample& b);
@@ -317,6 +325,7 @@ class EndSearch {
   // A point met so far below the centre that the pass is made again
   // around it: what this search would find is discarded.
   bool lower_ = false;
+  Sample inside_{centre_, -c_.s2, c_.centre};
 };
 
 // Narrows [a inside, b outside] to the end; true when it met a zero width
@@ -491,6 +500,40 @@ double floor_fraction(const std::vector<ProfilePoint>& points, float lo, float h
   return flat / (static_cast<double>(hi) - lo);
 }
 
+// Where to look next when the points (in any order) leave open whether
+// more than half of [lo, hi] lies on the floor: the straight lines between
+// them put at most half there, while the stretches next to a point on the
+// floor, counted whole, are more than half. The middle of the widest such
+// stretch; NaN when there is no doubt.
+float floor_doubt(std::vector<ProfilePoint> points, float lo, float hi, double s2) {
+  constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+  std::sort(points.begin(), points.end(),
+            [](const ProfilePoint& a, const ProfilePoint& b) { return a.value < b.value; });
+  if (!(hi > lo) || floor_fraction(points, lo, hi, s2) > 0.5) return kNone;
+  std::vector<float> x{lo};
+  std::vector<bool> on{false};
+  for (const ProfilePoint& p : points) {
+    if (p.value > lo && p.value < hi) {
+      x.push_back(p.value);
+      on.push_back(p.rise <= kFloor * s2);
+    }
+  }
+  x.push_back(hi);
+  on.push_back(false);
+  double most = 0.0, widest = 0.0;
+  float middle = kNone;
+  for (std::size_t i = 1; i < x.size(); ++i) {
+    if (!on[i - 1] && !on[i]) continue;
+    const double w = static_cast<double>(x[i]) - x[i - 1];
+    most += w;
+    if (on[i - 1] != on[i] && w > widest) {
+      widest = w;
+      middle = x[i - 1] + (x[i] - x[i - 1]) / 2.0f;
+    }
+  }
+  return most > 0.5 * (static_cast<double>(hi) - lo) ? middle : kNone;
+}
+
 Shape shape_of(const ProfileScan& r, int k) {
   if (!r.trusted(k)) return Shape::unknown;
   const float lo = r.interval[k][0], hi = r.interval[k][1];
@@ -616,6 +659,8 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
   r.threads = threads;
 
   long ends_evaluations = 0;
+  std::optional<Level> last;
+  std::array<Sample, 6> inside{};
   Point3 low = scan.low();
   double low_s = scan.low_s();
   for (int pass = 0; pass < kPasses; ++pass) {
@@ -628,6 +673,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       }
     }
     Level c = level_at(low, low_s);
+    last = c;
     if (pass > 0) c.hint = r.interval;
     std::array<EndFound, 6> ends;
     std::atomic<int> next{0};
@@ -661,6 +707,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       if (side == 0) r.profile[k].clear();
       r.profile[k].insert(r.profile[k].end(), e.points.begin(), e.points.end());
       ends_evaluations += e.evaluations;
+      inside[static_cast<std::size_t>(task)] = e.inside;
       if (e.low_s < low_s) {
         low_s = e.low_s;
         low = e.low;
@@ -673,6 +720,41 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
     if (low_s >= c.s_min - kRelevel * c.s2 && relevel(r, low, low_s, dof)) break;
     if (pass == kPasses - 1) {
       for (int k = 0; k < 3; ++k) r.end[k] = {EndKind::unsure, EndKind::unsure};
+    }
+  }
+  // The end searches leave few points well inside an interval, often none
+  // between the refined value and a point near an end, so a floor and a
+  // parabola can look alike there. While the points leave the floor's
+  // extent in doubt, the profile is searched in the middle of the widest
+  // stretch from a point on the floor to one above it (at most kFloorLooks
+  // times), from the inner parameters on the line from the centre to the
+  // farthest point met inside on that side.
+  for (int k = 0; k < 3 && last; ++k) {
+    const auto settled = [](EndKind e) {
+      return e == EndKind::rise || e == EndKind::wall || e == EndKind::limit;
+    };
+    if (r.held[k] || !settled(r.end[k][0]) || !settled(r.end[k][1])) continue;
+    const float lo = r.interval[k][0], hi = r.interval[k][1];
+    for (int look = 0; look < kFloorLooks; ++look) {
+      std::vector<ProfilePoint> points = r.profile[k];
+      points.push_back({r.refined[k], 0.0});
+      const float t = floor_doubt(points, lo, hi, r.s2);
+      if (std::isnan(t) || t == r.refined[k]) break;
+      const std::size_t task = static_cast<std::size_t>(2 * k + (t < r.refined[k] ? 0 : 1));
+      const Sample& far = inside[task];
+      const double span = static_cast<double>(far.t) - r.refined[k];
+      const double f = span != 0.0 ? (static_cast<double>(t) - r.refined[k]) / span : 0.0;
+      Point3 q = r.refined;
+      for (int j = 0; j < 3; ++j) {
+        if (j == k) continue;
+        const double from = r.refined[j];
+        q[j] = static_cast<float>(from + f * (static_cast<double>(far.p[j]) - from));
+      }
+      q = clamped(q);
+      q[k] = t;
+      const double v = scan.minimise(q, k, *last, kCheck);
+      if (!(v < kInf)) break;
+      r.profile[k].push_back({t, v - r.s_min});
     }
   }
   for (int k = 0; k < 3; ++k) {
