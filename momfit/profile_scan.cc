@@ -86,7 +86,7 @@ constexpr Search kFirstLook{1.0f, 1, 60, kSettled, 2.0f};
 constexpr Search kCheck{2.0f, 1, kSearchBudget, kSettled, 0.5f};
 // A point far above the level met while stepping out, from the last point inside.
 constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
-// The third search at a wall whose check gained more than s^2.
+// The third search at a wall, from the centre.
 constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
 // The polish of the refined point: restarts long enough to finish a fit stopped short.
 constexpr Search kPolish{1.0f, 4, 200, kSettled, 0.5f};
@@ -437,7 +437,6 @@ EndFound EndSearch::run() {
       Point3 q = b.p;
       a = check(a, q);
     }
-    const double first = b.g;
     {
       Point3 q = a.p;
       b = check(b, q);
@@ -451,9 +450,10 @@ EndFound EndSearch::run() {
     }
     if (b.g < 0.0) return found(b.t, EndKind::rise);  // on the level within the searches' spread
     const bool jump = b.g - a.g > kWall * s2;
-    if (jump && first - b.g > s2) {
-      // The check gained more than s^2 and the jump stays: a third search
-      // from the centre's inner parameters decides whether S truly jumps.
+    if (jump) {
+      // A jump: a third search, from the centre's inner parameters, decides
+      // whether S truly jumps. The first two start beside the end, where a
+      // simplex that meets the wall can stay on its high side.
       const double checked = b.g;
       const Sample third = measure(b.t, c_.centre, kThird);
       if (third.g < b.g) b = third;
