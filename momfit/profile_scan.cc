@@ -740,7 +740,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       points.push_back({r.refined[k], 0.0});
       const float t = floor_doubt(points, lo, hi, r.s2);
       if (std::isnan(t) || t == r.refined[k]) break;
-      const std::size_t task = static_cast<std::size_t>(2 * k + (t < r.refined[k] ? 0 : 1));
+      const std::size_t task = static_cast<std::size_t>(2 * k) + (t < r.refined[k] ? 0U : 1U);
       const Sample& far = inside[task];
       const double span = static_cast<double>(far.t) - r.refined[k];
       const double f = span != 0.0 ? (static_cast<double>(t) - r.refined[k]) / span : 0.0;
