@@ -25,8 +25,8 @@
 #include "recordio/cli.h"
 #include "recordio/file_roles.h"
 #include "recordio/output_lock.h"
-#include "recordio/plot_library.h"
 #include "recordio/picture_file.h"
+#include "recordio/plot_library.h"
 #include "recordio/recordio.h"
 #include "recordio/replace_file.h"
 

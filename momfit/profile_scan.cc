@@ -55,6 +55,21 @@ Point3 clamped(Point3 p) {
   return p;
 }
 
+// The point with parameter k at t on the line through base (k at tb) and
+// other (k at to), extrapolated beyond them; base, k at t, where tb == to.
+Point3 on_line(const Point3& base, float tb, const Point3& other, float to, float t, int k) {
+  Point3 q = base;
+  const double span = static_cast<double>(to) - tb;
+  if (span != 0.0) {
+    const double f = (static_cast<double>(t) - tb) / span;
+    for (int j = 0; j < 3; ++j) {
+      if (j != k) q[j] = static_cast<float>(base[j] + f * (static_cast<double>(other[j]) - base[j]));
+    }
+  }
+  q[k] = t;
+  return q;
+}
+
 // What every end search of one pass shares, read only.
 struct Level {
   Point3 centre;
@@ -276,16 +291,7 @@ class EndSearch {
   // The inner parameters at t on the line through a and b (extrapolated
   // beyond them when t lies outside).
   Point3 along(const Sample& a, const Sample& b, float t) const {
-    Point3 q = b.p;
-    const double span = static_cast<double>(b.t) - a.t;
-    if (span != 0.0) {
-      const double f = (static_cast<double>(t) - b.t) / span;
-      for (int j = 0; j < 3; ++j) {
-        if (j != k_) q[j] = static_cast<float>(b.p[j] + f * (static_cast<double>(b.p[j]) - a.p[j]));
-      }
-    }
-    q[k_] = t;
-    return q;
+    return on_line(b.p, b.t, a.p, a.t, t, k_);
   }
   // Where S stops being finite between inside and t, the inner parameters
   // held at q: the last finite value, found by halving.
@@ -742,15 +748,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       if (std::isnan(t) || t == r.refined[k]) break;
       const std::size_t task = static_cast<std::size_t>(2 * k) + (t < r.refined[k] ? 0U : 1U);
       const Sample& far = inside[task];
-      const double span = static_cast<double>(far.t) - r.refined[k];
-      const double f = span != 0.0 ? (static_cast<double>(t) - r.refined[k]) / span : 0.0;
-      Point3 q = r.refined;
-      for (int j = 0; j < 3; ++j) {
-        if (j == k) continue;
-        const double from = r.refined[j];
-        q[j] = static_cast<float>(from + f * (static_cast<double>(far.p[j]) - from));
-      }
-      q = clamped(q);
+      Point3 q = clamped(on_line(r.refined, r.refined[k], far.p, far.t, t, k));
       q[k] = t;
       const double v = scan.minimise(q, k, *last, kCheck);
       if (!(v < kInf)) break;
