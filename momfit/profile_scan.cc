@@ -23,16 +23,17 @@ constexpr double kWall = 4.0;           // a jump of more than this many s^2 acr
 constexpr int kMaxSteps = 30;           // steps out per end, each at most three times the last
 constexpr int kMaxRefine = 14;          // interpolations or halvings per bracket
 constexpr int kRounds = 3;              // brackets per end: a check can move the end outwards
-constexpr double kEndTolerance = 0.035; // a bracket closed to 3.5 % of its distance from the centre
-constexpr double kNear = 0.2;           // an inside point this near the level is checked
+constexpr double kEndTolerance = 0.04;  // a bracket closed to 4 % of its distance from the centre
+constexpr double kNear = 0.1;           // an inside point this near the level is checked
 constexpr double kShort = 0.1;          // a check this many s^2 below the level moves the end out
 constexpr double kSettled = 0.01;       // a restart that gains less than this (s^2) is not repeated
+constexpr double kRecheck = 0.15;       // a check this many s^2 lower is searched once more
 constexpr int kPasses = 3;              // scans made again around a notably lower point
 constexpr double kLower = 0.05;         // ... lower than the centre by this many s^2
 constexpr double kRelevel = 0.5;        // ... up to this many found again from the profile measured
 constexpr int kSearchBudget = 120;      // calls of S per simplex search
 constexpr double kSpread = 0.05;        // the inner searches stop at a spread of S of this many s^2
-constexpr double kOnLevel = 0.2;        // a look this near the level ends the closing in
+constexpr double kOnLevel = 0.25;       // a look this near the level ends the closing in
 constexpr int kFloorLooks = 3;          // searches inside an interval to settle its floor
 constexpr double kFloor = 0.1;          // within this many s^2 of the minimum is the floor
 
@@ -81,6 +82,10 @@ struct Level {
   std::array<std::array<float, 2>, 3> hint;
   float ftol;                 // relative spread the inner searches stop at
   std::array<bool, 3> held;   // parameters never moved
+  // With W1 held, how beta and E0 trade off in units of their steps: +1
+  // where S rises less with both stepped the same way, -1 where less with
+  // them stepped opposite ways, 0 when not known.
+  float diagonal = 0.0f;
 };
 
 // How a minimisation goes: its first simplex (the level's steps times
@@ -96,15 +101,18 @@ struct Search {
 
 // The first look at a profile point: rough, since only the checks beside the end decide.
 constexpr Search kFirstLook{1.0f, 1, 60, kSettled, 2.0f};
-// The check of a point beside an end, from another start; restarted once
-// around its result where it went lower.
-constexpr Search kCheck{2.0f, 1, kSearchBudget, kSettled, 0.5f};
+// The check of a point beside an end, from another start; searched once
+// more around its result where it went lower by more than kRecheck s^2.
+constexpr Search kCheck{2.0f, 1, 100, kSettled, 0.5f};
 // A point far above the level met while stepping out, from the last point inside.
 constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
 // The third search at a wall, from the centre.
 constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
-// The polish of the refined point: restarts long enough to finish a fit stopped short.
-constexpr Search kPolish{1.0f, 4, 200, kSettled, 0.5f};
+// A search inside an interval that settles the extent of its floor.
+constexpr Search kFloorLook{1.0f, 1, 80, kSettled, 0.5f};
+// The polish of the refined point: short restarts, enough of them to
+// finish a fit stopped short (a long search crawls along the valley).
+constexpr Search kPolish{1.0f, 8, 80, 0.05, 0.5f};
 
 // S with its count of calls and the lowest value met. One per thread.
 class Scanner {
@@ -193,16 +201,35 @@ double Scanner::minimise(Point3& p, int fixed, const Level& c, const Search& how
   recordio::Array1<float, 4> values;
   recordio::Matrix<float> simplex = table.view();
   double best = kInf;
+  // W1's profile: the first simplex has one edge along the diagonal of the
+  // steps on which beta and E0 trade off, the other across it, shorter. An
+  // axis-aligned simplex crawls along that valley. (Laid along W1 and beta's
+  // valley for the other profiles, it put ends out of place against a
+  // brute-force profile.)
+  const float diagonal = fixed == 0 && dims == 2 ? c.diagonal : 0.0f;
   for (int pass = 0; pass < how.passes; ++pass) {
     for (int i = 1; i <= dims + 1; ++i) {
-      for (int j = 1; j <= dims; ++j) {
-        const int k = free[j - 1];
-        float v = p[k];
-        if (i == j + 1) {
-          v = p[k] + how.scale * c.step[k];
-          if (v > kHighest[k]) v = p[k] - how.scale * c.step[k];  // the other way at the edge
+      if (diagonal != 0.0f && i > 1) {
+        const float f = i == 2 ? how.scale : -0.3f * how.scale;
+        const int k0 = free[0], k1 = free[1];
+        float d0 = std::fabs(f) * c.step[k0], d1 = f * diagonal * c.step[k1];
+        const auto out = [](int k, float v) { return !(v >= kLowest[k] && v <= kHighest[k]); };
+        if (out(k0, p[k0] + d0) || out(k1, p[k1] + d1)) {  // the other way at the edge
+          d0 = -d0;
+          d1 = -d1;
         }
-        simplex(i, j) = v;
+        simplex(i, 1) = p[k0] + d0;
+        simplex(i, 2) = p[k1] + d1;
+      } else {
+        for (int j = 1; j <= dims; ++j) {
+          const int k = free[j - 1];
+          float v = p[k];
+          if (i == j + 1) {
+            v = p[k] + how.scale * c.step[k];
+            if (v > kHighest[k]) v = p[k] - how.scale * c.step[k];  // the other way at the edge
+          }
+          simplex(i, j) = v;
+        }
       }
       std::array<float, 3> row{};
       for (int j = 0; j < dims; ++j) row[j] = simplex(i, j + 1);
@@ -270,11 +297,11 @@ class EndSearch {
     }
     return m;
   }
-  // The point m searched again from another start, restarted around the
-  // result only where that went lower: the lower of the two.
+  // The point m searched again from another start, and once more around
+  // the result where that went notably lower: the lowest.
   Sample check(const Sample& m, const Point3& from) {
     Sample c = measure_from(m.t, from, kCheck);
-    if (!(c.g < m.g - kSettled * c_.s2)) return m;
+    if (!(c.g < m.g - kRecheck * c_.s2)) return c.g < m.g ? c : m;
     const Sample again = measure_from(m.t, c.p, kCheck);
     return again.g < c.g ? again : c;
   }
@@ -646,14 +673,23 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
     Level c{p, s_p, s_p / dof, {}, {{{kNone, kNone}, {kNone, kNone}, {kNone, kNone}}},
             0.0f, options.held};
     for (int k = 0; k < 3; ++k) c.step[k] = c.held[k] ? 0.0f : scan.probe(p, s_p, c.s2, k);
+    if (!c.held[0] && !c.held[1] && !c.held[2]) {
+      Point3 same = p, apart = p;
+      same[1] += c.step[1];
+      same[2] += c.step[2];
+      apart[1] += c.step[1];
+      apart[2] -= c.step[2];
+      const double a = scan.at(same), b = scan.at(apart);
+      if (a < kInf || b < kInf) c.diagonal = a <= b ? 1.0f : -1.0f;
+    }
     // Spread of S the inner searches stop at: a few hundredths of s^2.
     c.ftol = static_cast<float>(std::max(kSpread * c.s2 / s_p, 1e-6));
     return c;
   };
   {
     Point3 polished = start;
-    // A fit stopped short is finished here first: restarts of a budget
-    // long enough to travel, until one gains less than kSettled s^2.
+    // A fit stopped short is finished here first: restarts until one gains
+    // less than a twentieth of s^2.
     scan.minimise(polished, -1, level_at(start, s_start), kPolish);
   }
 
@@ -750,7 +786,7 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       const Sample& far = inside[task];
       Point3 q = clamped(on_line(r.refined, r.refined[k], far.p, far.t, t, k));
       q[k] = t;
-      const double v = scan.minimise(q, k, *last, kCheck);
+      const double v = scan.minimise(q, k, *last, kFloorLook);
       if (!(v < kInf)) break;
       r.profile[k].push_back({t, v - r.s_min});
     }
