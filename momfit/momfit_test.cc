@@ -731,11 +731,18 @@ double brute_profile(const momfit::SumOfSquares& s, const momfit::ProfileScan& r
 // brute-force S is below the crossing level just inside each end and not
 // below it just outside, at 5 % of the half-width (a limit: inside only).
 // The fourth has a wall at E0's upper end that a search started beside it
-// alone placed 5 to 10 % short.
+// alone placed 5 to 10 % short. The sanitizers' build (Debug, about 50
+// times slower here) takes the fourth alone: it is there for the memory,
+// and the Release build checks the numbers.
 TEST(ProfileScan, EndsAgreeWithABruteForceProfile) {
   const ModelData data;
+#ifdef __SANITIZE_ADDRESS__
+  constexpr std::array kSeeds{2006u};
+#else
+  constexpr std::array kSeeds{2001u, 2002u, 2003u, 2006u};
+#endif
   int ends = 0, within = 0;
-  for (unsigned seed : {2001u, 2002u, 2003u, 2006u}) {
+  for (unsigned seed : kSeeds) {
     const TempDir dir;
     data.write(dir.str(), seed);
     momfit::FitState state;
@@ -771,7 +778,7 @@ TEST(ProfileScan, EndsAgreeWithABruteForceProfile) {
   }
   std::printf("%d of %d ends within 5 %% of a half-width of the brute-force crossing\n", within,
               ends);
-  EXPECT_GE(ends, 15);
+  EXPECT_GE(ends, 15 * static_cast<int>(kSeeds.size()) / 4);
   EXPECT_EQ(within, ends);
 }
 
