@@ -104,7 +104,8 @@ constexpr Search kFirstLook{1.0f, 1, 60, kSettled, 2.0f};
 // The check of a point beside an end, from another start; searched once
 // more around its result where it went lower by more than kRecheck s^2.
 constexpr Search kCheck{2.0f, 1, 100, kSettled, 0.5f};
-// A point far above the level met while stepping out, from the last point inside.
+// A point of E0's profile far above the level met while stepping out, from the
+// last point inside.
 constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
 // The third search at a wall, from the centre.
 constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
@@ -290,8 +291,13 @@ class EndSearch {
   Sample measure(float t, Point3 start, const Search& how, const Sample* other = nullptr) {
     Sample m = measure_from(t, start, how);
     // S far above the level may be a search stuck behind a wall it could
-    // have gone round: once more from the other start, the lower kept.
-    if (other != nullptr && m.g > kWall * c_.s2) {
+    // have gone round: once more from the other start, the lower kept. In
+    // E0's profile only: in W1's and beta's, the closing in (from the
+    // inside point) and the checks settle such a point at less cost, and
+    // placed two W1 ends in 200 sets further out, past a wall the second
+    // search had let stand; in E0's, two walls in 100 were left unsure
+    // without it.
+    if (other != nullptr && k_ == 2 && m.g > kWall * c_.s2) {
       const Sample again = measure_from(t, other->p, kRetry);
       if (again.g < m.g) m = again;
     }
