@@ -202,35 +202,34 @@ double Scanner::minimise(Point3& p, int fixed, const Level& c, const Search& how
   recordio::Array1<float, 4> values;
   recordio::Matrix<float> simplex = table.view();
   double best = kInf;
-  // W1's profile: the first simplex has one edge along the diagonal of the
-  // steps on which beta and E0 trade off, the other across it, shorter. An
-  // axis-aligned simplex crawls along that valley. (Laid along W1 and beta's
-  // valley for the other profiles, it put ends out of place against a
-  // brute-force profile.)
-  const float diagonal = fixed == 0 && dims == 2 ? c.diagonal : 0.0f;
+  // The first simplex's edges from its first vertex: each free parameter's
+  // step. W1's profile: one edge along the diagonal of the steps on which
+  // beta and E0 trade off, the other across it, shorter; an axis-aligned
+  // simplex crawls along that valley. (Laid along W1 and beta's valley for
+  // the other profiles, it put ends out of place against a brute-force
+  // profile.)
+  std::array<Point3, 3> edge{};
+  if (fixed == 0 && dims == 2 && c.diagonal != 0.0f) {
+    for (int m = 0; m < 2; ++m) {
+      const float f = m == 0 ? how.scale : -0.3f * how.scale;
+      edge[m][free[0]] = std::fabs(f) * c.step[free[0]];
+      edge[m][free[1]] = f * c.diagonal * c.step[free[1]];
+    }
+  } else {
+    for (int m = 0; m < dims; ++m) edge[m][free[m]] = how.scale * c.step[free[m]];
+  }
   for (int pass = 0; pass < how.passes; ++pass) {
     for (int i = 1; i <= dims + 1; ++i) {
-      if (diagonal != 0.0f && i > 1) {
-        const float f = i == 2 ? how.scale : -0.3f * how.scale;
-        const int k0 = free[0], k1 = free[1];
-        float d0 = std::fabs(f) * c.step[k0], d1 = f * diagonal * c.step[k1];
-        const auto out = [](int k, float v) { return !(v >= kLowest[k] && v <= kHighest[k]); };
-        if (out(k0, p[k0] + d0) || out(k1, p[k1] + d1)) {  // the other way at the edge
-          d0 = -d0;
-          d1 = -d1;
-        }
-        simplex(i, 1) = p[k0] + d0;
-        simplex(i, 2) = p[k1] + d1;
-      } else {
-        for (int j = 1; j <= dims; ++j) {
-          const int k = free[j - 1];
-          float v = p[k];
-          if (i == j + 1) {
-            v = p[k] + how.scale * c.step[k];
-            if (v > kHighest[k]) v = p[k] - how.scale * c.step[k];  // the other way at the edge
-          }
-          simplex(i, j) = v;
-        }
+      // The other way where the edge leaves the domain.
+      float sign = 0.0f;
+      if (i > 1) {
+        Point3 q = p;
+        for (int j = 0; j < dims; ++j) q[free[j]] = p[free[j]] + edge[i - 2][free[j]];
+        sign = in_box(q) ? 1.0f : -1.0f;
+      }
+      for (int j = 1; j <= dims; ++j) {
+        const int k = free[j - 1];
+        simplex(i, j) = i > 1 ? p[k] + sign * edge[i - 2][k] : p[k];
       }
       std::array<float, 3> row{};
       for (int j = 0; j < dims; ++j) row[j] = simplex(i, j + 1);
