@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <utility>
 #include <string>
 
 #include "recordio/plot_library.h"
@@ -205,12 +207,16 @@ void Plot::show_frame() {
 }
 
 // The result texts in the current frame, at the current device's text
-// sizes, on their boxes, with the lab points redrawn between the two. The
-// rows stand 100, 200, 400, 500 and 600 below probmax while they fit
-// inside the frame, clear of each other; otherwise they are spread over
-// the frame in the same proportions. Each value follows the drawn length of
-// its label; the left column starts a little inside the frame, the cm^-1
-// pair keeps its place near the right edge unless it would run past it.
+// sizes. Designed, the rows stand 100, 200, 400, 500 and 600 below probmax
+// while they fit inside the frame, clear of each other (otherwise spread
+// over the frame in the same proportions); each value follows the drawn
+// length of its label; the left column starts a little inside the frame,
+// the cm^-1 pair near the right edge. Where a lab point or the curve would
+// cross a caption there, the block moves to the nearest place clear of
+// both (see place()). Each caption, label and value, stands on one opaque
+// plate of the background colour: the curve under it is hidden, and where
+// no clear place exists the lab points are drawn over the plates, so that
+// no lab point is lost.
 void Plot::texts() {
   const Box& f = frame_;
   const float width = f.x2 - f.x1;
@@ -232,58 +238,60 @@ void Plot::texts() {
     return box_of(x, y, label).x2;
   };
 
-  struct Placed {
-    float x, y;
-    std::string text;
-    float height;
-  };
-  std::array<Placed, 11> at{};
   const std::array<std::string, 11>& t = texts_;
   // Labels: W1, W1 in cm^-1, beta, E0, chi^2; then the file name; values.
-  at[0] = {left, row(2), t[0], kResultHeight};
-  at[2] = {left, row(4), t[2], kResultHeight};
-  at[3] = {left, row(5), t[3], kResultHeight};
-  at[4] = {left, row(6), t[4], kResultHeight};
-  at[6] = {after(left, row(2), t[0]), row(2), t[6], kResultHeight};
-  at[8] = {after(left, row(4), t[2]), row(4), t[8], kResultHeight};
-  at[9] = {after(left, row(5), t[3]), row(5), t[9], kResultHeight};
-  at[10] = {after(left, row(6), t[4]), row(6), t[10], kResultHeight};
+  Layout designed{};
+  designed[0] = {left, row(2), t[0], kResultHeight};
+  designed[2] = {left, row(4), t[2], kResultHeight};
+  designed[3] = {left, row(5), t[3], kResultHeight};
+  designed[4] = {left, row(6), t[4], kResultHeight};
+  designed[6] = {after(left, row(2), t[0]), row(2), t[6], kResultHeight};
+  designed[8] = {after(left, row(4), t[2]), row(4), t[8], kResultHeight};
+  designed[9] = {after(left, row(5), t[3]), row(5), t[9], kResultHeight};
+  designed[10] = {after(left, row(6), t[4]), row(6), t[10], kResultHeight};
+
+  // The file name, smaller when it would not fit across the frame.
+  const float name_w = box_of(left, row(1), t[5]).x2 - left;
+  designed[5] = {left, row(1), t[5],
+                 name_w > right - left ? kResultHeight * (right - left) / name_w : kResultHeight};
 
   // The cm^-1 pair: at five sixths of the frame (7.27E-21 in the fixed
-  // frame), moved left to end inside it, and down to the free
-  // row between W1 and beta should it then meet the W1 pair.
+  // frame), moved left to end inside it, and down to the free row between
+  // W1 and beta should it then meet the W1 pair. The compact block has it
+  // there in any case: six rows in one column, which fits where the
+  // designed rows, across the frame, cannot.
   const float label_w = box_of(0.0f, row(2), t[1]).x2 - box_of(0.0f, row(2), t[1]).x1;
   const float value_w = box_of(0.0f, row(2), t[7]).x2 - box_of(0.0f, row(2), t[7]).x1;
   float cm_x = std::min(f.x1 + width * 5.0f / 6.0f, right - label_w - value_w);
   float cm_y = row(2);
-  const float w1_end = box_of(at[6].x, row(2), t[6]).x2;
+  const float w1_end = box_of(designed[6].x, row(2), t[6]).x2;
   if (cm_x < w1_end + inset) {
     cm_x = left;
     cm_y = row(3);
   }
-  at[1] = {cm_x, cm_y, t[1], kResultHeight};
-  at[7] = {cm_x + label_w, cm_y, t[7], kResultHeight};
+  Layout compact = designed;
+  designed[1] = {cm_x, cm_y, t[1], kResultHeight};
+  designed[7] = {cm_x + label_w, cm_y, t[7], kResultHeight};
+  compact[1] = {left, row(3), t[1], kResultHeight};
+  compact[7] = {left + label_w, row(3), t[7], kResultHeight};
 
-  // The file name, smaller when it would not fit across the frame.
-  const float name_w = box_of(left, row(1), t[5]).x2 - left;
-  at[5] = {left, row(1), t[5],
-           name_w > right - left ? kResultHeight * (right - left) / name_w : kResultHeight};
+  cpgsch(kResultHeight);
+  float xch = 0.0f, ych = 0.0f;
+  cpgqcs(4, &xch, &ych);  // the character height in world units along x and y
+  const Layout at = place(designed, compact, xch, ych);
 
   boxes_.clear();
   for (const Placed& a : at) {
     cpgsch(a.height);
     boxes_.push_back(box_of(a.x, a.y, a.text));
   }
-  // Under each text an opaque box of the background colour, a little larger
-  // than the text, hides the curve; the lab points are drawn over the boxes
-  // and the texts over everything, so that neither a text nor a lab point
-  // is lost.
+  // Under each caption an opaque plate, a little larger than label and
+  // value together, hides the curve, also in the gap between the two; the
+  // lab points are drawn over the plates and the texts over everything.
   cpgsch(kResultHeight);
-  float xch = 0.0f, ych = 0.0f;
-  cpgqcs(4, &xch, &ych);  // the character height in world units along x and y
   cpgsfs(1);
   cpgsci(0);
-  for (const Box& b : boxes_) {
+  for (const Box& b : plates(boxes_)) {
     cpgrect(b.x1 - 0.15f * xch, b.x2 + 0.15f * xch, b.y1 - 0.15f * ych, b.y2 + 0.15f * ych);
   }
   lab_points();
@@ -292,6 +300,155 @@ void Plot::texts() {
     cpgtext(a.x, a.y, a.text.c_str());
   }
   cpgsch(kResultHeight);
+}
+
+std::array<Box, 6> Plot::plates(const std::vector<Box>& boxes) {
+  const auto both = [&](std::size_t label, std::size_t value) {
+    const Box& a = boxes[label];
+    const Box& b = boxes[value];
+    return Box{std::min(a.x1, b.x1), std::max(a.x2, b.x2), std::min(a.y1, b.y1),
+               std::max(a.y2, b.y2)};
+  };
+  return {boxes[5], both(0, 6), both(1, 7), both(2, 8), both(3, 9), both(4, 10)};
+}
+
+// The caption block where it crosses the fewest lab points, then the
+// fewest curve dots, and among those the nearest to the designed place:
+// the designed layout where it is clear, otherwise either layout moved
+// over a grid of the frame, every caption kept inside the frame. A dot
+// counts as crossing a plate when it comes within half a character of it.
+Plot::Layout Plot::place(const Layout& designed, const Layout& compact, float xch,
+                         float ych) const {
+  const Box& f = frame_;
+  // Clear of the frame's ticks: a character's height from each edge.
+  const float margin_x = xch, margin_y = ych;
+  const int nlab = s_->three.nlab;
+  struct Cost {
+    long lab = 0, curve = 0;
+    float distance = 0.0f;
+    bool operator<(const Cost& o) const {
+      return lab != o.lab ? lab < o.lab : curve != o.curve ? curve < o.curve
+                                                           : distance < o.distance;
+    }
+  };
+  const auto boxes_of = [&](const Layout& l, float dx, float dy) {
+    std::vector<Box> b;
+    b.reserve(l.size());
+    for (const Placed& a : l) {
+      cpgsch(a.height);
+      b.push_back(box_of(a.x + dx, a.y + dy, a.text));
+    }
+    cpgsch(kResultHeight);
+    return b;
+  };
+  const auto crossings = [&](std::span<const Box> plate, const float* x, const float* y, int n) {
+    long count = 0;
+    for (int i = 0; i < n; ++i) {
+      for (const Box& b : plate) {
+        if (x[i] > b.x1 - 0.5f * xch && x[i] < b.x2 + 0.5f * xch && y[i] > b.y1 - 0.5f * ych &&
+            y[i] < b.y2 + 0.5f * ych) {
+          ++count;
+          break;
+        }
+      }
+    }
+    return count;
+  };
+  // Text boxes move with their texts: measured once, shifted after.
+  const std::array<Box, 6> home_d = plates(boxes_of(designed, 0.0f, 0.0f));
+  const std::array<Box, 6> home_c = plates(boxes_of(compact, 0.0f, 0.0f));
+  // The cost of the plates `which` of home moved by (dx, dy); false where
+  // one would leave the frame or meet a plate of `apart`.
+  const auto cost = [&](const std::array<Box, 6>& home, std::span<const int> which, float dx,
+                        float dy, std::span<const Box> apart, Cost& c) {
+    std::array<Box, 6> plate{};
+    int n = 0;
+    for (const int k : which) {
+      const Box& h = home[static_cast<std::size_t>(k)];
+      const Box b{h.x1 + dx, h.x2 + dx, h.y1 + dy, h.y2 + dy};
+      if (b.x1 < f.x1 + margin_x || b.x2 > f.x2 - margin_x || b.y1 < f.y1 + margin_y ||
+          b.y2 > f.y2 - margin_y) {
+        return false;
+      }
+      for (const Box& o : apart) {
+        if (b.x1 < o.x2 + xch && o.x1 < b.x2 + xch && b.y1 < o.y2 + ych && o.y1 < b.y2 + ych) {
+          return false;
+        }
+      }
+      plate[static_cast<std::size_t>(n++)] = b;
+    }
+    const std::span<const Box> moved(plate.data(), static_cast<std::size_t>(n));
+    c.lab = crossings(moved, s_->two.labmom.data(), s_->two.labprob.data(), nlab);
+    c.curve = crossings(moved, cx_.data(), cy_.data(), n_);
+    c.distance = std::fabs(dx) / (f.x2 - f.x1) + std::fabs(dy) / (f.y2 - f.y1);
+    return true;
+  };
+  struct Move {
+    Cost cost;
+    const Layout* layout = nullptr;  // null: no place inside the frame
+    float dx = 0.0f, dy = 0.0f;
+  };
+  // The least costly move of the plates `which`, in either layout, over a
+  // grid of the frame.
+  const auto search = [&](std::span<const int> which, std::span<const Box> apart,
+                          const Layout* only) {
+    constexpr int kSteps = 40;  // grid steps across the frame, each way
+    const float sx = (f.x2 - f.x1) / kSteps, sy = (f.y2 - f.y1) / kSteps;
+    Move best;
+    best.cost.lab = std::numeric_limits<long>::max();
+    for (const auto& [layout, home] : {std::pair{&designed, &home_d}, std::pair{&compact, &home_c}}) {
+      if (only != nullptr && layout != only) continue;
+      for (int i = -kSteps; i <= kSteps; ++i) {
+        for (int j = -kSteps; j <= kSteps; ++j) {
+          Cost c;
+          const float dx = static_cast<float>(i) * sx, dy = static_cast<float>(j) * sy;
+          if (cost(*home, which, dx, dy, apart, c) && c < best.cost) best = {c, layout, dx, dy};
+        }
+      }
+    }
+    return best;
+  };
+  const auto clear = [](const Cost& c) { return c.lab == 0 && c.curve == 0; };
+  const auto shifted = [](const Layout& l, float dx, float dy, bool name) {
+    Layout out = l;
+    for (std::size_t k = 0; k < out.size(); ++k) {
+      if ((k == 5) == name) {
+        out[k].x += dx;
+        out[k].y += dy;
+      }
+    }
+    return out;
+  };
+
+  constexpr std::array<int, 6> kAll{0, 1, 2, 3, 4, 5};
+  constexpr std::array<int, 5> kValues{1, 2, 3, 4, 5};
+  constexpr std::array<int, 1> kName{0};
+  Cost here;
+  if (cost(home_d, kAll, 0.0f, 0.0f, {}, here) && clear(here)) return designed;
+  const Move whole = search(kAll, {}, nullptr);
+  if (whole.layout != nullptr && clear(whole.cost)) {
+    return shifted(shifted(*whole.layout, whole.dx, whole.dy, false), whole.dx, whole.dy, true);
+  }
+  // No clear place for the whole block (a long name spans the frame): the
+  // five values as a block, and the name on its own apart from them.
+  const Move values = search(kValues, {}, nullptr);
+  if (values.layout != nullptr) {
+    const std::array<Box, 6>& home = values.layout == &designed ? home_d : home_c;
+    std::array<Box, 5> taken{};
+    for (std::size_t k = 0; k < taken.size(); ++k) {
+      const Box& h = home[k + 1];
+      taken[k] = {h.x1 + values.dx, h.x2 + values.dx, h.y1 + values.dy, h.y2 + values.dy};
+    }
+    const Move name = search(kName, taken, values.layout);
+    if (name.layout != nullptr &&
+        (whole.layout == nullptr || name.cost.lab + values.cost.lab < whole.cost.lab ||
+         (name.cost.lab + values.cost.lab == whole.cost.lab &&
+          name.cost.curve + values.cost.curve < whole.cost.curve))) {
+      return shifted(shifted(*values.layout, values.dx, values.dy, false), name.dx, name.dy, true);
+    }
+  }
+  if (whole.layout == nullptr) return designed;  // nothing fits inside the frame: as designed
+  return shifted(shifted(*whole.layout, whole.dx, whole.dy, false), whole.dx, whole.dy, true);
 }
 
 // The final picture on the page as it stands (cleared, or just opened):
@@ -382,13 +539,14 @@ void Plot::residuals() {
 
 void Plot::show_results(std::string_view labinput, std::string_view charw1,
                         std::string_view charw1cm, std::string_view charbeta,
-                        std::string_view chare0, std::string_view charchi2) {
+                        std::string_view chare0, std::string_view charchi2, bool refined) {
   // chi^2 and cm^{-1} are drawn with their superscripts; the file name as typed.
-  texts_ = {"bestW1=",
-            "bestW1(cm^{-1})=",
-            "bestbeta=",
-            "bestE0=",
-            "bestchi^2=",
+  const std::string point = refined ? "refined" : "best";
+  texts_ = {point + "W1=",
+            point + "W1(cm^{-1})=",
+            point + "beta=",
+            point + "E0=",
+            point + "chi^2=",
             literal(shown_name(labinput)),
             without_trailing_blanks(charw1),
             without_trailing_blanks(charw1cm),

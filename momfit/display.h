@@ -86,19 +86,23 @@ class Plot {
   // The result steps on a clean picture, the final picture: two panels on
   // one momentum axis. Above, the fit: the frame (its x numbers left to the
   // panel below), the lab points and the last curve, no trace of an earlier
-  // one; an opaque box under each result text hides the curve there, the
-  // lab points are redrawn in colour 1 over curve and boxes, then the
-  // labels, the lab file name (as shown_name() gives it, drawn as typed)
-  // and the values (20 characters each, trailing blanks dropped). Each
-  // value stands after its label's drawn length; the texts stay inside the
-  // frame and apart (see boxes()). Below, the residuals: lab less the last
-  // curve at each lab momentum, over the same x range, around a grey zero
-  // line, in a y range symmetric about zero that holds them all. The fit's
-  // panel stays selected, so that the window's world coordinates are the
-  // frame's.
+  // one; then the labels ("bestW1=" ..., or "refinedW1=" ... when refined:
+  // the values are the refined point's, not block one's), the lab file name
+  // (as shown_name() gives it, drawn as typed) and the values (20
+  // characters each, trailing blanks dropped). Each value stands after its
+  // label's drawn length; the texts stay inside the frame and apart (see
+  // boxes()), in the designed rows where no lab point or curve dot crosses
+  // them, otherwise moved as a block to the nearest place clear of both.
+  // Each caption stands on an opaque plate that hides the curve; the lab
+  // points are redrawn over the plates. Below, the residuals: lab less the
+  // last curve at each lab momentum, over the same x range, around a grey
+  // zero line, in a y range symmetric about zero that holds them all. The
+  // fit's panel stays selected, so that the window's world coordinates are
+  // the frame's.
   void show_results(std::string_view labinput, std::string_view charw1,
                     std::string_view charw1cm, std::string_view charbeta,
-                    std::string_view chare0, std::string_view charchi2);
+                    std::string_view chare0, std::string_view charchi2,
+                    bool refined = false);
 
   // Writes the final picture (as show_results() draws it; without the
   // texts before show_results()) to a file device such as "fit.png/png".
@@ -133,6 +137,19 @@ class Plot {
   std::span<const float> shown() const { return {sy_.data(), static_cast<std::size_t>(sn_)}; }
 
  private:
+  // A result text where it is drawn: its baseline's left end, the text
+  // and its character height; the eleven in the order of drawing.
+  struct Placed {
+    float x = 0.0f, y = 0.0f;
+    std::string text;
+    float height = 0.0f;
+  };
+  using Layout = std::array<Placed, 11>;
+  // The plate under each caption: the file name's box, then the union of
+  // each label's box with its value's (W1, cm^-1, beta, E0, chi^2).
+  static std::array<Box, 6> plates(const std::vector<Box>& boxes);
+  Layout place(const Layout& designed, const Layout& compact, float xch, float ych) const;
+
   void set_up() const;
   void final_picture();
   void residuals();

@@ -265,6 +265,7 @@ class Fit {
   std::unique_ptr<recordio::ReplaceFile> results_;
   std::unique_ptr<recordio::ReplaceFile> curve_;
   std::vector<float> answer_;  // the model at the answer (nlab values; empty for none)
+  float answer_chi2_ = 0.0f;   // its chi-square, as the log would give it
 };
 
 // The dialogue, written and read in its fixed order; an answer given by an
@@ -363,7 +364,8 @@ void Fit::show_answer() {
                                                                      b.bestbeta, b.beste0};
   const auto copy = std::make_unique<FitState>(s_);
   Objective phi2(*copy);
-  if (!(phi2(x) < 1.0E38f)) return;
+  answer_chi2_ = phi2(x);
+  if (!(answer_chi2_ < 1.0E38f)) return;
   const auto n = static_cast<std::size_t>(copy->three.nlab);
   const std::span<const float> model = phi2.tables().ncalcprob.first(n);
   answer_.assign(model.begin(), model.end());
@@ -380,16 +382,23 @@ void Fit::results() {
   say({"Best beta is ", one.bestbeta});
   say({"Best E0 is ", one.beste0});
   blank();
-  recordio::Character<20> charw1, charw2, charbeta, chare0, charchi2, charw1cm;
-  recordio::write_list(charw1.span(), {one.bestw1});
-  recordio::write_list(charw2.span(), {one.bestw2});
-  recordio::write_list(charbeta.span(), {one.bestbeta});
-  recordio::write_list(chare0.span(), {one.beste0});
-  recordio::write_list(charchi2.span(), {one.bestchi2});
-  const float w1cm = one.bestw1 * kWavenumbersPerEv;
+  // The picture writes the values of the curve it draws: block one's, or
+  // the refined point's where the scan moved from it, captioned as such.
+  const bool refined = r_.scan.done && r_.scan.moved && !answer_.empty();
+  const Point3& p = r_.scan.refined;
+  const float w1 = refined ? p[0] : one.bestw1;
+  const float beta = refined ? p[1] : one.bestbeta;
+  const float e0 = refined ? p[2] : one.beste0;
+  const float chi2 = refined ? answer_chi2_ : one.bestchi2;
+  recordio::Character<20> charw1, charbeta, chare0, charchi2, charw1cm;
+  recordio::write_list(charw1.span(), {w1});
+  recordio::write_list(charbeta.span(), {beta});
+  recordio::write_list(chare0.span(), {e0});
+  recordio::write_list(charchi2.span(), {chi2});
+  const float w1cm = w1 * kWavenumbersPerEv;
   recordio::write_list(charw1cm.span(), {w1cm});
   plot_.show_results(labinput, charw1.view(), charw1cm.view(), charbeta.view(),
-                     chare0.view(), charchi2.view());
+                     chare0.view(), charchi2.view(), refined);
 }
 
 // A picture drawn by draw(device) into file, which appears whole or not at

@@ -273,6 +273,17 @@ long curve_in_boxes(const Picture& p, const PixelMap& m, const std::vector<momfi
   return under;
 }
 
+// What each caption covers, label and value and the gap between them: the
+// file name's box, then W1, cm^-1, beta, E0 and chi^2, each pair joined.
+std::vector<momfit::Box> captions(const std::vector<momfit::Box>& b) {
+  std::vector<momfit::Box> out{b[5]};
+  for (std::size_t i = 0; i < 5; ++i) {
+    out.push_back({std::min(b[i].x1, b[i + 6].x1), std::max(b[i].x2, b[i + 6].x2),
+                   std::min(b[i].y1, b[i + 6].y1), std::max(b[i].y2, b[i + 6].y2)});
+  }
+  return out;
+}
+
 // The points (x[i], y[i]) that show as a black pixel on p.
 int points_seen(const Picture& p, const PixelMap& m, std::span<const float> xs,
                 std::span<const float> ys) {
@@ -381,6 +392,30 @@ TEST_P(ResultTexts, StayInsideTheFrameAndApart) {
     EXPECT_EQ(curve_in_boxes(final, map, {boxes[i]}), 0) << "text " << i + 1;
   }
   EXPECT_EQ(lab_points_seen(final, map, s), bare);
+
+  // A curve through the lab points, as a fit draws it: the captions move
+  // off both, as a block, and stand on plates with no curve in the gaps.
+  {
+    momfit::Plot fitted;
+    fitted.open(s, tmp.str() + "/fitted.png/png");
+    fitted.draw_curve(x, s.two.labprob.span().first(300));
+    fitted.show_results(labinput.view(), w1.view(), cm.view(), beta.view(), e0.view(), chi.view(),
+                        true);
+    const PixelMap at;
+    fitted.close();
+    const std::vector<momfit::Box> plates = captions(fitted.boxes());
+    for (std::size_t k = 0; k < plates.size(); ++k) {
+      EXPECT_TRUE(inside(plates[k], f)) << "caption " << k;
+      for (int i = 1; i <= 300; ++i) {
+        EXPECT_FALSE(inside({s.two.labmom(i), s.two.labmom(i), s.two.labprob(i), s.two.labprob(i)},
+                            plates[k]))
+            << "caption " << k << " crosses point " << i;
+      }
+    }
+    EXPECT_EQ(curve_in_boxes(picture_from("convert " + tmp.str() + "/fitted.png ppm:-"), at,
+                             plates),
+              0);
+  }
 
   // Under the fit, the residual panel: the same momenta across, and each
   // residual (lab less the curve) a dot where it belongs; drawn with the
@@ -1310,7 +1345,7 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   bool written = false;
   testing_support::Run run;
   run.program = MOMFIT_PATH;
-  run.args = {"--plot", "fit.png", "--curve", "curve.csv"};
+  run.args = {"--plot", "fit.png", "--curve", "curve.csv", "--results", "r.json"};
   run.env = {"DISPLAY=" + x.display()};
   run.dir = dir;
   run.input = input;
@@ -1337,10 +1372,13 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   EXPECT_GT(saved.full, 1000);
   EXPECT_EQ(saved.stray, 0);
 
-  // The layout drawn here from the fit's lab data and printed values, with
-  // no curve, gives the texts' boxes and the lab points' places in the file
-  // and, shifted to where the window stands on the screen, in the window: no curve pixel lies in a box, and every lab point seen
-  // without the curve is seen under it.
+  // The layout drawn here from the fit's lab data, the answer's curve (the
+  // --curve file) and the values the picture writes (the refined point's
+  // where the scan moved, its chi-square from the residuals) gives the
+  // captions' places and the lab points' in the file and, shifted to where
+  // the window stands on the screen, in the window: no curve pixel lies on
+  // a caption, gaps included, and every lab point seen without the curve
+  // is seen under it.
   momfit::FitState s;
   momfit::load_lab(dir + "/demo_lab.dat", s);
   const auto text = [&](float v) {
@@ -1348,23 +1386,37 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
     recordio::write_list(c.span(), {v});
     return c;
   };
-  const auto value = [&](const std::string& label) {
-    return std::stof(r.out.substr(r.out.find(label) + label.size()));
-  };
-  std::istringstream last(lines_of(read_file(dir + "/fort.7")).back());
-  float field = 0, best_chi2 = 0;
-  last >> field >> field >> field >> field >> field >> best_chi2;
-  const float w1 = value(" Best W1 is ");
+  std::vector<float> model, residual;
+  float sum = 0.0f;
+  for (const std::string& line : lines_of(read_file(dir + "/curve.csv"))) {
+    float xi = 0, yi = 0, mi = 0, ri = 0;
+    if (std::sscanf(line.c_str(), "%f,%f,%f,%f", &xi, &yi, &mi, &ri) != 4) continue;
+    model.push_back(mi);
+    residual.push_back(ri);
+    sum += (ri / 297.0f) * (ri / 297.0f);
+  }
+  const nlohmann::json results = nlohmann::json::parse(read_file(dir + "/r.json"));
+  const bool moved = results["scan"]["moved"];
+  const nlohmann::json& point = results[moved ? "refined" : "best"];
+  const float w1 = point["W1"];
+  const std::span<const float> momenta = s.two.labmom.span().first(model.size());
+  ASSERT_EQ(model.size(), static_cast<std::size_t>(s.three.nlab));
+  momfit::Plot bare;
+  bare.open(s, dir + "/bare.png/png");
+  const PixelMap bare_map;
+  bare.close();
+  const int seen = lab_points_seen(picture_from("convert " + dir + "/bare.png ppm:-"), bare_map, s);
   momfit::Plot layout;
   layout.open(s, dir + "/layout.png/png");
+  layout.draw_curve(momenta, model);
   layout.show_results("demo_lab.dat", text(w1).view(), text(w1 * 8065.54f).view(),
-                      text(value(" Best beta is ")).view(), text(value(" Best E0 is ")).view(),
-                      text(best_chi2).view());
+                      text(point["beta"]).view(), text(point["E0"]).view(),
+                      text(moved ? sum : static_cast<float>(point["chi2"])).view(), moved);
   PixelMap map;
   layout.close();
-  const int seen = lab_points_seen(picture_from("convert " + dir + "/layout.png ppm:-"), map, s);
+  const std::vector<momfit::Box> plates = captions(layout.boxes());
   EXPECT_GE(seen, 290);
-  EXPECT_EQ(curve_in_boxes(file, map, layout.boxes()), 0);
+  EXPECT_EQ(curve_in_boxes(file, map, plates), 0);
   EXPECT_EQ(lab_points_seen(file, map, s), seen);
   // The page as big as the file's, in the middle of the window's white.
   int x1 = screen.w, x2 = 0, y1 = screen.h, y2 = 0;
@@ -1376,20 +1428,10 @@ TEST(Momfit, DrawsTheFitInAnXWindow) {
   }
   map.dx = x1 + (x2 + 1 - x1 - file.w) / 2;
   map.dy = y1 + (y2 + 1 - y1 - file.h) / 2;
-  EXPECT_EQ(curve_in_boxes(screen, map, layout.boxes()), 0);
+  EXPECT_EQ(curve_in_boxes(screen, map, plates), 0);
   EXPECT_EQ(lab_points_seen(screen, map, s), seen);
   // Under the fit, in the file and in the window, the answer's residuals
-  // (those of --curve), where the layout given the answer's curve puts them.
-  std::vector<float> model, residual;
-  for (const std::string& line : lines_of(read_file(dir + "/curve.csv"))) {
-    float xi = 0, yi = 0, mi = 0, ri = 0;
-    if (std::sscanf(line.c_str(), "%f,%f,%f,%f", &xi, &yi, &mi, &ri) != 4) continue;
-    model.push_back(mi);
-    residual.push_back(ri);
-  }
-  const std::span<const float> momenta = s.two.labmom.span().first(model.size());
-  ASSERT_EQ(model.size(), static_cast<std::size_t>(s.three.nlab));
-  layout.draw_curve(momenta, model);
+  // (those of --curve), where the layout puts them.
   ASSERT_TRUE(layout.save(dir + "/answer.png/png"));
   PixelMap below(layout.panels()[1]);
   const int n = s.three.nlab;
