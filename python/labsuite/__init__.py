@@ -21,6 +21,11 @@ __version__ = _labsuite.__version__
 __all__ = ["__version__", "InputWarning", "FitWarning", "NoCorrection", "Lab", "read_lab",
            "read_profile", "momfit", "Result", "MomentumModel", "fit_files", "bandfit"]
 
+
+def __dir__():
+    # The public names only: not the modules the package itself imports.
+    return sorted(__all__)
+
 # The model's fragment pair (u) and the profile file momfit reads by default.
 MASSES = (69.92425, 1.007825)
 PROFILE = "newintrin_red"
