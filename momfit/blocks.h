@@ -43,9 +43,26 @@ struct CountsAndProfile {
   recordio::Array1<float, kProfileRoom> prof;  // profile; past nprof 0, convolved in place
 };
 
+// How the model curve is put onto the lab data's scale. designed: the
+// model's largest value onto the largest lab value and its zero onto the
+// first lab value (two single noisy points). fitted: base + factor times
+// the curve, base and factor the least-squares solution against every lab
+// value at each evaluation (two more parameters of the fit).
+enum class Scale { designed, fitted };
+
+// Which E0 the momentum's cross term uses. start: the E0 typed at the start
+// (block two's e0), the E0/m2 term the evaluated one. fitted: the evaluated
+// E0 in both, so the typed E0 is only where the fit starts.
+enum class Cross { start, fitted };
+
+// "designed" or "fitted"; "start" or "fitted": the names the options and
+// the results file use.
+constexpr const char* name(Scale s) { return s == Scale::designed ? "designed" : "fitted"; }
+constexpr const char* name(Cross c) { return c == Cross::start ? "start" : "fitted"; }
+
 // What a run takes as fixed: the instrument-profile file (read from the
 // current directory), the two fragment masses of the model in mass units,
-// and the kilograms of one mass unit.
+// the kilograms of one mass unit, and the model's scale and cross term.
 struct FitConfig {
   std::string profile = "newintrin_red";
   float m1 = 69.92425f;
@@ -53,6 +70,8 @@ struct FitConfig {
   // Kept on purpose: 1.67353e-27 kg (the mass of a hydrogen atom), not the
   // unified atomic mass unit 1.66053907e-27 kg.
   float mass_unit = 1.67353e-27f;
+  Scale scale = Scale::designed;
+  Cross cross = Cross::start;
 };
 
 // All zero at the start, as the blocks of a run begin.

@@ -96,16 +96,17 @@ std::string literal(std::string_view text) {
   return out;
 }
 
-void Plot::open(const FitState& s, std::string_view device) {
+void Plot::open(const FitState& s, std::string_view device, const std::string& about) {
   s_ = &s;
   frame_ = frame_for(s);
   if (device.empty()) return;
   if (const std::string why = recordio::plot_library_fault(); !why.empty()) {
-    recordio::complain("cannot open the plot window: " + why + "; the fit goes on without it");
+    recordio::complain(about + "cannot open the plot window: " + why +
+                       "; the fit goes on without it");
     return;
   }
   if (cpgbeg(0, std::string(device).c_str(), 1, 1) != 1) {
-    recordio::complain("cannot open the plot window on " + std::string(device) +
+    recordio::complain(about + "cannot open the plot window on " + std::string(device) +
                        "; the fit goes on without it");
     return;
   }

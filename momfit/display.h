@@ -69,8 +69,11 @@ class Plot {
   // Opens `device` (the X window unless a test names another), switches off
   // the library's page prompts, draws the frame, its labels and the lab
   // points of s in the frame of frame_for(s). An empty device opens no
-  // window and says nothing; a picture can still be saved.
-  void open(const FitState& s, std::string_view device = "/xwindow");
+  // window and says nothing; a picture can still be saved. A window that
+  // does not open is said on standard error, after about (the lab file and
+  // ": " when a batch run names it, so that many runs' lines tell apart).
+  void open(const FitState& s, std::string_view device = "/xwindow",
+            const std::string& about = "");
 
   // The model curve of an evaluation: nlab points at (x[i], y[i]), kept for
   // a later picture even while no window is open. When a frame is due the

@@ -38,7 +38,8 @@ const cli::Program kProgram{
     "[--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] [--log FILE] "
     "[--results FILE] [--curve FILE] [--scan-plot FILE] "
     "[--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
-    "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]",
+    "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet] "
+    "[--scale designed|fitted] [--cross start|fitted]",
     "Fits E0, W1 and beta to a measured momentum distribution. The dialogue asks on\n"
     "standard input for E0, W1, beta, the lab data file, three changes (%) and a\n"
     "tolerance; an option gives an answer instead, and with all eight given\n"
@@ -49,6 +50,12 @@ const cli::Program kProgram{
     "  --tolerance T      the minimiser's tolerance\n"
     "  --fix NAME         hold E0, W1 or beta at its start (repeatable); no interval\n"
     "  --quiet            print only the results block and the interval lines\n"
+    "  --scale designed|fitted  designed (default): the model's largest value onto\n"
+    "                     the largest lab value, its zero onto the first; fitted:\n"
+    "                     base + factor x model, both by least squares at every\n"
+    "                     evaluation (s^2 = S / (N - 5))\n"
+    "  --cross start|fitted  the E0 of the momentum's cross term: the typed start\n"
+    "                     (default) or the E0 evaluated, the start then only a start\n"
     "  --plot FILE        also write the final picture, the residuals under the fit,\n"
     "                     to FILE (.png, .pdf, .svg, .ps)\n"
     "  --profile FILE     the instrument profile (default newintrin_red)\n"
@@ -157,7 +164,7 @@ class Terminal {
   void blank() const { say({" "}); }
   // A prompt, then its answer: given by an option, the option's text stands
   // on the line where it would have been typed; otherwise one answer read.
-  void ask(const char* prompt, const Options& o, Answer k, float& value) const {
+  void ask(const char* prompt, const Options& o, Prompt k, float& value) const {
     say({prompt});
     if (!o.given[k]) {
       // One answer per line: "1,0e-3" (a decimal comma) is read as 1 and warned of.
@@ -186,14 +193,15 @@ class Shown final : public FitObserver {
   // wait: the troubles and the iteration limit PAUSE; without it
   // (--no-wait) each is one stderr line and the fit goes on, as a resumed
   // PAUSE would, except that the limit ends that minimisation.
-  Shown(Plot& plot, bool wait, const Terminal& terminal)
-      : plot_(plot), wait_(wait), terminal_(terminal) {}
+  // about: what begins each stderr line (the lab file and ": " with --lab).
+  Shown(Plot& plot, bool wait, const Terminal& terminal, const std::string& about)
+      : plot_(plot), wait_(wait), terminal_(terminal), about_(about) {}
   void evaluated(std::span<const float>, float chi2, const BestPoint& best) override {
     log_record(7, chi2, best);
   }
   void trouble(std::string_view message) override {
     if (!wait_) {
-      recordio::complain(std::string(message) + "; the fit goes on");
+      recordio::complain(about_ + std::string(message) + "; the fit goes on");
       return;
     }
     plot_.flush();
@@ -215,7 +223,8 @@ class Shown final : public FitObserver {
   }
   bool resume_at_limit() override {
     if (!wait_) {
-      recordio::complain("the simplex reached the iteration limit without meeting the "
+      recordio::complain(about_ +
+                         "the simplex reached the iteration limit without meeting the "
                          "tolerance; the best point so far is kept");
       return false;
     }
@@ -228,6 +237,7 @@ class Shown final : public FitObserver {
   Plot& plot_;
   bool wait_;
   const Terminal& terminal_;
+  const std::string& about_;
 };
 
 // One run, one fit: the dialogue's answers, the loaded files, the plot, the
@@ -260,7 +270,10 @@ class Fit {
   FitResult r_;
   Plot plot_;
   Terminal t_{o_.quiet};
-  Shown shown_{plot_, !o_.no_wait, t_};
+  // A run given its lab file by --lab is one of a batch: its warnings name
+  // the file, so that many runs' lines on one terminal tell apart.
+  const std::string about_ = o_.given[kLab] ? file_name(o_.answers[kLab]) + ": " : "";
+  Shown shown_{plot_, !o_.no_wait, t_, about_};
   std::string labinput;  // lab data file name line, whole
   std::unique_ptr<recordio::ReplaceFile> results_;
   std::unique_ptr<recordio::ReplaceFile> curve_;
@@ -345,7 +358,7 @@ void Fit::warn_of_zero_starts() const {
     if (p.start != 0.0f || p.change == 0.0f || p.held) continue;
     char change[32];
     std::snprintf(change, sizeof change, "%g", static_cast<double>(p.change));
-    recordio::complain(std::string(p.name) + " starts at 0, so a change of " + change +
+    recordio::complain(about_ + p.name + " starts at 0, so a change of " + change +
                        " % moves it by 0 and " + p.name +
                        " will not be fitted; start it at a small non-zero value");
   }
@@ -357,11 +370,8 @@ void Fit::warn_of_zero_starts() const {
 // is no evaluation of the fit (nothing logged, printed or counted).
 void Fit::show_answer() {
   if (!(r_.best.bestchi2 < 1.0E38f)) return;  // no answer to draw
-  const BestPoint& b = r_.best;
-  const Point3& p = r_.scan.refined;
-  const std::array<float, 4> x = r_.scan.done ? std::array<float, 4>{p[0], 0.0f, p[1], p[2]}
-                                              : std::array<float, 4>{b.bestw1, b.bestw2,
-                                                                     b.bestbeta, b.beste0};
+  const Answer& a = r_.answer;
+  const std::array<float, 4> x{a.w1, 0.0f, a.beta, a.e0};
   const auto copy = std::make_unique<FitState>(s_);
   Objective phi2(*copy);
   answer_chi2_ = phi2(x);
@@ -493,7 +503,7 @@ void Fit::save_curve() {
 // The profile intervals' lines after the results; then the results file.
 void Fit::intervals() {
   const int n = s_.three.nlab;
-  for (const std::string& line : interval_lines(r_.scan, n)) {
+  for (const std::string& line : interval_lines(r_.scan, n, in_.config)) {
     recordio::write_formatted(6, "(a)", {line});
   }
   if (results_ == nullptr || r_.outcome == FitOutcome::no_finite_chi2) return;
@@ -509,7 +519,7 @@ int Fit::run() {
   t_.say({"Initial E0 is ", in_.e0});
   t_.say({"Initial W1 is ", in_.w1});
   t_.say({"Initial beta is ", in_.beta});
-  plot_.open(s_, o_.no_window ? "" : "/xwindow");
+  plot_.open(s_, o_.no_window ? "" : "/xwindow", about_);
   r_ = fit(in_, &shown_);
 
   // The answer's curve, the results, the intervals, PAUSE, close.
@@ -554,11 +564,12 @@ Options options(int argc, char** argv) {
       {"w1", "a number"},         {"beta", "a number"},
       {"lab", "a FILE"},          {"changes", "three numbers E0%,W1%,BETA%"},
       {"tolerance", "a number"},  {"fix", "E0, W1 or beta"},
-      {"quiet"},
+      {"quiet"},                  {"scale", "designed or fitted"},
+      {"cross", "start or fitted"},
   };
   Options o;
   cli::CommandLine line(kProgram, kOptions, argc, argv);
-  const auto answer = [&o](Answer k, std::string text) {
+  const auto answer = [&o](Prompt k, std::string text) {
     o.answers[k] = std::move(text);
     o.given[k] = true;
   };
@@ -634,6 +645,16 @@ Options options(int argc, char** argv) {
       }
     } else if (name == "quiet") {
       o.quiet = true;
+    } else if (name == "scale") {
+      if (value != "designed" && value != "fitted") {
+        cli::usage_error(kProgram, "--scale needs designed or fitted, not '" + value + "'");
+      }
+      o.config.scale = value == "fitted" ? Scale::fitted : Scale::designed;
+    } else if (name == "cross") {
+      if (value != "start" && value != "fitted") {
+        cli::usage_error(kProgram, "--cross needs start or fitted, not '" + value + "'");
+      }
+      o.config.cross = value == "fitted" ? Cross::fitted : Cross::start;
     }
   }
   line.no_operands();

@@ -12,7 +12,7 @@ namespace momfit {
 
 // The dialogue's eight answers in the order of its prompts: E0, W1, beta,
 // the lab data file, the changes of E0, W1 and beta, the tolerance.
-enum Answer : int { kE0, kW1, kBeta, kLab, kE0Change, kW1Change, kBetaChange, kTolerance };
+enum Prompt : int { kE0, kW1, kBeta, kLab, kE0Change, kW1Change, kBetaChange, kTolerance };
 constexpr int kAnswers = 8;
 
 // What the command line chooses: the answers given as options, the profile

@@ -43,6 +43,7 @@ class Run {
   void restart_simplex();
   void evaluate_vertices();
   void minimise();
+  Answer answer(const FitResult& r) const;
 
   const FitInput& in_;
   FitObserver* observer_;
@@ -156,7 +157,35 @@ FitResult Run::run() {
     r.scan = profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0},
                           s_.three.nlab, scan_options(s_, in_.fixed));
   }
+  r.answer = answer(r);
   return r;
+}
+
+// The answer's point, and its chi-square and line from an objective of its
+// own on a copy of the state: no evaluation of the fit (nothing counted or
+// shown, block one untouched).
+Answer Run::answer(const FitResult& r) const {
+  Answer a;
+  a.point = r.scan.done ? AnswerPoint::refined : AnswerPoint::best;
+  if (r.scan.done) {
+    a.w1 = r.scan.refined[0];
+    a.beta = r.scan.refined[1];
+    a.e0 = r.scan.refined[2];
+  } else {
+    a.w1 = r.best.bestw1;
+    a.beta = r.best.bestbeta;
+    a.e0 = r.best.beste0;
+  }
+  a.chi2 = r.best.bestchi2;
+  if (!(r.best.bestchi2 < 1.0E38f)) return a;  // nothing was evaluable
+  const auto copy = std::make_unique<FitState>(s_);
+  copy->one.bestchi2 = 1.0E38f;
+  Objective phi2(*copy);
+  a.chi2 = phi2(std::array<float, 4>{a.w1, 0.0f, a.beta, a.e0});
+  const Scaling line = phi2.scaling();
+  a.base = static_cast<float>(line.base);
+  a.factor = static_cast<float>(line.factor);
+  return a;
 }
 
 }  // namespace
@@ -190,6 +219,11 @@ std::string check(const FitInput& in) {
   }
   if (n < kMinLab) {
     return lab + ": " + std::to_string(n) + " lab points read, at least 4 are needed";
+  }
+  // The fitted scale fits two more values: s^2 divides by nlab - 5.
+  if (in.config.scale == Scale::fitted && n < kMinLab + 2) {
+    return lab + ": " + std::to_string(n) +
+           " lab points read, at least 6 are needed with the fitted scale";
   }
   if (n > static_cast<std::size_t>(kMaxLab)) {
     return lab + ": " + std::to_string(n) + " lab points, at most " + std::to_string(kMaxLab) +

@@ -37,7 +37,9 @@ struct FitInput {
   // The instrument response, lags in wrap-around order; 1 to kMaxProfile values.
   std::vector<float> profile;
 
-  FitConfig config;      // the fragment masses; config.profile names the profile
+  // The fragment masses, the model's scale and cross term; config.profile
+  // names the profile.
+  FitConfig config;
   std::string lab_file;  // names the lab data in messages and results ("" for none)
   // W1, beta, E0 held at their start values (in the scan's order).
   std::array<bool, 3> fixed{};
@@ -53,12 +55,35 @@ enum class FitOutcome {
   refused,          // the input cannot be fitted; message says why, nothing was evaluated
 };
 
+// Which point of a run is its answer.
+enum class AnswerPoint {
+  best,     // block one: no scan was made
+  refined,  // the profile scan's refined point
+};
+
+// The answer of a run: the lowest S it found, the refined point when the
+// scan ran, block one otherwise.
+struct Answer {
+  AnswerPoint point = AnswerPoint::best;
+  float w1 = 0.0f, beta = 0.0f, e0 = 0.0f;
+  float chi2 = 0.0f;  // the chi-square there: S / (nlab - 3)^2
+  // The line the model curve is put onto the lab data with there,
+  // probability = base + factor curve: the fitted scale's least-squares
+  // values; with the designed scale the ones its two targets set (base the
+  // first lab value, factor (largest lab value - base) / the curve's largest).
+  float base = 0.0f, factor = 0.0f;
+};
+
+// "best" or "refined", as the results file names the point.
+constexpr const char* name(AnswerPoint p) { return p == AnswerPoint::best ? "best" : "refined"; }
+
 // What a fit found.
 struct FitResult {
   FitOutcome outcome = FitOutcome::refused;
   std::string message;  // when refused: why, naming the value at fault
   BestPoint best;       // block one: the lowest chi-square of every evaluation
   ProfileScan scan;     // the intervals and refined point (scan.done false when not made)
+  Answer answer;        // what the run answers: see Answer
   long evaluations = 0; // of the fit itself, the scan's not counted
 };
 
@@ -89,7 +114,8 @@ class FitObserver : public EvaluationObserver {
 };
 
 // Checks in as fit() does before it evaluates anything: "" when the input
-// can be fitted, otherwise why not (fewer than 4 lab pairs, more than
+// can be fitted, otherwise why not (fewer than 4 lab pairs, 6 with the
+// fitted scale, more than
 // kMaxLab, no profile value or more than kMaxProfile, momenta not
 // increasing, values not finite, masses not positive).
 std::string check(const FitInput& in);

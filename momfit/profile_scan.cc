@@ -660,7 +660,8 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
   // parameters fitted.
   r.held = options.held;
   const double dof =
-      points - static_cast<double>(3 - std::count(r.held.begin(), r.held.end(), true));
+      points - static_cast<double>(3 - std::count(r.held.begin(), r.held.end(), true)) -
+      options.inner;
   Scanner scan(s);
   const double s_start = scan.at(start);
   r.s_start = s_start;
@@ -870,6 +871,7 @@ SumOfSquares sum_of_squares(const FitState& state) {
 ScanOptions scan_options(const FitState& state, const std::array<bool, 3>& held, int threads) {
   ScanOptions o;
   o.held = held;
+  o.inner = state.config.scale == Scale::fitted ? 2 : 0;
   auto copy = std::make_shared<const FitState>(state);
   o.another = [copy] { return sum_of_squares(*copy); };
   o.threads = threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());

@@ -68,7 +68,7 @@ struct ProfileScan {
   std::string why;   // when not done: why the scan could not be made
   Point3 refined{};  // the point the intervals are scanned around: S is lowest there
   double s_min = 0.0;
-  double s2 = 0.0;   // s_min / (points - 3), or less the held parameters
+  double s2 = 0.0;   // s_min / (points - 3 - inner), plus the held parameters
   std::array<bool, 3> held{};  // kept at the start value: no interval
   double s_start = 0.0;  // S at the start point (the fit's best)
   // The fit stopped short: the scan found S lower than at the start by more
@@ -101,6 +101,9 @@ struct ScanOptions {
   // Parameters kept at their value at start in every search, with no
   // interval; s^2 is then S_min / (N - the parameters fitted).
   std::array<bool, 3> held{};
+  // Parameters S is minimised over inside each evaluation (the fitted
+  // scale's base and factor: 2): counted among those fitted in s^2.
+  int inner = 0;
 };
 
 // The S of the fit state's data: chi2 of the model times (nlab - 3)^2, from
@@ -110,7 +113,7 @@ SumOfSquares sum_of_squares(const FitState& state);
 
 // Options that search the six ends on up to threads threads (0: one per
 // core), each with an S of its own made from a copy of state; held as
-// ScanOptions::held.
+// ScanOptions::held; inner 2 with the fitted scale.
 ScanOptions scan_options(const FitState& state, const std::array<bool, 3>& held = {},
                          int threads = 0);
 

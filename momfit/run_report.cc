@@ -90,12 +90,19 @@ std::string distrust(const ProfileScan& scan, int k) {
 
 }  // namespace
 
-std::vector<std::string> interval_lines(const ProfileScan& scan, int points) {
+std::vector<std::string> interval_lines(const ProfileScan& scan, int points,
+                                        const FitConfig& config) {
   if (!scan.done) return {" Profile intervals: not made, " + scan.why + "."};
   std::vector<std::string> lines;
-  lines.push_back(format(" Profile intervals (68 %%, S within s^2 of its minimum; N = %d, "
+  // The designed model's heading stays as it was; another one is named.
+  std::string model;
+  if (config.scale != Scale::designed || config.cross != Cross::start) {
+    model = std::string("scale ") + name(config.scale) + ", cross term " + name(config.cross) +
+            "; ";
+  }
+  lines.push_back(format(" Profile intervals (68 %%, S within s^2 of its minimum; %sN = %d, "
                          "S = %.4E, %ld evaluations):",
-                         points, scan.s_min, scan.evaluations));
+                         model.c_str(), points, scan.s_min, scan.evaluations));
   if (scan.moved) {
     lines.push_back(format(" The fit stopped short of the minimum: the scan found S lower by "
                            "%.1f s^2 (%.4E at the fit's best), and scanned around that point.",
@@ -144,6 +151,7 @@ RunSummary run_summary(const FitInput& in, const FitResult& r) {
   s.w1 = in.w1;
   s.beta = in.beta;
   s.best = r.best;
+  s.answer = r.answer;
   s.fixed = in.fixed;
   s.scan = &r.scan;
   return s;
@@ -153,8 +161,11 @@ RunSummary run_summary(const FitInput& in, const FitResult& r) {
 nlohmann::ordered_json results_object(const RunSummary& r) {
   using json = nlohmann::ordered_json;
   const auto d = [](float v) { return static_cast<double>(v); };
-  // The points less the parameters fitted.
-  const int dof = r.points - 3 + static_cast<int>(std::count(r.fixed.begin(), r.fixed.end(), true));
+  // The points less the parameters fitted (with the fitted scale, base and
+  // factor among them).
+  const bool fitted_scale = r.config.scale == Scale::fitted;
+  const int dof = r.points - 3 + static_cast<int>(std::count(r.fixed.begin(), r.fixed.end(), true)) -
+                  (fitted_scale ? 2 : 0);
   json j;
   j["program"] = "momfit";
   j["version"] = labsuite::kVersion;
@@ -162,6 +173,11 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
   j["profile_file"] = r.profile_file;
   j["masses"] = {d(r.config.m1), d(r.config.m2)};
   j["mass_unit_kg"] = d(r.config.mass_unit);
+  j["model"] = {{"scale", name(r.config.scale)}, {"cross", name(r.config.cross)}};
+  if (fitted_scale) {
+    j["model"]["base"] = d(r.answer.base);
+    j["model"]["factor"] = d(r.answer.factor);
+  }
   j["points"] = r.points;
   j["dof"] = dof;
   j["evaluations"] = r.evaluations;
@@ -180,6 +196,14 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
                {"beta", d(r.best.bestbeta)},
                {"E0", d(r.best.beste0)},
                {"chi2", d(r.best.bestchi2)}};
+  // The answer: the lowest S the run found. S = chi2 (nlab - 3)^2, in
+  // double as the scan forms it.
+  const double n3 = r.points - 3.0;
+  j["answer"] = {{"W1", d(r.answer.w1)},
+                 {"beta", d(r.answer.beta)},
+                 {"E0", d(r.answer.e0)},
+                 {"S", n3 * n3 * d(r.answer.chi2)},
+                 {"point", name(r.answer.point)}};
   j["confidence"] = 0.68;
   const ProfileScan* s = r.scan;
   if (s != nullptr && s->done) {
@@ -224,7 +248,6 @@ nlohmann::ordered_json results_object(const RunSummary& r) {
     j["end"] = nullptr;
     j["shape"] = nullptr;
     // Without a scan, the rms from the best chi-square: chi2 = S / (N - 3)^2.
-    const double n3 = r.points - 3.0;
     j["rms"] = dof > 0 ? std::sqrt(static_cast<double>(r.best.bestchi2) * n3 * n3 / dof) : 0.0;
   }
   return j;

@@ -18,8 +18,10 @@ namespace momfit {
 
 // The lines that follow the fixed result lines (no line ends): a heading and
 // one line per parameter, or one line saying why there are no intervals.
-// points is nlab.
-std::vector<std::string> interval_lines(const ProfileScan& scan, int points);
+// points is nlab; the heading names the model when it is not the designed
+// one (config's scale and cross term).
+std::vector<std::string> interval_lines(const ProfileScan& scan, int points,
+                                        const FitConfig& config = {});
 
 // A run as the results file gives it.
 struct RunSummary {
@@ -30,6 +32,7 @@ struct RunSummary {
   bool converged = false;
   float e0 = 0.0f, w1 = 0.0f, beta = 0.0f;  // the starting values typed
   BestPoint best;
+  Answer answer;                // the run's answer: the refined point, or best
   std::array<bool, 3> fixed{};  // W1, beta, E0 held at their start
   const ProfileScan* scan = nullptr;  // its refined point and intervals when done
 };

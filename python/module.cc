@@ -141,14 +141,29 @@ std::vector<float> values_of(const FloatArray& a) {
   return {a.data(), a.data() + a.size()};
 }
 
+// The model's choice by the names the options take: scale "designed" or
+// "fitted", cross "start" or "fitted".
+void choose_model(momfit::FitConfig& config, const std::string& scale, const std::string& cross) {
+  if (scale != "designed" && scale != "fitted") {
+    throw py::value_error("scale: '" + scale + "' is neither designed nor fitted");
+  }
+  if (cross != "start" && cross != "fitted") {
+    throw py::value_error("cross: '" + cross + "' is neither start nor fitted");
+  }
+  config.scale = scale == "fitted" ? momfit::Scale::fitted : momfit::Scale::designed;
+  config.cross = cross == "fitted" ? momfit::Cross::fitted : momfit::Cross::start;
+}
+
 // The fit's input from the answers; W1, beta and E0 held as fix names them.
 momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probability,
                            const FloatArray& profile, float e0, float w1, float beta,
                            const std::array<float, 3>& changes, float tolerance,
                            const std::array<float, 2>& masses, std::optional<float> mass_unit,
                            const std::vector<std::string>& fix, bool intervals,
-                           const std::string& lab_file, const std::string& profile_file) {
+                           const std::string& lab_file, const std::string& profile_file,
+                           const std::string& scale, const std::string& cross) {
   momfit::FitInput in;
+  choose_model(in.config, scale, cross);
   in.e0 = e0;
   in.w1 = w1;
   in.beta = beta;
@@ -226,10 +241,11 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const std::array<float, 3>& changes, float tolerance,
                      const std::array<float, 2>& masses, std::optional<float> mass_unit,
                      const std::vector<std::string>& fix, bool intervals, int resume,
-                     const std::string& lab_file, const std::string& profile_file) {
+                     const std::string& lab_file, const std::string& profile_file,
+                     const std::string& scale, const std::string& cross) {
   const momfit::FitInput in =
       fit_input(momentum, probability, profile, e0, w1, beta, changes, tolerance, masses,
-                mass_unit, fix, intervals, lab_file, profile_file);
+                mass_unit, fix, intervals, lab_file, profile_file, scale, cross);
   if (resume < 0) {
     throw py::value_error("resume is " + std::to_string(resume) + "; it counts resumptions, from 0");
   }
@@ -263,9 +279,10 @@ class MomentumModel {
   MomentumModel(const FloatArray& momentum, const FloatArray& probability,
                 const FloatArray& profile, float e0, const std::array<float, 2>& masses,
                 std::optional<float> mass_unit, const std::string& lab_file,
-                const std::string& profile_file)
+                const std::string& profile_file, const std::string& scale,
+                const std::string& cross)
       : in_(fit_input(momentum, probability, profile, e0, 0.0f, 0.0f, {}, 0.0f, masses, mass_unit,
-                      {}, false, lab_file, profile_file)) {
+                      {}, false, lab_file, profile_file, scale, cross)) {
     if (const std::string why = momfit::check(in_); !why.empty()) throw py::value_error(why);
     state_ = std::make_unique<momfit::FitState>();
     momfit::fill_state(in_, *state_);
@@ -312,13 +329,15 @@ PYBIND11_MODULE(_labsuite, m) {
   m.def("momfit", &momfit_run, py::arg("momentum"), py::arg("probability"), py::arg("profile"),
         py::arg("e0"), py::arg("w1"), py::arg("beta"), py::arg("changes"), py::arg("tolerance"),
         py::arg("masses"), py::arg("mass_unit"), py::arg("fix"), py::arg("intervals"),
-        py::arg("resume"), py::arg("lab_file"), py::arg("profile_file"));
+        py::arg("resume"), py::arg("lab_file"), py::arg("profile_file"), py::arg("scale"),
+        py::arg("cross"));
   py::class_<MomentumModel>(m, "MomentumModel")
       .def(py::init<const FloatArray&, const FloatArray&, const FloatArray&, float,
                     const std::array<float, 2>&, std::optional<float>, const std::string&,
-                    const std::string&>(),
+                    const std::string&, const std::string&, const std::string&>(),
            py::arg("momentum"), py::arg("probability"), py::arg("profile"), py::arg("e0"),
-           py::arg("masses"), py::arg("mass_unit"), py::arg("lab_file"), py::arg("profile_file"))
+           py::arg("masses"), py::arg("mass_unit"), py::arg("lab_file"), py::arg("profile_file"),
+           py::arg("scale"), py::arg("cross"))
       .def("chi2", &MomentumModel::chi2, py::arg("w1"), py::arg("beta"), py::arg("e0"))
       .def("curve", &MomentumModel::curve, py::arg("w1"), py::arg("beta"), py::arg("e0"))
       .def("__call__", &MomentumModel::call, py::arg("x"))

@@ -317,7 +317,8 @@ std::vector<MomfitCase> momfit_cases() {
   const std::string usage =
       "; usage: momfit [--plot FILE] [--profile FILE] [--masses M1 M2] [--mass-unit KG] "
       "[--log FILE] [--results FILE] [--curve FILE] [--scan-plot FILE] [--no-wait] [--no-window] [--e0 EV] [--w1 EV] [--beta B] [--lab FILE] "
-      "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet]\n";
+      "[--changes E0%,W1%,BETA%] [--tolerance T] [--fix NAME]... [--quiet] "
+      "[--scale designed|fitted] [--cross start|fitted]\n";
   const auto refused = [&](const std::string& name, std::vector<std::string> args,
                            const std::string& message) {
     cases.push_back({name, answers(), {}, {},
@@ -378,6 +379,8 @@ std::vector<MomfitCase> momfit_cases() {
           "--changes needs three numbers E0%,W1%,BETA%, not '0.2,ten,20'");
   refused("ToleranceEmpty", {"--tolerance="}, "--tolerance needs a number");
   refused("FixOfW2", {"--fix", "W2"}, "--fix needs E0, W1 or beta, not 'W2'");
+  refused("ScaleOfNoKind", {"--scale", "free"}, "--scale needs designed or fitted, not 'free'");
+  refused("CrossOfNoKind", {"--cross=typed"}, "--cross needs start or fitted, not 'typed'");
   refused("QuietWithValue", {"--quiet=yes"}, "--quiet takes no value");
   refused("AmbiguousOption", {"--no"}, "option '--no' is ambiguous");
   refused("LogIsTheLabFileGivenByOption", {"--lab", "lab.dat", "--log", "./lab.dat"},

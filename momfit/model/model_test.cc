@@ -218,6 +218,36 @@ TEST(Normalise, NoPositiveValueCannotBeScaled) {
   EXPECT_TRUE(normalise(std::array<float, 2>{0, 0}, out, 0, 10.0f, 3.0f));  // nothing to scale
 }
 
+// The fitted scale: the least-squares line through (curve, lab), and a
+// curve with no spread refused without a division (mean of lab, factor 0).
+TEST(FitScale, LeastSquaresLineOrNoSpread) {
+  const std::array<float, 4> lab{5, 9, 11, 17};
+  std::array<float, 4> out{};
+  Scaling line;
+  // lab = 3 + 2 c exactly, with c of a curve's size (the largest near 0.3).
+  EXPECT_EQ(fit_scale(std::array<float, 4>{0.1f, 0.3f, 0.4f, 0.7f}, lab, out, 4, line),
+            Fitted::ok);
+  EXPECT_NEAR(line.base, 3.0, 1e-5);
+  EXPECT_NEAR(line.factor, 20.0, 1e-4);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(out[i], lab[i], 1e-4f);
+  // Off the line: the residuals sum to zero and are orthogonal to the curve.
+  const std::array<float, 4> c{0.0f, 1.0f, 1.0f, 3.0f};
+  ASSERT_EQ(fit_scale(c, std::array<float, 4>{1, 2, 4, 7}, out, 4, line), Fitted::ok);
+  const std::array<float, 4> y{1, 2, 4, 7};
+  double sum = 0.0, moment = 0.0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    sum += y[i] - out[i];
+    moment += (y[i] - out[i]) * c[i];
+  }
+  EXPECT_NEAR(sum, 0.0, 1e-5);
+  EXPECT_NEAR(moment, 0.0, 1e-5);
+  EXPECT_EQ(fit_scale(std::array<float, 4>{0, 0, 0, 0}, lab, out, 4, line), Fitted::zero);
+  EXPECT_EQ(fit_scale(std::array<float, 4>{0.3f, 0.3f, 0.3f, 0.3f}, lab, out, 4, line),
+            Fitted::flat);
+  EXPECT_EQ(line.factor, 0.0);
+  EXPECT_EQ(out, (std::array<float, 4>{10.5f, 10.5f, 10.5f, 10.5f}));
+}
+
 // ---------------------------------------------------------------------------
 // convolve
 
@@ -386,6 +416,15 @@ TEST_F(Phi2, CrossTermFollowsTheStartingE0) {
     EXPECT_NEAR(got / p(1400.0), 1.0, 2e-7) << "iphi=" << iphi;
     EXPECT_GT(std::fabs(got / p(e0now) - 1.0), 2e-6) << "iphi=" << iphi;
   }
+  // Cross::fitted: the E0 evaluated in both terms, the law of cosines.
+  s.config.cross = Cross::fitted;
+  phi2(std::array<float, 4>{w1, 0.0f, 0.0f, e0now});
+  for (int iphi : {1, 45, 120, 180}) {
+    const double phi = static_cast<float>((iphi - 180) * static_cast<double>(3.14159f) / 180.0f);
+    const double want = std::sqrt(scale * (w1 / m1 + e0now / m2 +
+                                           2.0 * std::sqrt(e0now * w1 / (m1 * m2)) * std::cos(phi)));
+    EXPECT_NEAR(phi2_tables().calcenergy1[static_cast<std::size_t>(iphi - 1)] / want, 1.0, 2e-7);
+  }
 }
 
 TEST_F(Phi2, SameVectorSameChiSquareFromTheFirstCall) {
@@ -419,6 +458,20 @@ TEST_F(Phi2, DataMadeByTheModelFitsExactly) {
     EXPECT_GT(phi2(off), 0.0f);
   }
   EXPECT_EQ(one.bestw1, 1.2f);
+
+  // The fitted scale finds any base and factor the data were made with,
+  // and counts the designed scale's targets for nothing.
+  phi2(truth);
+  const Scaling designed = phi2.scaling();
+  EXPECT_EQ(designed.base, 50.0);
+  for (int i = 1; i <= 400; ++i) {
+    two.labprob(i) = 20.0f + 0.25f * t.ncalcprob[static_cast<std::size_t>(i - 1)];
+  }
+  s.config.scale = Scale::fitted;
+  EXPECT_LT(phi2(truth), 1e-9f);
+  EXPECT_NEAR(phi2.scaling().base, 32.5, 1e-3);
+  EXPECT_NEAR(phi2.scaling().factor / designed.factor, 0.25, 1e-6);
+  EXPECT_GT(phi2(std::array<float, 4>{1.2f, 0.0f, 0.2f, 1406.0f}), 1e-6f);
 }
 
 TEST_F(Phi2, SecondComponentIsARealProfile) {
@@ -470,10 +523,36 @@ TEST_F(Phi2, ZeroProfileGivesInfinityAndAFlatCurve) {
 
 TEST_F(Phi2, ModelOutsideTheLabRangeIsFlat) {
   // Lab momenta all above the table: every rebinned value is 0.0, nothing
-  // scales, and the evaluation is unusable.
+  // scales, and the evaluation is unusable, with either scale.
   set_up_run();
   for (int i = 1; i <= three.nlab; ++i) two.labmom(i) = 7.3e-21f + 1e-24f * static_cast<float>(i);
   EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f}), kInf);
+  s.config.scale = Scale::fitted;
+  EXPECT_EQ(phi2(std::array<float, 4>{1.0f, 0.0f, 0.5f, 1405.0f}), kInf);
+  EXPECT_EQ(one.bestchi2, 1.0E38f);
+}
+
+// A model that is flat over the lab momenta has no factor to fit: +infinity
+// and a trouble saying why, never a division by zero.
+TEST_F(Phi2, FlatModelCannotBeFittedByTheScale) {
+  set_up_run(40);
+  s.config.scale = Scale::fitted;
+  // beta 0 and a one-value response: the flat table itself, wherever the
+  // lab momenta lie inside the momentum range (7.194e-21 near the middle).
+  three.prof = {};
+  three.prof(1) = 1.0f;
+  three.nprof = 1;
+  for (int i = 1; i <= 40; ++i) two.labmom(i) = 7.190e-21f + 1e-25f * static_cast<float>(i);
+  struct Said final : EvaluationObserver {
+    std::vector<std::string> troubles;
+    void trouble(std::string_view m) override { troubles.emplace_back(m); }
+    void erase_curve(std::span<const float>, std::span<const float>) override {}
+    void draw_curve(std::span<const float>, std::span<const float>) override {}
+  } said;
+  Objective flat(s, &said);
+  EXPECT_EQ(flat(std::array<float, 4>{1.0f, 0.0f, 0.0f, 1400.0f}), kInf);
+  ASSERT_EQ(said.troubles.size(), 1u);
+  EXPECT_NE(said.troubles[0].find("flat over the lab momenta"), std::string::npos);
 }
 
 TEST_F(Phi2, NoLabPointsGivesZeroAsTheBest) {

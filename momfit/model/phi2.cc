@@ -27,7 +27,7 @@ Objective::Objective(FitState& state, EvaluationObserver* observer)
 
 // sqrt(2 evolt m1 amu mu (w/m1 + E0/m2 + 2 sqrt(e0 w / (m1 m2)) cos(phi))),
 // the cross term from the E0 entered at the start (e0, kept on purpose: not
-// the vertex's), the E0/m2 term from the vertex (e0now). Carried in double,
+// the vertex's) unless Cross::fitted, the E0/m2 term from the vertex (e0now). Carried in double,
 // stored as float. A negative value under either root has no real momentum:
 // the entry is NaN and the result false. The parts that do not depend on the angle are formed once per
 // table, as the left-to-right evaluation of the whole expression forms them:
@@ -40,7 +40,8 @@ bool Objective::momenta(std::span<float> table, double w, double e0now, double m
   constexpr float kEvolt = 1.6021774e-19f;
   const float m1 = s_.config.m1;
   const float m2 = s_.config.m2;
-  const double cross = static_cast<double>(s_.two.e0) * w / (static_cast<double>(m1) * m2);
+  const double e0cross = s_.config.cross == Cross::fitted ? e0now : static_cast<double>(s_.two.e0);
+  const double cross = e0cross * w / (static_cast<double>(m1) * m2);
   if (!(cross >= 0.0)) {
     std::fill_n(table.begin(), kTable, std::numeric_limits<float>::quiet_NaN());
     return false;
@@ -114,12 +115,33 @@ float Objective::operator()(std::span<const float> x) {
   const auto points = static_cast<std::size_t>(n);
   const std::span<const float> lab = two.labmom.span().first(points);
   if (observer_ != nullptr) observer_->erase_curve(lab, ncalcprob_.span().first(points));
-  const bool scaled =
-      normalise(ccalcprob_.span(), ncalcprob_.span(), n, two.probmax, two.probbase);
+  bool scaled = true;
+  if (s_.config.scale == Scale::designed) {
+    scaled = normalise(ccalcprob_.span(), ncalcprob_.span(), n, two.probmax, two.probbase);
+  } else {
+    const Fitted how =
+        fit_scale(ccalcprob_.span(), two.labprob.span(), ncalcprob_.span(), n, line_);
+    scaled = how == Fitted::ok;
+    // A model wholly outside the lab range is unusable without a word, as
+    // with the designed scale; a flat one inside it is said.
+    if (how == Fitted::flat && real && observer_ != nullptr) {
+      observer_->trouble("the model is flat over the lab momenta, so no base and factor fit it; "
+                         "this evaluation counts as infinite");
+    }
+  }
   if (observer_ != nullptr) observer_->draw_curve(lab, ncalcprob_.span().first(points));
   const float value = chi2(ncalcprob_.span(), x, s_, real && scaled);
   if (observer_ != nullptr) observer_->evaluated(x, value, s_.one);
   return value;
+}
+
+Scaling Objective::scaling() const {
+  if (s_.config.scale == Scale::fitted) return line_;
+  const int n = s_.three.nlab;
+  float calcmax = 0.0f;
+  for (int i = 1; i <= n; ++i) calcmax = std::max(calcmax, ccalcprob_(i));
+  const double base = s_.two.probbase;
+  return {base, calcmax > 0.0f ? (s_.two.probmax - base) / calcmax : 0.0};
 }
 
 Phi2Tables Objective::tables() const {

@@ -52,7 +52,8 @@ struct Phi2Tables {
 class Objective {
  public:
   // state must outlive the objective; observer may be null (nothing shown,
-  // troubles ignored).
+  // troubles ignored). The model's scale and cross term are those of
+  // state.config at each call.
   explicit Objective(FitState& state, EvaluationObserver* observer = nullptr);
 
   // x holds 4 values: W1 (eV), W2 (eV), beta, E0 (eV). Tabulates the angular
@@ -60,11 +61,18 @@ class Objective {
   // momenta of block two, adds the second component when W2 is not 0.0,
   // convolves with the instrument profile of block three (which stays as
   // loaded), scales the result, and returns chi2 of it: +infinity when a
-  // momentum is not real or the model has no positive value. Updates block
-  // one and hands the evaluation to the observer; writes nothing.
+  // momentum is not real or the model has no positive value (the fitted
+  // scale: no spread, a trouble when the curve is not all zero). Updates
+  // block one and hands the evaluation to the observer; writes nothing.
   float operator()(std::span<const float> x);
 
   Phi2Tables tables() const;
+
+  // The line the last call put its curve onto the lab data with: the fitted
+  // scale's least-squares base and factor; with the designed scale the
+  // same line read from its targets (base probbase, factor (probmax -
+  // probbase) / the curve's largest value; factor 0 when it had none).
+  Scaling scaling() const;
 
  private:
   // The momenta (kg m/s) at the 180 angles of a fragment pair released with
@@ -74,6 +82,7 @@ class Objective {
 
   FitState& s_;
   EvaluationObserver* observer_;
+  Scaling line_;  // the fitted scale's, from the last call
 
   // What the angle tables need of each angle and nothing else: 3 u^2 - 1
   // (u the cosine of the angle from pi/2) and cos(phi). Made once.

@@ -72,6 +72,26 @@ int response_shift(std::span<const float> profile, std::span<const float> respon
 // (the model cannot be scaled).
 bool normalise(std::span<const float> in, std::span<float> out, int n, float top, float base);
 
+// The line a curve is put onto the lab values with: out = base + factor in.
+struct Scaling {
+  double base = 0.0;
+  double factor = 0.0;
+};
+
+// How the least-squares scaling ended.
+enum class Fitted {
+  ok,
+  zero,  // every input value is 0: the model lies outside the lab range
+  flat,  // the input has no spread (all values alike): no factor to fit
+};
+
+// out(i) = base + factor in(i), i = 1..n, base and factor minimising the sum
+// of (lab(i) - out(i))^2: the 2 x 2 normal equations, summed and solved in
+// double. When the input has no spread the factor is undetermined: out(i)
+// is the mean of lab, line is {that mean, 0}, and the result says why.
+Fitted fit_scale(std::span<const float> in, std::span<const float> lab, std::span<float> out,
+                 int n, Scaling& line);
+
 // Chi-square of model(1..nlab) against s.two.labprob: the sum of
 // ((labprob(i) - model(i)) / (nlab - 3))^2. +infinity instead when the model
 // is not evaluable, when nlab = 3 or when the sum is NaN. When the value is

@@ -19,7 +19,7 @@ from . import _labsuite
 __version__ = _labsuite.__version__
 
 __all__ = ["__version__", "InputWarning", "FitWarning", "NoCorrection", "Lab", "read_lab",
-           "read_profile", "momfit", "Result", "MomentumModel", "fit_files", "bandfit"]
+           "read_profile", "momfit", "Result", "Answer", "MomentumModel", "fit_files", "bandfit"]
 
 
 def __dir__():
@@ -37,7 +37,8 @@ class InputWarning(UserWarning):
 
 class FitWarning(UserWarning):
     """What momfit --no-wait says of a fit and goes on (the iteration limit,
-    a failure in polint)."""
+    a failure in polint), and a scan that found the answer more than s^2
+    below the fit's best point."""
 
 
 class NoCorrection(ValueError):
@@ -100,12 +101,25 @@ def bandfit(deck):
 Best = collections.namedtuple("Best", "W1 beta E0 chi2")
 Refined = collections.namedtuple("Refined", "W1 beta E0 S")
 Intervals = collections.namedtuple("Intervals", "W1 beta E0")
+Answer = collections.namedtuple("Answer", "W1 beta E0 S point interval")
+Answer.__doc__ = """The answer of a fit, the lowest S it found: the refined point
+(point "refined") or, without a scan, the best one ("best"); interval as
+Result.interval."""
+
+
+def _ends(value, ends):
+    if ends is None:
+        return f"{value:.7g}"
+    low, high = ("?" if e is None else f"{e:.7g}" for e in ends)
+    return f"{value:.7g} [{low}, {high}]"
 
 
 class Result:
-    """One momfit fit: ``best`` (the lowest chi-square of every evaluation),
-    ``refined`` (the profile scan's point) and ``interval`` ((low, high) of
-    each parameter; None for an end not found), None without a scan;
+    """One momfit fit: ``answer`` (the lowest S the run found, with the
+    intervals: see Answer), ``best`` (block one: the lowest chi-square of
+    every evaluation of the fit), ``refined`` (the profile scan's point) and
+    ``interval`` ((low, high) of each parameter; None for an end not found),
+    None without a scan;
     ``outcome`` ("converged", "not_converged" or "iteration_limit");
     ``chi2s``, every evaluation's chi-square in order (fort.7's fifth
     column); ``seconds``, the wall-clock time of the fit itself (without
@@ -124,23 +138,30 @@ class Result:
         i = results["interval"]
         self.interval = Intervals(*(tuple(i[k]) if i[k] is not None else None
                                     for k in Intervals._fields)) if i else None
+        a = results["answer"]
+        self.answer = Answer(a["W1"], a["beta"], a["E0"], a["S"], a["point"], self.interval)
 
     def to_dict(self):
         return copy.deepcopy(self._results)
 
     def __repr__(self):
-        return f"Result(outcome={self.outcome!r}, best={self.best})"
+        a, i = self.answer, self.interval or Intervals(None, None, None)
+        return (f"Result({a.point}: W1={_ends(a.W1, i.W1)}, beta={_ends(a.beta, i.beta)}, "
+                f"E0={_ends(a.E0, i.E0)}, S={a.S:.6g}, outcome={self.outcome!r})")
 
 
 def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
            masses=MASSES, mass_unit=None, fix=(), intervals=True, resume=0, lab_file="",
-           profile_file=PROFILE):
+           profile_file=PROFILE, scale="designed", cross="start"):
     """One momfit fit, as the program makes it from the same answers and
     data: the starting simplex, both minimisations, the restart and, with
     intervals, the profile scan. changes are the per-cent changes of E0, W1
     and beta in the dialogue's order; masses and mass_unit (kg; None: the
     program's default) as --masses and --mass-unit; fix names parameters held
-    at their start ("W1", "beta", "E0"). lab_file and profile_file only name the
+    at their start ("W1", "beta", "E0"). scale ("designed" or "fitted") and
+    cross ("start" or "fitted") choose the model as --scale and --cross do.
+    A scan that finds the answer more than s^2 below the fit's best point
+    is said by a FitWarning naming lab_file. lab_file and profile_file only name the
     data in to_dict(), as the program names the files it read. Arrays are
     taken as float32 (read_lab and read_profile give them so). Refused
     data and a fit without a finite chi-square raise ValueError. The
@@ -150,11 +171,17 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
     during the fit."""
     fault, results, outcome, chi2s, said, seconds = _labsuite.momfit(
         momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
-        mass_unit, list(fix), intervals, resume, lab_file or "", profile_file or "")
+        mass_unit, list(fix), intervals, resume, lab_file or "", profile_file or "", scale, cross)
     for text in said:
         _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:
         raise ValueError(fault)
+    scan = results.get("scan")
+    if scan and scan["moved"]:
+        below = (scan["S_start"] - results["answer"]["S"]) / results["s2"]
+        _warnings.warn(f"{lab_file or 'the lab data'}: the scan found S {below:.1f} s^2 below "
+                       "the fit's best point; the answer is the refined point", FitWarning,
+                       stacklevel=2)
     return Result(results, outcome, chi2s, seconds)
 
 
@@ -164,11 +191,13 @@ class MomentumModel(_labsuite.MomentumModel):
     ``curve(w1, beta, e0)`` the model scaled onto the lab data (one value per
     momentum), and the model is callable on a vector (W1, beta, E0),
     returning the chi-square as a float. e0 is the E0 typed at the start,
-    which the momentum's cross term keeps."""
+    which the momentum's cross term keeps unless cross="fitted"; scale and
+    cross as for momfit."""
 
-    def __init__(self, momentum, probability, profile, *, e0, masses=MASSES, mass_unit=None):
+    def __init__(self, momentum, probability, profile, *, e0, masses=MASSES, mass_unit=None,
+                 scale="designed", cross="start"):
         super().__init__(momentum, probability, profile, e0, tuple(masses), mass_unit, "",
-                         PROFILE)
+                         PROFILE, scale, cross)
 
 
 def _fit_file(path, answers):

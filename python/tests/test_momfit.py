@@ -42,6 +42,7 @@ RUNS = [(p.name, {}, ()) for p in sorted(GOLDEN.glob("momfit_*"))] + [
     ("momfit_demo", {"fix": ("beta",)}, ("--fix=beta",)),
     ("momfit_demo", {"mass_unit": 1.6736e-27, "masses": (69.92, 1.0078)},
      ("--mass-unit=1.6736e-27", "--masses", "69.92", "1.0078")),
+    ("momfit_demo", {"scale": "fitted", "cross": "fitted"}, ("--scale=fitted", "--cross=fitted")),
 ]
 
 
@@ -65,6 +66,13 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
     assert m.chi2(r.best.W1, r.best.beta, r.best.E0) == np.float32(r.best.chi2)
     assert m([r.best.W1, r.best.beta, r.best.E0]) == np.float32(r.best.chi2)
     assert m.curve(r.best.W1, r.best.beta, r.best.E0).shape == m.momentum.shape
+    # One answer: the JSON's, the tuple's, and the repr's first words.
+    a = r.to_dict()["answer"]
+    assert r.answer[:5] == (a["W1"], a["beta"], a["E0"], a["S"], a["point"])
+    assert r.answer.interval == r.interval
+    assert repr(r).startswith(f"Result({a['point']}: W1={a['W1']:.7g} [")
+    assert m.chi2(r.answer.W1, r.answer.beta, r.answer.E0) == np.float32(
+        a["S"] / (len(m.momentum) - 3) ** 2)
 
 
 def test_resume_goes_on_at_the_limit_as_an_answer_at_the_pause_does():
@@ -139,6 +147,23 @@ def test_missing_files_and_bad_choices_raise():
         labsuite.momfit(*lab, [1.0], fix=["W2"], **ANSWERS)
     with pytest.raises(ValueError, match="masses"):
         labsuite.MomentumModel(*lab, [1.0], e0=1420, masses=(0, 1))
+    with pytest.raises(ValueError, match="neither designed nor fitted"):
+        labsuite.momfit(*lab, [1.0], scale="free", **ANSWERS)
+    with pytest.raises(ValueError, match="neither start nor fitted"):
+        labsuite.MomentumModel(*lab, [1.0], e0=1420, cross="typed")
+
+
+def test_a_scan_far_below_the_fits_best_is_a_warning_naming_the_file():
+    # The demo data with the fitted model: the fit stops short at tolerance
+    # 1e-3 and the scan finds S lower by many s^2.
+    lab = labsuite.read_lab(GOLDEN / "momfit_demo" / "demo_lab.dat")
+    profile = labsuite.read_profile(GOLDEN / "momfit_demo" / "newintrin_red")
+    with pytest.warns(labsuite.FitWarning, match=r"^demo_lab.dat: the scan found S [0-9.]+ s\^2 "
+                      "below the fit's best point"):
+        r = labsuite.momfit(lab.momentum, lab.probability, profile, scale="fitted",
+                            cross="fitted", lab_file="demo_lab.dat", **dict(ANSWERS, tolerance=1e-3))
+    assert r.answer.point == "refined" and r.to_dict()["scan"]["moved"]
+    assert r.answer.S < r.best.chi2 * (len(lab.momentum) - 3) ** 2
 
 
 def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
