@@ -11,19 +11,28 @@
 // mass unit, 1.67353e-27 kg, the mass of 1H; not u) instead of
 // the model's default ones, and the momenta span the range that pair
 // reaches, with a margin on each side, instead of 7.22E-21 to 7.28E-21.
+//
+// For a study of coverage: "--truth W1 BETA E0" makes the data at other
+// parameters, "--points N" gives N points (at most 1000) over the same
+// range, and "--sigma S" adds Gaussian noise of standard deviation S to
+// every point, the first included, drawn from --seed (in place of the
+// demo's small uniform noise). The cross term of the momentum is always
+// the law of cosines at the one true E0.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string_view>
 #include <vector>
 
 namespace {
 
-// The true parameters of the demo and the layout of its data.
-constexpr double kW1 = 1.0;     // eV
-constexpr double kBeta = 0.5;
-constexpr double kE0 = 1422.0;  // eV
+// The true parameters of the demo (unless --truth) and the layout of its data.
+double true_w1 = 1.0;     // eV
+double true_beta = 0.5;
+double true_e0 = 1422.0;  // eV
 constexpr int kPoints = 300;
+constexpr int kMostPoints = 1000;  // what momfit reads
 constexpr double kFirstMomentum = 7.22e-21;  // kg m/s
 constexpr double kLastMomentum = 7.28e-21;
 constexpr double kBase = 50.0;   // the flat level left and right of the peak
@@ -40,7 +49,7 @@ double m1 = 69.92425, m2 = 1.007825;
 // The momentum at the cosine c of the emission angle.
 double momentum_at(double c) {
   const double mu = m1 * m2 / (m1 + m2);
-  const double bracket = kW1 / m1 + kE0 / m2 + 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2)) * c;
+  const double bracket = true_w1 / m1 + true_e0 / m2 + 2.0 * std::sqrt(true_e0 * true_w1 / (m1 * m2)) * c;
   return std::sqrt(2.0 * kEvolt * m1 * kMassUnit * mu * bracket);
 }
 
@@ -50,11 +59,11 @@ double momentum_at(double c) {
 double angular_probability(double p) {
   const double mu = m1 * m2 / (m1 + m2);
   const double bracket = p * p / (2.0 * kEvolt * m1 * kMassUnit * mu);
-  const double cross = 2.0 * std::sqrt(kE0 * kW1 / (m1 * m2));
-  const double c = (bracket - kW1 / m1 - kE0 / m2) / cross;
+  const double cross = 2.0 * std::sqrt(true_e0 * true_w1 / (m1 * m2));
+  const double c = (bracket - true_w1 / m1 - true_e0 / m2) / cross;
   if (c < -1.0 || c > 1.0) return 0.0;
   const double u = std::sin(-std::acos(c));  // cos(pi/2 - phi)
-  return (1.0 + kBeta * 0.5 * (3.0 * u * u - 1.0)) / (2.0 * M_PI);
+  return (1.0 + true_beta * 0.5 * (3.0 * u * u - 1.0)) / (2.0 * M_PI);
 }
 
 // A small deterministic generator, so the demo data are the same every time.
@@ -68,6 +77,8 @@ double noise(unsigned& state) {
 int main(int argc, char** argv) {
   bool noisy = true, masses = false;
   unsigned seed = 0;
+  int points = kPoints;
+  double sigma = 0.0;  // 0: the demo's uniform noise
   double first = kFirstMomentum, last = kLastMomentum;
   for (int a = 1; a < argc; ++a) {
     const std::string_view arg = argv[a];
@@ -75,6 +86,27 @@ int main(int argc, char** argv) {
       noisy = false;
     } else if (arg == "--seed" && a + 1 < argc) {
       seed = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
+    } else if (arg == "--truth" && a + 3 < argc) {
+      true_w1 = std::atof(argv[a + 1]);
+      true_beta = std::atof(argv[a + 2]);
+      true_e0 = std::atof(argv[a + 3]);
+      a += 3;
+      if (!(true_w1 > 0.0 && true_e0 > 0.0 && true_beta >= -1.0 && true_beta <= 2.0)) {
+        std::fprintf(stderr, "make_data: --truth needs W1 > 0, beta in [-1, 2] and E0 > 0\n");
+        return 2;
+      }
+    } else if (arg == "--points" && a + 1 < argc) {
+      points = std::atoi(argv[++a]);
+      if (points < 2 || points > kMostPoints) {
+        std::fprintf(stderr, "make_data: --points needs 2 to %d\n", kMostPoints);
+        return 2;
+      }
+    } else if (arg == "--sigma" && a + 1 < argc) {
+      sigma = std::atof(argv[++a]);
+      if (!(sigma > 0.0)) {
+        std::fprintf(stderr, "make_data: --sigma needs a positive number\n");
+        return 2;
+      }
     } else if (arg == "--masses" && a + 2 < argc) {
       m1 = std::atof(argv[a + 1]);
       m2 = std::atof(argv[a + 2]);
@@ -90,13 +122,15 @@ int main(int argc, char** argv) {
       first = lo - 0.15 * (hi - lo);
       last = hi + 0.15 * (hi - lo);
     } else {
-      std::fprintf(stderr, "usage: make_data [--no-noise] [--seed N] [--masses M1 M2]\n");
+      std::fprintf(stderr,
+                   "usage: make_data [--no-noise] [--seed N] [--masses M1 M2] "
+                   "[--truth W1 BETA E0] [--points N] [--sigma S]\n");
       return 2;
     }
   }
-  std::vector<double> momentum(kPoints), model(kPoints), smooth(kPoints, 0.0);
-  for (int i = 0; i < kPoints; ++i) {
-    momentum[i] = first + (last - first) * i / (kPoints - 1);
+  std::vector<double> momentum(points), model(points), smooth(points, 0.0);
+  for (int i = 0; i < points; ++i) {
+    momentum[i] = first + (last - first) * i / (points - 1);
     model[i] = angular_probability(momentum[i]);
   }
   std::vector<double> response(2 * kHalfWidth + 1);
@@ -104,9 +138,9 @@ int main(int argc, char** argv) {
     response[lag + kHalfWidth] = std::exp(-0.5 * lag * lag / (kSigma * kSigma));
   }
   double largest = 0.0;
-  for (int i = 0; i < kPoints; ++i) {
+  for (int i = 0; i < points; ++i) {
     for (int lag = -kHalfWidth; lag <= kHalfWidth; ++lag) {
-      if (i - lag >= 0 && i - lag < kPoints) {
+      if (i - lag >= 0 && i - lag < points) {
         smooth[i] += response[lag + kHalfWidth] * model[i - lag];
       }
     }
@@ -120,9 +154,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   unsigned state = 12345u + 7919u * seed;  // seed 0: the demo's own sequence
-  for (int i = 0; i < kPoints; ++i) {
+  std::mt19937 gauss_state(seed);
+  std::normal_distribution<double> gauss(0.0, sigma > 0.0 ? sigma : 1.0);
+  for (int i = 0; i < points; ++i) {
     double value = kBase + (kTop - kBase) * smooth[i] / largest;
-    if (noisy && i > 0) value += noise(state);  // the first value is the base itself
+    if (noisy && sigma > 0.0) {
+      value += gauss(gauss_state);
+    } else if (noisy && i > 0) {
+      value += noise(state);  // the first value is the base itself
+    }
     std::fprintf(lab, "%.6e %.3f\n", momentum[i], value);
   }
   // Lags 0, 1, .., kHalfWidth, then -kHalfWidth, .., -1: the wrap-around order.
@@ -136,7 +176,7 @@ int main(int argc, char** argv) {
     std::perror("make_data");
     return 1;
   }
-  std::printf("true values: W1 = %g eV, beta = %g, E0 = %g eV\n", kW1, kBeta, kE0);
+  std::printf("true values: W1 = %g eV, beta = %g, E0 = %g eV\n", true_w1, true_beta, true_e0);
   if (masses) std::printf("masses: %g, %g (mass unit 1.67353e-27 kg)\n", m1, m2);
   return 0;
 }
