@@ -3,11 +3,14 @@
 # files (100 unless given), all fitted as a script would, one momfit per
 # core at a time (xargs -P "$(nproc)"), with the profile intervals. Prints
 # the wall-clock rate and the profile scan's cost per fit (mean, median, largest).
+# Options after N go to every momfit (the model: --scale fitted --cross fitted).
 #
-#   bench/many_fits.sh build [N]
+#   bench/many_fits.sh build [N [OPTION...]]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 n=${2:-100}
+shift $(( $# < 2 ? $# : 2 ))
+export MODEL="$*"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -18,7 +21,7 @@ done
 export MOMFIT="$build/momfit/momfit"
 start=$(date +%s.%N)
 ls lab*.dat | xargs -P "$(nproc)" -I{} sh -c \
-  '"$MOMFIT" --e0 1420 --w1 0.8 --beta 0.3 --lab "$1" --changes 0.2,10,20 --tolerance 1e-4 \
+  '"$MOMFIT" --e0 1420 --w1 0.8 --beta 0.3 --lab "$1" --changes 0.2,10,20 --tolerance 1e-4 $MODEL \
      --no-wait --no-window --quiet --log "$1.log" --results "$1.json" >/dev/null 2>&1 || [ $? -eq 3 ]' \
   sh {}
 end=$(date +%s.%N)

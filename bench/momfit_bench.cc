@@ -95,12 +95,16 @@ class Drawn final : public EvaluationObserver {
   }
 };
 
+// One evaluation; argument 0 the designed model, 1 the fitted scale and
+// cross term (--scale fitted --cross fitted), 2 the fitted scale alone.
 void BM_phi2(benchmark::State& state) {
   const auto run = std::make_unique<Run>();
+  if (state.range(0) >= 1) run->s.config.scale = Scale::fitted;
+  if (state.range(0) == 1) run->s.config.cross = Cross::fitted;
   const std::array<float, 4> x{1.0f, 0.0f, 0.5f, 1405.0f};
   for (auto _ : state) benchmark::DoNotOptimize(run->phi2(x));
 }
-BENCHMARK(BM_phi2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_phi2)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 // The same evaluation drawing into the plot window (needs an X display, such
 // as Xvfb): the paced frames of the model curve are added.

@@ -345,16 +345,33 @@ bool normalise(std::span<const float> in, std::span<float> out, int n, float top
 
 Fitted fit_scale(std::span<const float> in, std::span<const float> lab, std::span<float> out,
                  int n, Scaling& line) {
-  double sc = 0.0, scc = 0.0, sy = 0.0, scy = 0.0;
-  bool zero = true;
-  for (int i = 1; i <= n; ++i) {
-    const double c = el(in, i), y = el(lab, i);
-    sc += c;
-    scc += c * c;
-    sy += y;
-    scy += c * y;
-    zero = zero && c == 0.0;
+  // Four partial sums of each, side by side: four chains of additions the
+  // processor runs at once instead of one it waits on.
+  constexpr int kLanes = 4;
+  std::array<double, kLanes> pc{}, pcc{}, py{}, pcy{};
+  int i = 1;
+  for (; i + kLanes - 1 <= n; i += kLanes) {
+    for (int q = 0; q < kLanes; ++q) {
+      const double c = el(in, i + q), y = el(lab, i + q);
+      pc[q] += c;
+      pcc[q] += c * c;
+      py[q] += y;
+      pcy[q] += c * y;
+    }
   }
+  for (; i <= n; ++i) {
+    const double c = el(in, i), y = el(lab, i);
+    pc[0] += c;
+    pcc[0] += c * c;
+    py[0] += y;
+    pcy[0] += c * y;
+  }
+  const auto total = [](const std::array<double, kLanes>& p) {
+    return (p[0] + p[1]) + (p[2] + p[3]);
+  };
+  const double sc = total(pc), scc = total(pcc), sy = total(py), scy = total(pcy);
+  // A float's square is never 0 in double unless the float is.
+  const bool zero = scc == 0.0;
   // n scc - sc^2 is n^2 times the variance of the curve; rounding leaves a
   // curve with no spread a remainder of about 1e-16 of n scc, far below
   // any real shape's (a peak over a tenth of the points gives 0.1 or more).
@@ -371,9 +388,10 @@ Fitted fit_scale(std::span<const float> in, std::span<const float> lab, std::spa
     line.factor = (n * scy - sc * sy) / det;
     line.base = (sy - line.factor * sc) / n;
   }
-  for (int i = 1; i <= n; ++i) {
-    el(out, i) = static_cast<float>(line.base + line.factor * el(in, i));
-  }
+  // The curve itself in float, as normalise forms its own: the line's two
+  // values rounded once, each point then as wide as the vector unit allows.
+  const auto base = static_cast<float>(line.base), factor = static_cast<float>(line.factor);
+  for (int j = 1; j <= n; ++j) el(out, j) = base + factor * el(in, j);
   return how;
 }
 
