@@ -897,7 +897,8 @@ TEST(SoundModel, IntervalsCoverTheTruth) {
 // With the cross term at the evaluated E0 the typed E0 is only a start: 1
 // eV above or below the truth, the ends of the intervals move by less than
 // 0.2 of a half-width and S by less than 0.5 s^2. (With the cross term at
-// the typed E0 the objective itself moves: S by tens of s^2 here.)
+// the typed E0 the objective itself moves: W1's ends by 0.4 to 0.6 of a
+// half-width on these sets, S hardly at all.)
 TEST(SoundModel, TypedE0IsOnlyAStart) {
   for (unsigned seed : {2u, 5u}) {
     const momfit::FitResult at = momfit::fit(known_truth(2.0, seed, 1422.0f));

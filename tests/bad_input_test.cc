@@ -194,6 +194,13 @@ std::vector<MomfitCase> momfit_cases() {
                           " lab points read, at least 4 are needed\n",
                       no_log}});
   }
+  // The fitted scale fits two values more: s^2 divides by N - 5.
+  cases.push_back({"5PointsFittedScale", answers(), lab + "7.26e-21 4\n7.27e-21 5\n", {},
+                   {1, 0,
+                    "momfit: lab.dat: 5 lab points read, at least 6 are needed with the fitted "
+                    "scale\n",
+                    no_log},
+                   {"--scale", "fitted"}});
   cases.push_back({"ProfileNotNumbers", answers(), {}, "0.5\nhigh\n",
                    {-1, SIGABRT,
                     abort_report("list read: incomprehensible list input",
@@ -416,6 +423,14 @@ std::vector<MomfitCase> momfit_cases() {
                     "momfit: beta starts at 0, so a change of 20 % moves it by 0 and beta will "
                     "not be fitted; start it at a small non-zero value\n",
                     {}, "fort.7", "\n"}});
+  // A run given its lab file by --lab is one of a batch: its warnings name it.
+  cases.push_back({"ZeroBetaOfABatch", "", {}, {},
+                   {0, 0,
+                    "momfit: lab.dat: beta starts at 0, so a change of 20 % moves it by 0 and "
+                    "beta will not be fitted; start it at a small non-zero value\n",
+                    {}, "fort.7", "\n"},
+                   {"--e0", "1420", "--w1", "0.8", "--beta", "0", "--lab", "lab.dat", "--changes",
+                    "0.2,10,20", "--tolerance", "1e-3", "--no-wait", "--no-window"}});
   cases.push_back({"NegativeBeta", with(2, "-0.5"), {}, {}, {0, 0, done, {}, "fort.7", "\n"}});
   cases.push_back({"ZeroChanges", answers({"1420", "0.8", "0.3", "lab.dat", "0", "0", "0", "1e-3"}),
                    {}, {}, {0, 0, done, {}, "fort.7", "\n"}});

@@ -172,8 +172,8 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes, tolerance,
     fault, results, outcome, chi2s, said, seconds = _labsuite.momfit(
         momentum, probability, profile, e0, w1, beta, tuple(changes), tolerance, tuple(masses),
         mass_unit, list(fix), intervals, resume, lab_file or "", profile_file or "", scale, cross)
-    for text in said:
-        _warnings.warn(text, FitWarning, stacklevel=2)
+    for text in said:  # named by the lab file, as momfit --lab names it
+        _warnings.warn(f"{lab_file}: {text}" if lab_file else text, FitWarning, stacklevel=2)
     if fault:
         raise ValueError(fault)
     scan = results.get("scan")
