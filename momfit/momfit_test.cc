@@ -852,9 +852,17 @@ momfit::FitInput known_truth(double sigma, unsigned seed, float e0) {
 // each parameter's mean pull (answer - truth over the half-width on the
 // truth's side) within 0.5, beta's interval holding the truth in 55 to 97 %
 // of the sets, s^2 the noise variance. The designed scale misses beta in
-// nearly every set (pull +6 to +10) and makes s^2 2.4 to 3 times it.
+// nearly every set (pull +6 to +10) and makes s^2 2.4 to 3 times it. The
+// sanitizers' build (about 30 times slower) fits 4 sets for the memory and
+// leaves the figures to the Release build.
 TEST(SoundModel, IntervalsCoverTheTruth) {
+#ifdef __SANITIZE_ADDRESS__
+  constexpr int kSets = 4;
+  constexpr bool kFigures = false;
+#else
   constexpr int kSets = 36;
+  constexpr bool kFigures = true;
+#endif
   constexpr double kSigma = 10.0;
   std::vector<momfit::FitInput> inputs;
   for (int k = 0; k < kSets; ++k) inputs.push_back(known_truth(kSigma, 7000u + k, 1421.0f));
@@ -870,7 +878,7 @@ TEST(SoundModel, IntervalsCoverTheTruth) {
   const double truth[] = {1.0, 0.5, 1422.0};
   double s2 = 0.0;
   for (const momfit::FitResult& r : results) s2 += r.scan.s2 / kSets;
-  EXPECT_NEAR(s2 / (kSigma * kSigma), 1.0, 0.1);
+  if (kFigures) EXPECT_NEAR(s2 / (kSigma * kSigma), 1.0, 0.1);
   for (int p = 0; p < 3; ++p) {
     int covered = 0, given = 0;
     double sum = 0.0;
@@ -885,6 +893,7 @@ TEST(SoundModel, IntervalsCoverTheTruth) {
     }
     const double pull = sum / given;
     std::printf("%-4s covered %d of %d given, mean pull %+.2f\n", names[p], covered, given, pull);
+    if (!kFigures) continue;
     EXPECT_GE(given, kSets - 2) << names[p];
     EXPECT_NEAR(pull, 0.0, 0.5) << names[p];
     if (p == 1) {
@@ -900,7 +909,12 @@ TEST(SoundModel, IntervalsCoverTheTruth) {
 // the typed E0 the objective itself moves: W1's ends by 0.4 to 0.6 of a
 // half-width on these sets, S hardly at all.)
 TEST(SoundModel, TypedE0IsOnlyAStart) {
-  for (unsigned seed : {2u, 5u}) {
+#ifdef __SANITIZE_ADDRESS__
+  constexpr std::array kSeeds{2u};
+#else
+  constexpr std::array kSeeds{2u, 5u};
+#endif
+  for (unsigned seed : kSeeds) {
     const momfit::FitResult at = momfit::fit(known_truth(2.0, seed, 1422.0f));
     ASSERT_TRUE(at.scan.done);
     for (float e0 : {1421.0f, 1423.0f}) {
