@@ -393,12 +393,14 @@ void Fit::results() {
   say({"Best E0 is ", one.beste0});
   blank();
   // The picture writes the values of the curve it draws: block one's, or
-  // the refined point's where the scan moved from it, captioned as such.
-  const bool refined = r_.scan.done && r_.scan.moved && !answer_.empty();
-  const Point3& p = r_.scan.refined;
-  const float w1 = refined ? p[0] : one.bestw1;
-  const float beta = refined ? p[1] : one.bestbeta;
-  const float e0 = refined ? p[2] : one.beste0;
+  // the answer's where it is the refined point and not block one, captioned
+  // as such.
+  const Answer& a = r_.answer;
+  const bool refined = a.point == AnswerPoint::refined && !answer_.empty() &&
+                       (a.w1 != one.bestw1 || a.beta != one.bestbeta || a.e0 != one.beste0);
+  const float w1 = refined ? a.w1 : one.bestw1;
+  const float beta = refined ? a.beta : one.bestbeta;
+  const float e0 = refined ? a.e0 : one.beste0;
   const float chi2 = refined ? answer_chi2_ : one.bestchi2;
   recordio::Character<20> charw1, charbeta, chare0, charchi2, charw1cm;
   recordio::write_list(charw1.span(), {w1});
