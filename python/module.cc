@@ -216,6 +216,23 @@ class Recorder final : public momfit::FitObserver {
   int resumes_;
 };
 
+// The profile points of a scan, per parameter (W1, beta, E0): the values
+// and S less S_min there, in increasing value; None when it was not made.
+py::object profile_points(const momfit::ProfileScan& scan) {
+  if (!scan.done) return py::none();
+  py::list parameters;
+  for (const auto& points : scan.profile) {
+    FloatArray values(static_cast<py::ssize_t>(points.size()));
+    py::array_t<double> rises(static_cast<py::ssize_t>(points.size()));
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      values.mutable_data()[k] = points[k].value;
+      rises.mutable_data()[k] = points[k].rise;
+    }
+    parameters.append(py::make_tuple(values, rises));
+  }
+  return py::tuple(parameters);
+}
+
 const char* outcome_name(momfit::FitOutcome o) {
   switch (o) {
     case momfit::FitOutcome::converged:
@@ -232,10 +249,11 @@ const char* outcome_name(momfit::FitOutcome o) {
   return "";
 }
 
-// momfit(...) -> (fault, results, outcome, chi2s, warnings, seconds): the
-// refusal or the fault of a fit without a finite chi-square (results None
-// then); the --results object; every evaluation's chi-square; the fit's own
-// wall-clock time.
+// momfit(...) -> (fault, results, outcome, chi2s, warnings, seconds,
+// profiles): the refusal or the fault of a fit without a finite chi-square
+// (results None then); the --results object; every evaluation's
+// chi-square; the fit's own wall-clock time; the scan's profile points
+// (profile_points).
 py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const FloatArray& profile, float e0, float w1, float beta,
                      const std::array<float, 3>& changes, float tolerance,
@@ -267,7 +285,8 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
           ? r.message
           : std::string();
   return py::make_tuple(fault, fault.empty() ? to_python(results) : py::none(),
-                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said, seconds);
+                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said, seconds,
+                        profile_points(r.scan));
 }
 
 // The objective and curve of a fit on fixed data: phi2 at (W1, beta, E0),

@@ -9,6 +9,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy
           man-db groff-base dpkg-dev lintian
           pybind11-dev python3-dev python3-pytest python3-numpy python3-scipy python3-distributed
+          python3-matplotlib
           "$@")
 missing=()
 for p in "${packages[@]}"; do
