@@ -8,6 +8,9 @@ import subprocess
 
 import pytest
 
+# Plots are drawn off screen, also where a display is set.
+os.environ.setdefault("MPLBACKEND", "Agg")
+
 GOLDEN = pathlib.Path(os.environ["LABSUITE_GOLDEN"])
 MOMFIT = os.environ["LABSUITE_MOMFIT"]
 BANDFIT = os.environ["LABSUITE_BANDFIT"]

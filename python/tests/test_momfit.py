@@ -2,9 +2,13 @@
 fits in two threads at once, the refusals, and fit_files on a cluster."""
 
 import contextlib
+import html
 import pathlib
+import re
 import shutil
+import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -51,7 +55,7 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
     folder = tmp_path / case
     shutil.copytree(GOLDEN / case, folder, ignore=shutil.ignore_patterns("expected"))
     stdin = (folder / "stdin").read_text()
-    status, want, log, _ = run_momfit(folder, stdin, *options)
+    status, want, log, _ = run_momfit(folder, stdin, "--curve", "c.csv", *options)
     assert status in (0, 3)
     lab, answers = answers_of(stdin)
     with contextlib.nullcontext() if status == 0 else pytest.warns(
@@ -60,6 +64,30 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
     assert comparable(r.to_dict()) == comparable(want)
     assert r.chi2s.tolist() == np.float32(log).tolist()
     assert r.outcome == ("iteration_limit" if status == 3 else "converged")
+    # The curve plot() draws is the program's --curve; each profile passes
+    # through the refined value, and drops below it by less than s^2 / 2 (a
+    # deeper drop would have moved the refined point).
+    model = np.loadtxt(folder / "c.csv", delimiter=",", skiprows=1, dtype=np.float32)[:, 2]
+    assert r.curve().tolist() == model.tolist()
+    for name, p in zip(r.profiles._fields, r.profiles):
+        held = name in keywords.get("fix", ())
+        assert held == (len(p.value) == 1)  # a held one: only its start
+        assert 0.0 in p.rise[p.value == np.float32(want["refined"][name])]
+        assert p.rise.min() > -want["s2"] / 2
+    # The report: a row per parameter with its answer, interval and held
+    # state, the fit's warnings (the iteration limit's, as the program says it).
+    text = r.report()
+    rows = [re.split(r"\s{2,}", line) for line in text.splitlines()[7:10]]
+    assert [row[0].split()[0] for row in rows] == ["W1", "beta", "E0"]
+    for name, (_, value, interval, ends, shape, held) in zip(r.interval._fields, rows):
+        assert held == ("yes" if name in keywords.get("fix", ()) else "no")
+        shown = [value] + (re.findall(r"[-+.\d]+", interval) if want["interval"][name] else [])
+        for text_value, true in zip(shown, [want["refined"][name], *(want["interval"][name] or [])]):
+            assert abs(float(text_value) - true) <= 0.51 * 10.0 ** -len(text_value.split(".")[1])
+        assert shape == (want["shape"][name] or "-")
+    assert f"N = {want['points']}" in text and f"{want['dof']} degrees of freedom" in text
+    assert (status == 3) == ("iteration limit" in text.split("warnings ")[1])
+    assert all(html.escape(w) in r._repr_html_() for w in r.warnings)
     # The model as a cost function gives the fit's chi-square at its best point.
     m = labsuite.MomentumModel(*labsuite.read_lab(folder / lab),
                                labsuite.read_profile(folder / "newintrin_red"), e0=answers["e0"],
@@ -74,6 +102,58 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
     assert repr(r).startswith(f"Result({a['point']}: W1={a['W1']:.7g} [")
     assert m.chi2(r.answer.W1, r.answer.beta, r.answer.E0) == np.float32(
         a["S"] / (len(m.momentum) - 3) ** 2)
+
+
+def test_plots_draw_the_fit_and_its_profiles(tmp_path, monkeypatch):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    folder = GOLDEN / "momfit_demo"
+    lab, answers = answers_of((folder / "stdin").read_text())
+    data = labsuite.read_lab(folder / lab)
+    r = fit_folder(folder, lab, **answers)
+    top, below = r.plot().axes
+    points, curve = top.lines
+    residuals = below.lines[-1]
+    assert below.get_shared_x_axes().joined(top, below) and "kg m/s" in below.get_xlabel()
+    for line, y in ((points, data.probability), (curve, r.curve()),
+                    (residuals, data.probability - r.curve())):
+        assert line.get_xdata().tolist() == data.momentum.tolist()
+        assert line.get_ydata().tolist() == y.tolist()
+    figure, ax = plt.subplots()
+    assert r.plot(ax)[0] is ax and len(figure.axes) == 2
+    # Each end a vertical line in its kind's colour; a held parameter none.
+    held = fit_folder(folder, lab, fix=("beta",), **answers)
+    for fit in (r, held):
+        figure = fit.scan_plot()
+        figure.savefig(tmp_path / "scan.png")
+        for ax, name in zip(figure.axes, r.interval._fields):
+            drawn = sorted(l.get_color() for l in ax.lines if l.get_color().startswith("tab:"))
+            ends = fit.to_dict()["end"][name] or []
+            assert drawn == sorted(labsuite._show.END_COLOURS[k] for k in ends)
+    with pytest.raises(ValueError, match="no interval scan"):
+        fit_folder(folder, lab, intervals=False, **answers).scan_plot()
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match="install python3-matplotlib"):
+        r.plot()
+
+
+def test_default_answers_converge_on_demo_seeds_and_a_file_fits_as_the_program(tmp_path,
+                                                                                monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    converged = 0
+    for seed in range(1, 101):
+        demo_data(tmp_path, "--seed", str(seed))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", labsuite.FitWarning)
+            r = labsuite.momfit_file("demo_lab.dat", e0=1420, w1=0.8, beta=0.3, intervals=False)
+        converged += r.outcome == "converged"
+    assert converged >= 95
+    # The documented defaults, with the file read and named as the program does.
+    a = dict(e0=1420, w1=0.8, beta=0.3, changes=(0.2, 10, 20), tolerance=1e-3)
+    status, want, _, _ = run_momfit(tmp_path, answers_text("demo_lab.dat", a))
+    assert status == 0
+    r = labsuite.momfit_file(tmp_path / "demo_lab.dat", e0=1420, w1=0.8, beta=0.3,
+                             lab_file="demo_lab.dat")
+    assert comparable(r.to_dict()) == comparable(want)
 
 
 def test_resume_goes_on_at_the_limit_as_an_answer_at_the_pause_does():
