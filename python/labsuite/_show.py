@@ -68,10 +68,10 @@ def rows(r):
     params = []
     for name, unit in PARAMETERS:
         held = name in d["fixed"]
-        ends = d["interval"][name] if d["interval"] and d["interval"][name] else None
+        ends = d["interval"][name] if d["interval"] and d["interval"][name] else [None, None]
         kinds = d["end"][name] if d["end"] and d["end"][name] else None
-        places = _decimals(answer[name], ends) if ends else None
-        if ends:
+        places = _decimals(answer[name], ends)
+        if any(e is not None for e in ends):  # an end not met is open
             interval = "[" + ", ".join("open" if e is None else _number(e, places)
                                        for e in ends) + "]"
         else:
