@@ -5,7 +5,8 @@ The computations are the programs' own (the extension _labsuite): the
 same numbers as ``momfit --results`` and ``bandfit --results``. A refusal
 or a fault of the programs raises ValueError (or OSError for a file) with
 the programs' message; their warnings are Python warnings
-(InputWarning). See docs/python.md.
+(InputWarning). A fit's Result gives a report and, with matplotlib, its
+plots. See docs/python.md.
 """
 
 import collections
