@@ -85,6 +85,7 @@ def test_golden_runs_give_the_programs_results_and_log(case, keywords, options, 
         for text_value, true in zip(shown, [want["refined"][name], *(want["interval"][name] or [])]):
             assert abs(float(text_value) - true) <= 0.51 * 10.0 ** -len(text_value.split(".")[1])
         assert shape == (want["shape"][name] or "-")
+        assert f"<td>{value}</td><td>{html.escape(interval)}</td>" in r._repr_html_()
     assert f"N = {want['points']}" in text and f"{want['dof']} degrees of freedom" in text
     assert (status == 3) == ("iteration limit" in text.split("warnings ")[1])
     assert all(html.escape(w) in r._repr_html_() for w in r.warnings)
