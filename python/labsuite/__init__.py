@@ -175,11 +175,10 @@ class Result:
             raise ValueError("this result does not hold the data it was fitted on")
         momentum, probability, profile = self._data
         d = self._results
-        answer = d.get("answer") or d["refined"] or d["best"]
-        keywords = {k: v for k, v in (d.get("model") or {}).items() if k in ("scale", "cross")}
         model = MomentumModel(momentum, probability, profile, e0=d["start"]["E0"],
-                              masses=d["masses"], mass_unit=d["mass_unit_kg"], **keywords)
-        return model.curve(answer["W1"], answer["beta"], answer["E0"])
+                              masses=d["masses"], mass_unit=d["mass_unit_kg"],
+                              scale=d["model"]["scale"], cross=d["model"]["cross"])
+        return model.curve(self.answer.W1, self.answer.beta, self.answer.E0)
 
     def plot(self, ax=None):
         """The lab points, the model at the answer and the residuals (lab less
@@ -202,10 +201,11 @@ class Result:
 
 
 # The default answers of momfit(): per-cent changes of E0, W1 and beta for the
-# first simplex, and the tolerance. Fitted from (1420, 0.8, 0.3), every one
-# of demo seeds 1 to 100 ends converged with these; with tolerance 1e-4, 83.
+# first simplex, and the tolerance. Fitted from (1420, 0.8, 0.3), 100 of demo
+# seeds 1 to 100 end converged with these (99 with the fitted scale and cross
+# term; with tolerance 1e-4, 83 and 84); the scan polishes what is left.
 CHANGES = (0.2, 10.0, 20.0)
-TOLERANCE = 1e-3
+TOLERANCE = 2e-3
 
 
 def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tolerance=TOLERANCE,
@@ -215,7 +215,7 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tol
     data: the starting simplex, both minimisations, the restart and, with
     intervals, the profile scan. changes are the per-cent changes of E0, W1
     and beta in the dialogue's order (by default 0.2, 10 and 20), tolerance
-    the minimisations' relative spread (by default 1e-3); masses and mass_unit (kg; None: the
+    the minimisations' relative spread (by default 2e-3); masses and mass_unit (kg; None: the
     program's default) as --masses and --mass-unit; fix names parameters held
     at their start ("W1", "beta", "E0"). scale ("designed" or "fitted") and
     cross ("start" or "fitted") choose the model as --scale and --cross do.

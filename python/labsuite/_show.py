@@ -35,7 +35,7 @@ def _number(value, decimals):
 
 
 def _model(d):
-    m = d.get("model") or {"scale": "designed", "cross": "start"}
+    m = d["model"]
     text = f"scale {m['scale']}, cross term {m['cross']}"
     if m.get("base") is not None:
         text += f" (base {m['base']:.6g}, factor {m['factor']:.6g})"
@@ -46,10 +46,7 @@ def rows(r):
     """The report's rows: (heading lines as (label, text)), (a row per
     parameter: name, answer, interval, ends, shape, held), warnings."""
     d = r.to_dict()
-    answer = d.get("answer")
-    if answer is None:  # results made before the answer was kept: the refined or best point
-        answer = dict(d["refined"] or d["best"], point="refined" if d["refined"] else "best")
-        answer.setdefault("S", d["best"]["chi2"] * (d["points"] - 3) ** 2)
+    answer = d["answer"]
     s2 = d.get("s2", d["rms"] ** 2)
     scan = d.get("scan")
     evaluations = f"{d['evaluations']} evaluations"
@@ -154,7 +151,7 @@ def scan_plot(r):
     plt = _pyplot()
     d = r.to_dict()
     s2 = d["s2"]
-    answer = d.get("answer") or d["refined"]
+    answer = d["answer"]
     figure, axes = plt.subplots(3, 1, figsize=(7, 8), gridspec_kw=dict(hspace=0.5))
     for ax, (name, unit), profile in zip(axes, PARAMETERS, r.profiles):
         middle = answer[name]
