@@ -6,6 +6,7 @@
 
 #include "bandfit/refine.h"
 #include "bandfit/report.h"
+#include "recordio/c_locale.h"
 #include "recordio/recordio.h"
 #include "recordio/text_input.h"
 
@@ -15,12 +16,7 @@ namespace {
 // A printf-style refusal message, whole whatever its length.
 template <class... Args>
 std::string say(const char* format, Args... args) {
-  const int k = std::snprintf(nullptr, 0, format, args...);
-  if (k <= 0) return {};
-  std::string text(static_cast<std::size_t>(k) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.pop_back();
-  return text;
+  return recordio::c_format(format, args...);
 }
 
 // Label text without its trailing blanks, for messages.

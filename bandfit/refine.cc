@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "recordio/c_locale.h"
 #include "recordio/recordio.h"
 
 namespace bandfit {
@@ -343,11 +344,7 @@ std::string_view why_uncorrected(const Outcome& out) {
 std::string overflow_text(const Deck& d, const Summary& s) {
   const Outcome& out = s.outcome;
   // A number in the shortest form printf's %g gives it.
-  const auto number = [](double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return std::string(text);
-  };
+  const auto number = [](double v) { return recordio::c_format("%g", v); };
   std::string text = "the arithmetic overflowed: the ";
   if (out.overflowed == 0) {
     text += "standard deviation of the fit";

@@ -2,14 +2,17 @@
 """What the Python module costs: a fit through labsuite.momfit against the
 fit's own time inside the call and against a momfit run on the same data;
 one MomentumModel evaluation from Python against an evaluation inside a
-fit; fits in two threads against one after the other; and fits per second
-through fit_files on a process pool and on a two-worker Dask LocalCluster
-(N files, 100 unless given; compare bench/many_fits.sh BUILD N, run in the
+fit; fits in two threads against one after the other; how soon Ctrl-C (SIGINT)
+ends a fit and a batch on the process pool; and fits per second through
+fit_files on a process pool and on a two-worker Dask LocalCluster (N
+files, 100 unless given; compare bench/many_fits.sh BUILD N, run in the
 same sitting). Prints medians of alternated runs and the load average.
 
     PYTHONPATH=build/python python3 bench/python_bench.py build [N]
 """
+import multiprocessing
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -39,6 +42,21 @@ def fit(folder, name="demo_lab.dat"):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", labsuite.FitWarning)
         return labsuite.momfit(lab.momentum, lab.probability, prof, lab_file=name, **ANSWERS)
+
+
+def interrupted(call, seconds=0.3):
+    """The time from a SIGINT sent seconds into call to its KeyboardInterrupt."""
+    sent = []
+
+    def send():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(seconds, send).start()
+    try:
+        call()
+    except KeyboardInterrupt:
+        return time.perf_counter() - sent[0]
+    raise RuntimeError("the call ended before the signal")
 
 
 def main():
@@ -77,6 +95,19 @@ def main():
             rounds.append((time.perf_counter() - t) / 2000)
         print(f"MomentumModel(x) from Python: {statistics.median(rounds) * 1e6:.1f} us a call; "
               f"inside a fit {f / evals * 1e3:.1f} us an evaluation (scan included)")
+
+        # Ctrl-C during a fit that never ends (the tolerance never met, the
+        # limit always resumed), and during a batch of them on the pool.
+        endless = dict(ANSWERS, tolerance=-1.0, resume=10**9)
+        prof = labsuite.read_profile(os.path.join(work, "newintrin_red"))
+        alone = [interrupted(lambda: labsuite.momfit(*lab, prof, **endless)) for _ in range(5)]
+        lab_path = os.path.join(work, "demo_lab.dat")
+        batch = [interrupted(lambda: labsuite.fit_files([lab_path] * 4, **endless), 1.0)
+                 for _ in range(3)]
+        print(f"Ctrl-C to KeyboardInterrupt: a fit {statistics.median(alone) * 1e3:.0f} ms "
+              f"(most {max(alone) * 1e3:.0f} of 5), fit_files on the pool "
+              f"{statistics.median(batch) * 1e3:.0f} ms (most {max(batch) * 1e3:.0f} of 3), "
+              f"{len(multiprocessing.active_children())} workers left")
 
         # Threads: four fits in two threads against the same four in one.
         t = time.perf_counter()

@@ -1,5 +1,6 @@
 #include "momfit/fit.h"
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <span>
@@ -9,6 +10,23 @@
 
 namespace momfit {
 namespace {
+
+// Thrown by an evaluation once the caller asks the fit to stop; fit()
+// catches it, so it never leaves the library.
+struct Stopped {};
+
+void stop_if_asked(const std::atomic<bool>* stop) {
+  if (stop != nullptr && stop->load(std::memory_order_relaxed)) throw Stopped{};
+}
+
+// S that ends the scan (on whichever thread calls it) once a stop is asked.
+SumOfSquares stoppable(SumOfSquares s, const std::atomic<bool>* stop) {
+  if (stop == nullptr) return s;
+  return [s = std::move(s), stop](const Point3& p) {
+    stop_if_asked(stop);
+    return s(p);
+  };
+}
 
 // q := (q / 100) v, then q := q + v: a percentage change made a value.
 void change(float& q, float v) {
@@ -31,6 +49,7 @@ class Run {
   // whatever the simplex arithmetic made of it.
   float objective(std::span<const float> x) {
     ++evaluations_;
+    stop_if_asked(in_.stop);
     if (!held_) return phi2_(x);
     std::array<float, 4> y{x[0], x[1], x[2], x[3]};
     if (in_.fixed[0]) y[0] = w1_;
@@ -154,8 +173,12 @@ FitResult Run::run() {
   }
   if (in_.intervals) {
     // The six ends on threads, each with an objective of its own.
-    r.scan = profile_scan(sum_of_squares(s_), {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0},
-                          s_.three.nlab, scan_options(s_, in_.fixed));
+    ScanOptions options = scan_options(s_, in_.fixed);
+    options.another = [more = std::move(options.another), stop = in_.stop] {
+      return stoppable(more(), stop);
+    };
+    r.scan = profile_scan(stoppable(sum_of_squares(s_), in_.stop),
+                          {s_.one.bestw1, s_.one.bestbeta, s_.one.beste0}, s_.three.nlab, options);
   }
   r.answer = answer(r);
   return r;
@@ -258,7 +281,14 @@ FitResult fit(const FitInput& in, FitObserver* observer) {
   }
   // The state and work tables are large: on the heap, not a thread's stack.
   const auto run = std::make_unique<Run>(in, observer);
-  return run->run();
+  try {
+    return run->run();
+  } catch (const Stopped&) {
+    FitResult r;
+    r.outcome = FitOutcome::cancelled;
+    r.message = "the fit was stopped";
+    return r;
+  }
 }
 
 }  // namespace momfit

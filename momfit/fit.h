@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ struct FitInput {
   // W1, beta, E0 held at their start values (in the scan's order).
   std::array<bool, 3> fixed{};
   bool intervals = true;  // scan the profile intervals after the fit
+  // A request to stop, read at every evaluation of the fit and of its scan
+  // (on every thread): once true, the fit ends within an evaluation with
+  // FitOutcome::cancelled and no result. Null: never stopped.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // How a fit ended.
@@ -53,6 +58,7 @@ enum class FitOutcome {
   iteration_limit,  // a minimisation stopped at the iteration limit
   no_finite_chi2,   // no evaluation gave a chi-square below 1.0E38: no fit result
   refused,          // the input cannot be fitted; message says why, nothing was evaluated
+  cancelled,        // FitInput::stop was set: ended early, no fit result
 };
 
 // Which point of a run is its answer.

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "recordio/c_locale.h"
 #include "recordio/recordio.h"
 #include "recordio/text_input.h"
 
@@ -45,8 +46,7 @@ void check_spacing(Reader& in, const std::string& file, const LabData& two, int 
   const double ulp = std::nextafter(far, std::numeric_limits<float>::infinity()) - far;
   const double off = std::fabs(step_to(worst) - mean);
   if (!(off > kStepSpread * mean + 2.0 * ulp)) return;
-  char percent[32];
-  std::snprintf(percent, sizeof percent, "%.1f", 100.0 * off / mean);
+  const std::string percent = recordio::c_format("%.1f", 100.0 * off / mean);
   in.warn(file + ": the momentum step to line " + std::to_string(line[worst]) + ", " +
           shown(static_cast<float>(step_to(worst))) + ", is " + percent + " % off the mean step " +
           shown(static_cast<float>(mean)) + "; the instrument profile assumes one step");

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -546,6 +549,22 @@ TEST(ProfileScan, ParabolaGivesItsMinimumAndSymmetricIntervals) {
   EXPECT_EQ(threaded.threads, 6);
   EXPECT_EQ(threaded.interval, r.interval);
   EXPECT_EQ(threaded.evaluations, r.evaluations);
+  // What a helper thread's S throws reaches the caller, after the join (the
+  // caller's S is slow once the helpers' are made, until one has thrown,
+  // so that the helpers take ends of their own).
+  std::atomic<bool> made{false}, thrown{false};
+  six.another = [&] {
+    made = true;
+    return momfit::SumOfSquares([&](const momfit::Point3&) -> double {
+      thrown = true;
+      throw std::range_error("");
+    });
+  };
+  const auto waiting = [&](const momfit::Point3& p) {
+    if (made && !thrown) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return s(p);
+  };
+  EXPECT_THROW(momfit::profile_scan(waiting, start, 103, six), std::range_error);
 }
 
 // S of known shape around (1, 0.5, 1422), s^2 = 1: every end found where
@@ -1315,6 +1334,23 @@ TEST(FitCall, GivesTheProgramsAnswerOnAnyThread) {
     EXPECT_EQ(std::memcmp(&r.best, &one.best, sizeof one.best), 0);
     EXPECT_EQ(r.scan.refined, one.scan.refined);
     EXPECT_EQ(r.evaluations, one.evaluations);
+  }
+
+  // A stop request ends the fit at the next evaluation, of a minimisation
+  // or of the scan (the fit's last evaluation is followed by the scan's).
+  for (const long at : {10L, one.evaluations}) {
+    struct Stopping final : momfit::FitObserver {
+      long n = 0, at = 0;
+      std::atomic<bool> stop{false};
+      void evaluated(std::span<const float>, float, const momfit::BestPoint&) override {
+        if (++n == at) stop = true;
+      }
+    } stopping;
+    stopping.at = at;
+    momfit::FitInput stopped = in;
+    stopped.stop = &stopping.stop;
+    EXPECT_EQ(momfit::fit(stopped, &stopping).outcome, momfit::FitOutcome::cancelled) << at;
+    EXPECT_EQ(stopping.n, at);
   }
 
   const auto refused = [&](auto change, const std::string& why) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -734,10 +735,25 @@ ProfileScan scan_from(const SumOfSquares& s, const Point3& start, int points,
       }
     };
     {
-      std::vector<std::jthread> helpers;
-      helpers.reserve(own.size());
-      for (const SumOfSquares& mine : own) helpers.emplace_back(work, std::cref(mine));
-      work(s);
+      // What S throws on a helper thread is thrown again here, after the join.
+      std::vector<std::exception_ptr> thrown(own.size());
+      {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(own.size());
+        for (std::size_t h = 0; h < own.size(); ++h) {
+          helpers.emplace_back([&, h] {
+            try {
+              work(own[h]);
+            } catch (...) {
+              thrown[h] = std::current_exception();
+            }
+          });
+        }
+        work(s);
+      }
+      for (const std::exception_ptr& e : thrown) {
+        if (e) std::rethrow_exception(e);
+      }
     }
     r.refined = c.centre;
     r.s_min = c.s_min;

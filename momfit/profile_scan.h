@@ -120,7 +120,8 @@ ScanOptions scan_options(const FitState& state, const std::array<bool, 3>& held 
 // The scan around start for points data values. Not done (why set) when
 // points < 4, or start lies outside the domain, or S at start is not finite,
 // or is 0 (no residual variance). Calls s (and the S made by options) only;
-// keeps no state between calls.
+// keeps no state between calls. What an S throws, on any thread, ends the
+// scan and is thrown to the caller once every thread has stopped.
 ProfileScan profile_scan(const SumOfSquares& s, const Point3& start, int points,
                          const ScanOptions& options = {});
 

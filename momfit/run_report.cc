@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "labsuite/version.h"
+#include "recordio/c_locale.h"
 
 namespace momfit {
 namespace {
@@ -13,9 +14,7 @@ namespace {
 constexpr float kWavenumbersPerEv = 8065.54f;
 
 std::string format(const char* pattern, auto... values) {
-  char text[160];
-  std::snprintf(text, sizeof text, pattern, values...);
-  return text;
+  return recordio::c_format(pattern, values...);
 }
 
 // Decimals that give the smaller of two offsets two significant digits.

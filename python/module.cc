@@ -3,14 +3,19 @@
 // public names. Nothing here writes a unit or a file, pauses or ends the
 // process: a refusal or a read fault comes back as a message, which the
 // package raises; the warnings the programs print come back as texts.
-// The fits run without the interpreter's lock.
+// The fits run without the interpreter's lock, on a thread of their own
+// while the calling thread runs the signal handlers of Python (Ctrl-C).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cctype>
+#include <future>
 #include <memory>
 #include <span>
 #include <nlohmann/json.hpp>
@@ -27,6 +32,7 @@
 #include "momfit/loaders.h"
 #include "momfit/model/phi2.h"
 #include "momfit/run_report.h"
+#include "recordio/recordio.h"
 
 namespace py = pybind11;
 
@@ -67,6 +73,20 @@ py::object to_python(const nlohmann::ordered_json& j) {
   }
 }
 
+// A message of ours as a str: the bytes of a file name that are not UTF-8
+// (a name from os.listdir, say) come back as the surrogates os.fsdecode
+// gives them, so that the name reads as the one the caller gave.
+py::str as_str(const std::string& t) {
+  return py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeUTF8(t.data(), static_cast<py::ssize_t>(t.size()), "surrogateescape"));
+}
+
+py::list as_strs(const std::vector<std::string>& ts) {
+  py::list l;
+  for (const std::string& t : ts) l.append(as_str(t));
+  return l;
+}
+
 FloatArray copy_of(std::span<const float> values) {
   FloatArray a(static_cast<py::ssize_t>(values.size()));
   std::copy(values.begin(), values.end(), a.mutable_data());
@@ -92,15 +112,16 @@ Read read_with(Reader reader, std::string_view text, const std::string& name) {
 py::tuple read_lab(std::string_view text, const std::string& name) {
   const Read r = read_with(momfit::read_lab, text, name);
   const auto n = static_cast<std::size_t>(r.state->three.nlab);
-  return py::make_tuple(r.fault, copy_of(std::span(r.state->two.labmom.data(), n)),
-                        copy_of(std::span(r.state->two.labprob.data(), n)), r.warnings);
+  return py::make_tuple(as_str(r.fault), copy_of(std::span(r.state->two.labmom.data(), n)),
+                        copy_of(std::span(r.state->two.labprob.data(), n)), as_strs(r.warnings));
 }
 
 // read_profile(text, name) -> (fault, values, warnings)
 py::tuple read_profile(std::string_view text, const std::string& name) {
   const Read r = read_with(momfit::read_profile, text, name);
   const auto n = static_cast<std::size_t>(r.state->three.nprof);
-  return py::make_tuple(r.fault, copy_of(std::span(r.state->three.prof.data(), n)), r.warnings);
+  return py::make_tuple(as_str(r.fault), copy_of(std::span(r.state->three.prof.data(), n)),
+                        as_strs(r.warnings));
 }
 
 // bandfit(deck) -> (fault, results, why, warnings): the refusal or read
@@ -132,8 +153,8 @@ py::tuple bandfit_run(std::string_view text) {
                 : std::string(bandfit::why_uncorrected(summary->outcome));
     }
   }
-  if (!fault.empty()) return py::make_tuple(fault, py::none(), "", warnings);
-  return py::make_tuple("", to_python(results), why, warnings);
+  if (!fault.empty()) return py::make_tuple(as_str(fault), py::none(), "", as_strs(warnings));
+  return py::make_tuple("", to_python(results), as_str(why), as_strs(warnings));
 }
 
 std::vector<float> values_of(const FloatArray& a) {
@@ -154,7 +175,17 @@ void choose_model(momfit::FitConfig& config, const std::string& scale, const std
   config.cross = cross == "fitted" ? momfit::Cross::fitted : momfit::Cross::start;
 }
 
-// The fit's input from the answers; W1, beta and E0 held as fix names them.
+// value, an answer or option of the program, as the command line takes it:
+// a finite REAL, and above zero where positive.
+void check_value(const char* keyword, float value, bool positive = false) {
+  if (std::isfinite(value) && (!positive || value > 0.0f)) return;
+  throw py::value_error(std::string(keyword) + " needs a " +
+                        (positive ? "positive number" : "finite number") + ", not " +
+                        py::repr(py::float_(value)).cast<std::string>());
+}
+
+// The fit's input from the answers; W1, beta and E0 held as fix names them
+// (in any case, as --fix takes them).
 momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probability,
                            const FloatArray& profile, float e0, float w1, float beta,
                            const std::array<float, 3>& changes, float tolerance,
@@ -162,6 +193,12 @@ momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probabi
                            const std::vector<std::string>& fix, bool intervals,
                            const std::string& lab_file, const std::string& profile_file,
                            const std::string& scale, const std::string& cross) {
+  check_value("e0", e0);
+  check_value("w1", w1);
+  check_value("beta", beta);
+  for (const float c : changes) check_value("changes", c);
+  check_value("tolerance", tolerance);
+  if (mass_unit) check_value("mass_unit", *mass_unit, true);
   momfit::FitInput in;
   choose_model(in.config, scale, cross);
   in.e0 = e0;
@@ -178,9 +215,11 @@ momfit::FitInput fit_input(const FloatArray& momentum, const FloatArray& probabi
   in.config.profile = profile_file;
   in.lab_file = lab_file;
   in.intervals = intervals;
-  const std::array<std::string, 3> names = {"W1", "beta", "E0"};
+  const std::array<std::string, 3> names = {"w1", "beta", "e0"};
   for (const std::string& f : fix) {
-    const auto at = std::find(names.begin(), names.end(), f);
+    std::string lower = f;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto at = std::find(names.begin(), names.end(), lower);
     if (at == names.end()) throw py::value_error("fix: '" + f + "' is none of W1, beta, E0");
     in.fixed[static_cast<std::size_t>(at - names.begin())] = true;
   }
@@ -245,8 +284,33 @@ const char* outcome_name(momfit::FitOutcome o) {
       return "no_finite_chi2";
     case momfit::FitOutcome::refused:
       return "refused";
+    case momfit::FitOutcome::cancelled:
+      return "cancelled";
   }
   return "";
+}
+
+// Runs work on a thread of its own, without the interpreter's lock, while
+// this thread runs Python's signal handlers every 50 ms (the main thread's
+// only: elsewhere there are none to run). A handler that raises
+// (KeyboardInterrupt at Ctrl-C) sets stop; once work has ended, its
+// exception is raised here. Work ends soon after stop is set.
+template <class Work>
+void wait_interruptibly(Work work, std::atomic<bool>& stop) {
+  auto job = std::async(std::launch::async, std::move(work));
+  bool raised = false;
+  {
+    py::gil_scoped_release unlocked;
+    while (job.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+      py::gil_scoped_acquire locked;
+      if (!raised && PyErr_CheckSignals() != 0) {
+        raised = true;
+        stop = true;
+      }
+    }
+  }
+  if (raised) throw py::error_already_set();
+  job.get();
 }
 
 // momfit(...) -> (fault, results, outcome, chi2s, warnings, seconds,
@@ -261,9 +325,11 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
                      const std::vector<std::string>& fix, bool intervals, int resume,
                      const std::string& lab_file, const std::string& profile_file,
                      const std::string& scale, const std::string& cross) {
-  const momfit::FitInput in =
+  momfit::FitInput in =
       fit_input(momentum, probability, profile, e0, w1, beta, changes, tolerance, masses,
                 mass_unit, fix, intervals, lab_file, profile_file, scale, cross);
+  std::atomic<bool> stop{false};
+  in.stop = &stop;
   if (resume < 0) {
     throw py::value_error("resume is " + std::to_string(resume) + "; it counts resumptions, from 0");
   }
@@ -271,21 +337,23 @@ py::tuple momfit_run(const FloatArray& momentum, const FloatArray& probability,
   momfit::FitResult r;
   nlohmann::ordered_json results;
   double seconds = 0.0;
-  {
-    py::gil_scoped_release unlocked;
-    const auto start = std::chrono::steady_clock::now();
-    r = momfit::fit(in, &seen);
-    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (r.outcome != momfit::FitOutcome::refused && r.outcome != momfit::FitOutcome::no_finite_chi2) {
-      results = momfit::results_object(momfit::run_summary(in, r));
-    }
-  }
+  wait_interruptibly(
+      [&] {
+        const auto start = std::chrono::steady_clock::now();
+        r = momfit::fit(in, &seen);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (r.outcome != momfit::FitOutcome::refused &&
+            r.outcome != momfit::FitOutcome::no_finite_chi2) {
+          results = momfit::results_object(momfit::run_summary(in, r));
+        }
+      },
+      stop);
   const std::string fault =
       r.outcome == momfit::FitOutcome::refused || r.outcome == momfit::FitOutcome::no_finite_chi2
           ? r.message
           : std::string();
-  return py::make_tuple(fault, fault.empty() ? to_python(results) : py::none(),
-                        outcome_name(r.outcome), copy_of(seen.chi2s), seen.said, seconds,
+  return py::make_tuple(as_str(fault), fault.empty() ? to_python(results) : py::none(),
+                        outcome_name(r.outcome), copy_of(seen.chi2s), as_strs(seen.said), seconds,
                         profile_points(r.scan));
 }
 
@@ -337,6 +405,16 @@ class MomentumModel {
   std::unique_ptr<momfit::Objective> phi2_;
 };
 
+// The model behind self. An object made by __new__ without __init__ has
+// none, and pybind11 would hand out storage never constructed: TypeError.
+MomentumModel& made(py::handle self) {
+  if (!py::isinstance<MomentumModel>(self)) throw py::type_error("expected a MomentumModel");
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(MomentumModel)));
+  if (!v_h.holder_constructed()) throw py::type_error("MomentumModel.__init__ was not called");
+  return *v_h.value_ptr<MomentumModel>();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_labsuite, m) {
@@ -357,10 +435,21 @@ PYBIND11_MODULE(_labsuite, m) {
            py::arg("momentum"), py::arg("probability"), py::arg("profile"), py::arg("e0"),
            py::arg("masses"), py::arg("mass_unit"), py::arg("lab_file"), py::arg("profile_file"),
            py::arg("scale"), py::arg("cross"))
-      .def("chi2", &MomentumModel::chi2, py::arg("w1"), py::arg("beta"), py::arg("e0"))
-      .def("curve", &MomentumModel::curve, py::arg("w1"), py::arg("beta"), py::arg("e0"))
-      .def("__call__", &MomentumModel::call, py::arg("x"))
-      .def_property_readonly("momentum", &MomentumModel::momentum)
-      .def_property_readonly("probability", &MomentumModel::probability)
-      .def_property_readonly("e0", &MomentumModel::e0);
+      .def(
+          "chi2", [](py::handle m, float w1, float beta, float e0) {
+            return made(m).chi2(w1, beta, e0);
+          },
+          py::arg("w1"), py::arg("beta"), py::arg("e0"))
+      .def(
+          "curve", [](py::handle m, float w1, float beta, float e0) {
+            return made(m).curve(w1, beta, e0);
+          },
+          py::arg("w1"), py::arg("beta"), py::arg("e0"))
+      .def(
+          "__call__", [](py::handle m, const std::vector<float>& x) { return made(m).call(x); },
+          py::arg("x"))
+      .def_property_readonly("momentum", [](py::handle m) { return made(m).momentum(); })
+      .def_property_readonly("probability", [](py::handle m) { return made(m).probability(); })
+      .def_property_readonly("e0", [](py::handle m) { return made(m).e0(); });
+  m.attr("LONGEST_LINE") = recordio::kLongestLine;
 }

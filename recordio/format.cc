@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "recordio/c_locale.h"
 #include "recordio/recordio.h"
 
 namespace recordio {
@@ -38,12 +39,8 @@ namespace {
 // v printed under a one-precision printf form ("%#.*f", "%.*e"). The
 // precision comes from the FORMAT (up to 100000 digits), so the text is
 // sized to fit rather than cut at a fixed buffer.
-std::string printed(const char* form, int precision, double v) {
-  const int n = std::snprintf(nullptr, 0, form, precision, v);
-  std::string t(static_cast<std::size_t>(n > 0 ? n : 0) + 1, '\0');
-  std::snprintf(t.data(), t.size(), form, precision, v);
-  t.pop_back();
-  return t;
+std::string printed(bool fixed, int precision, double v) {
+  return fixed ? c_format("%#.*f", precision, v) : c_format("%.*e", precision, v);
 }
 
 // Precisions up to this many digits go through std::to_chars, which gives
@@ -56,7 +53,7 @@ using ShortText = std::array<char, 400>;
 
 // "%#.*f" of a finite v: the point is there even for d = 0.
 std::string fixed_text(double v, int d) {
-  if (d > kShortPrecision) return printed("%#.*f", d, v);
+  if (d > kShortPrecision) return printed(true, d, v);
   ShortText buf;
   const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, d);
   std::string t(buf.data(), r.ptr);
@@ -66,7 +63,7 @@ std::string fixed_text(double v, int d) {
 
 // "%.*e" of a finite v.
 std::string exp_text(double v, int precision) {
-  if (precision > kShortPrecision) return printed("%.*e", precision, v);
+  if (precision > kShortPrecision) return printed(false, precision, v);
   ShortText buf;
   const auto r =
       std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific, precision);

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "internal.h"
+#include "recordio/c_locale.h"
 #include "recordio/recordio.h"
 #include "recordio/text_input.h"
 
@@ -144,9 +145,9 @@ void assign(Source& src, const Value& v, const Target& target) {
     if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) src.fault("invalid number");
     **ip = static_cast<std::int32_t>(n);
   } else if (float* const* fp = std::get_if<float*>(&target)) {
-    **fp = std::strtof(normal.c_str(), nullptr);
+    **fp = c_strtof(normal.c_str());
   } else {
-    *std::get<double*>(target) = std::strtod(normal.c_str(), nullptr);
+    *std::get<double*>(target) = c_strtod(normal.c_str());
   }
 }
 

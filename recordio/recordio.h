@@ -87,6 +87,10 @@ inline void write_formatted(int unit, std::string_view format,
   write_formatted(unit, format, std::span<const Item>(items.begin(), items.size()));
 }
 
+// The longest line (record) a read takes; a longer one is refused, so that
+// memory does not grow with the length of a line (/dev/zero, say).
+inline constexpr std::size_t kLongestLine = std::size_t{1} << 20;
+
 // How the values of a list-directed read are expected to lie in the input.
 // Values that lie otherwise are still read by the list-directed rules; the
 // reader is warned, once per connection of the unit, on standard error:

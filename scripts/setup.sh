@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
           giza-dev libcpgplot0 nlohmann-json3-dev xvfb xauth x11-apps imagemagick
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy
-          man-db groff-base dpkg-dev lintian
+          man-db groff-base dpkg-dev lintian locales
           pybind11-dev python3-dev python3-pytest python3-numpy python3-scipy python3-distributed
           python3-matplotlib
           "$@")

@@ -11,9 +11,13 @@ plots. See docs/python.md.
 
 import collections
 import concurrent.futures
+import concurrent.futures.process
 import copy
+import inspect
+import multiprocessing
 import os
 import warnings as _warnings
+import weakref
 
 import numpy
 
@@ -62,26 +66,45 @@ def _warn(texts):
         _warnings.warn(text, InputWarning, stacklevel=3)
 
 
-def _text(path):
+def _text(path, values):
+    """The start of the file at path that a reader of values values needs,
+    as momfit reads it: up to one line longer than the longest the reader
+    takes (/dev/zero gives one at once), and the lines up to two past
+    values lines that hold anything, so that the reader sees whether the
+    file holds more. A huge file is not read to its end."""
+    longest = _labsuite.LONGEST_LINE
+    lines = []
+    filled = 0
     with open(path, "rb") as f:
-        return f.read()
+        while filled < 2 * values + 2:
+            line = f.readline(longest + 2)
+            if not line:
+                break
+            lines.append(line)
+            if len(line) > longest + 1:
+                break
+            filled += bool(line.strip())
+    return b"".join(lines)
 
 
 def read_lab(path):
-    """The lab data file at path, read as momfit reads it: Lab(momentum,
-    probability), at most 1000 pairs. ValueError when a value is not a
-    number or the momenta do not increase."""
-    fault, momentum, probability, said = _labsuite.read_lab(_text(path), str(path))
+    """The lab data file at path (str, bytes or os.PathLike, as open()
+    takes), read as momfit reads it: Lab(momentum, probability), at most
+    1000 pairs. ValueError when a value is not a number, the momenta do not
+    increase or a line is longer than momfit reads."""
+    fault, momentum, probability, said = _labsuite.read_lab(_text(path, 1000),
+                                                            os.fsencode(path))
     _warn(said)
     if fault:
         raise ValueError(fault)
+    _said_of[id(probability)] = probability
     return Lab(momentum, probability)
 
 
 def read_profile(path):
     """The instrument profile at path, as momfit reads it: a float32 array
     of at most 500 values."""
-    fault, values, said = _labsuite.read_profile(_text(path), str(path))
+    fault, values, said = _labsuite.read_profile(_text(path, 500), os.fsencode(path))
     _warn(said)
     if fault:
         raise ValueError(fault)
@@ -200,6 +223,25 @@ class Result:
                 f"E0={_ends(a.E0, i.E0)}, S={a.S:.6g}, outcome={self.outcome!r})")
 
 
+# The probabilities read_lab has given, while they live: it has warned of them.
+_said_of = weakref.WeakValueDictionary()
+
+
+def _warn_negative(probability, lab_file):
+    """What read_lab says of negative probabilities, said of arrays that
+    read_lab has not given."""
+    if _said_of.get(id(probability)) is probability:
+        return
+    negative = numpy.flatnonzero(numpy.asarray(probability, dtype=numpy.float32) < 0)
+    if negative.size:
+        first = negative[0]
+        more = f" ({negative.size} pairs in all)" if negative.size > 1 else ""
+        name = os.fsdecode(lab_file) if lab_file else "the lab data"
+        _warnings.warn(f"{name}: pair {first + 1}: probability "
+                       f"{numpy.float32(probability[first])} is negative{more}; a probability is "
+                       "an intensity, zero or above", InputWarning, stacklevel=3)
+
+
 # The default answers of momfit(): per-cent changes of E0, W1 and beta for the
 # first simplex, and the tolerance. Fitted from (1420, 0.8, 0.3), 100 of demo
 # seeds 1 to 100 end converged with these (99 with the fitted scale and cross
@@ -227,13 +269,18 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tol
     iteration limit resumes a minimisation resume times in all, as that
     many answers at the program's PAUSE would; after that it ends it, as
     with --no-wait, with a FitWarning. The interpreter's lock is released
-    during the fit."""
+    during the fit, and Ctrl-C (any signal handler that raises) ends it
+    within a fraction of a second with that exception."""
+    _warn_negative(probability, lab_file)
+    if isinstance(fix, str):
+        fix = (fix,)
     data = tuple(numpy.asarray(a, numpy.float32) for a in (momentum, probability, profile))
     fault, results, outcome, chi2s, said, seconds, profiles = _labsuite.momfit(
         *data, e0, w1, beta, tuple(changes), tolerance, tuple(masses), mass_unit, list(fix),
-        intervals, resume, lab_file or "", profile_file or "", scale, cross)
+        intervals, resume, os.fsencode(lab_file or ""), os.fsencode(profile_file or ""), scale,
+        cross)
     # Named by the lab file, as momfit --lab names them.
-    said = [f"{lab_file}: {text}" if lab_file else text for text in said]
+    said = [f"{os.fsdecode(lab_file)}: {text}" if lab_file else text for text in said]
     for text in said:
         _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:
@@ -280,7 +327,40 @@ def _fit_file(path, answers):
     profile_path = profile or os.path.join(os.path.dirname(path), PROFILE)
     lab = read_lab(path)
     return momfit(lab.momentum, lab.probability, read_profile(profile_path),
-                  lab_file=str(path), profile_file=str(profile or PROFILE), **answers)
+                  lab_file=path, profile_file=profile or PROFILE, **answers)
+
+
+def _check_answers(answers):
+    """TypeError now, as momfit would raise it for every file."""
+    for named in ("lab_file", "profile_file"):
+        if named in answers:
+            raise TypeError(f"fit_files() names each file itself; {named} is not an answer")
+    given = {k: v for k, v in answers.items() if k != "profile"}
+    inspect.signature(momfit).bind(None, None, None, **given)
+
+
+def _alone(path, answers):
+    """One file in a process of its own, its failure kept: a process that
+    dies takes only this file with it."""
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        return _kept(pool.submit(_fit_file, path, answers))
+
+
+def _on_own_pool(paths, errors, answers):
+    """fit_files on a process pool over every core. Whatever ends the call
+    early (Ctrl-C, the first failure) ends the fits under way with their
+    processes rather than waiting for them."""
+    before = set(multiprocessing.active_children())
+    pool = concurrent.futures.ProcessPoolExecutor(os.cpu_count())
+    try:
+        results = fit_files(paths, pool, errors, **answers)
+    except BaseException:
+        for worker in set(multiprocessing.active_children()) - before:
+            worker.kill()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return results
 
 
 def _kept(future):
@@ -299,12 +379,42 @@ def fit_files(paths, executor=None, errors="raise", **answers):
     every other file's result is returned. executor is anything with
     submit() whose futures have result(): a concurrent.futures executor, or
     a Dask distributed.Client for a cluster (every worker needs labsuite).
-    None: a process pool over every core."""
+    None: a process pool over every core. A process of the pool that dies
+    loses no other file: the files it broke are fitted again, each in a
+    process of its own, and a file that kills that one too holds the
+    BrokenProcessPool. Paths are str, bytes or os.PathLike. A keyword
+    momfit does not take raises TypeError at once."""
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors is 'raise' or 'keep', not {errors!r}")
-    paths = [os.fspath(p) for p in paths]
+    _check_answers(answers)
+    paths = [os.fsdecode(p) for p in paths]
     if executor is None:
-        with concurrent.futures.ProcessPoolExecutor(os.cpu_count()) as pool:
-            return fit_files(paths, pool, errors, **answers)
+        return _on_own_pool(paths, errors, answers)
     futures = [executor.submit(_fit_file, p, answers) for p in paths]
-    return [f.result() if errors == "raise" else _kept(f) for f in futures]
+    results = []
+    try:
+        for f in futures:
+            results.append(_kept(f))
+            failed = results[-1]
+            if errors == "raise" and isinstance(failed, Exception) and \
+                    not isinstance(failed, concurrent.futures.process.BrokenProcessPool):
+                raise failed
+        broken = [k for k, r in enumerate(results)
+                  if isinstance(r, concurrent.futures.process.BrokenProcessPool)]
+        if broken:
+            # Not waited for when the call ends early: _on_own_pool ends their processes.
+            threads = concurrent.futures.ThreadPoolExecutor(os.cpu_count())
+            try:
+                for k, r in zip(broken, threads.map(lambda k: _alone(paths[k], answers), broken)):
+                    results[k] = r
+            finally:
+                threads.shutdown(wait=False, cancel_futures=True)
+    except BaseException:
+        for f in futures:
+            f.cancel()
+        raise
+    if errors == "raise":
+        for r in results:
+            if isinstance(r, Exception):
+                raise r
+    return results

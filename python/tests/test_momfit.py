@@ -1,11 +1,15 @@
 """labsuite.momfit and MomentumModel against the program: the golden runs,
 fits in two threads at once, the refusals, and fit_files on a cluster."""
 
+import concurrent.futures
 import contextlib
 import html
+import math
+import os
 import pathlib
 import re
 import shutil
+import subprocess
 import sys
 import threading
 import warnings
@@ -227,15 +231,20 @@ def test_missing_files_and_bad_choices_raise():
         labsuite.read_lab("no such file")
     with pytest.raises(IsADirectoryError):
         labsuite.read_profile(GOLDEN)
+    # A line without end is refused at its limit, as momfit refuses it.
+    with pytest.raises(ValueError, match="line 1: .*longer than 1048576 characters"):
+        labsuite.read_lab("/dev/zero")
     lab = labsuite.read_lab(GOLDEN / "momfit_demo" / "demo_lab.dat")
-    with pytest.raises(ValueError, match="none of W1, beta, E0"):
-        labsuite.momfit(*lab, [1.0], fix=["W2"], **ANSWERS)
     with pytest.raises(ValueError, match="masses"):
         labsuite.MomentumModel(*lab, [1.0], e0=1420, masses=(0, 1))
     with pytest.raises(ValueError, match="neither designed nor fitted"):
         labsuite.momfit(*lab, [1.0], scale="free", **ANSWERS)
     with pytest.raises(ValueError, match="neither start nor fitted"):
         labsuite.MomentumModel(*lab, [1.0], e0=1420, cross="typed")
+    with pytest.raises(TypeError, match="__init__"):  # was a crash of the interpreter
+        labsuite.MomentumModel.__new__(labsuite.MomentumModel).chi2(1.0, 0.5, 1420.0)
+    with pytest.raises(TypeError, match="tolernce"):  # at once, not in every place
+        labsuite.fit_files(["no such file"], errors="keep", **ANSWERS, tolernce=1e-3)
 
 
 def test_a_scan_far_below_the_fits_best_is_a_warning_naming_the_file():
@@ -249,6 +258,37 @@ def test_a_scan_far_below_the_fits_best_is_a_warning_naming_the_file():
                             cross="fitted", lab_file="demo_lab.dat", **dict(ANSWERS, tolerance=1e-3))
     assert r.answer.point == "refined" and r.to_dict()["scan"]["moved"]
     assert r.answer.S < r.best.chi2 * (len(lab.momentum) - 3) ** 2
+
+
+# What the command line refuses of the same answers.
+@pytest.mark.parametrize("keywords, message", [
+    ({"fix": ["W2"]}, "none of W1, beta, E0"),
+    ({"tolerance": math.nan}, "tolerance needs a finite number, not nan"),
+    ({"e0": math.inf}, "e0 needs a finite number, not inf"),
+    ({"w1": 1e39}, "w1 needs a finite number, not inf"),  # beyond a REAL
+    ({"changes": (0.2, math.nan, 20)}, "changes needs a finite number"),
+    ({"mass_unit": 0.0}, "mass_unit needs a positive number, not 0.0"),
+    ({"mass_unit": -1.0}, "mass_unit needs a positive number"),
+    ({"mass_unit": math.nan}, "mass_unit needs a positive number, not nan"),
+])
+def test_answers_the_command_line_refuses_raise(keywords, message):
+    lab = labsuite.read_lab(GOLDEN / "momfit_demo" / "demo_lab.dat")
+    with pytest.raises(ValueError, match=message):
+        labsuite.momfit(*lab, [1.0], **dict(ANSWERS, **keywords))
+
+
+def test_fix_is_a_name_in_any_case_and_arrays_are_warned_of_as_files_are():
+    lab = labsuite.read_lab(GOLDEN / "momfit_demo" / "demo_lab.dat")
+    quick = dict(ANSWERS, intervals=False)
+    held = [labsuite.momfit(*lab, [1.0], fix=fix, **quick).to_dict()
+            for fix in (("beta",), "beta", ["BETA"], "Beta")]
+    assert held[0]["best"]["beta"] == np.float32(ANSWERS["beta"])
+    assert all(h == held[0] for h in held)
+    probability = lab.probability.copy()
+    probability[[2, 6]] = -1.0
+    with pytest.warns(labsuite.InputWarning,
+                      match="pair 3: probability -1.0 is negative \\(2 pairs in all\\)"):
+        labsuite.momfit(lab.momentum, probability, [1.0], **quick)
 
 
 def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
@@ -269,3 +309,124 @@ def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
         assert status in (0, 3)
         assert comparable(r.to_dict()) == comparable(want)
         assert r.chi2s.tolist() == np.float32(log).tolist()
+
+
+def test_a_name_that_is_not_utf8_is_taken_as_open_takes_it(tmp_path):
+    name = os.fsdecode(b"donn\xe9es.dat")  # as os.listdir gives a Latin-1 name
+    shutil.copy(GOLDEN / "momfit_demo" / "demo_lab.dat", tmp_path / name)
+    shutil.copy(GOLDEN / "momfit_demo" / "newintrin_red", tmp_path)
+    path = tmp_path / name
+    labs = [labsuite.read_lab(p) for p in (path, str(path), os.fsencode(path))]
+    assert all(lab.momentum.tolist() == labs[0].momentum.tolist() for lab in labs)
+    quick = dict(ANSWERS, intervals=False)
+    r = labsuite.momfit(*labs[0], [1.0], lab_file=os.fsencode(name), **quick)
+    assert r.to_dict()["lab_file"] == "donn\ufffdes.dat"  # as the program writes it
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        batch = labsuite.fit_files([os.fsencode(path)], pool, **quick)
+    assert batch[0].to_dict()["lab_file"] == f"{tmp_path}/donn\ufffdes.dat"
+    (tmp_path / name).write_text("7.22e-21 x\n")
+    with pytest.raises(ValueError) as raised:
+        labsuite.read_lab(path)
+    assert str(raised.value).startswith(f"{path}: line 1: ")  # the name as given
+
+
+def test_a_dead_worker_loses_only_its_own_file(tmp_path, monkeypatch):
+    paths = []
+    for seed in ("1", "2", "3", "4"):
+        demo_data(tmp_path, "--seed", seed)
+        paths.append(tmp_path / f"lab{seed}.dat")
+        (tmp_path / "demo_lab.dat").rename(paths[-1])
+    alone = [fit_folder(tmp_path, p.name, **ANSWERS).to_dict() for p in paths]
+    read_lab = labsuite.read_lab
+
+    def killing(path):  # the pool's workers are forked: they read through this
+        if str(path).endswith("lab2.dat"):
+            os.kill(os.getpid(), 9)
+        return read_lab(path)
+    monkeypatch.setattr(labsuite, "read_lab", killing)
+    results = labsuite.fit_files(paths, errors="keep", **ANSWERS)
+    assert isinstance(results[1], concurrent.futures.process.BrokenProcessPool)
+    for k in (0, 2, 3):
+        assert comparable(results[k].to_dict()) == comparable(
+            dict(alone[k], lab_file=str(paths[k])))
+
+
+# A fit that never ends (the tolerance is never met, the limit always
+# resumed), stopped by a signal whose Python handler raises; then the
+# interpreter fits again. fit_files also ends its pool's workers.
+INTERRUPTED = """
+import multiprocessing, os, signal, sys, threading
+import labsuite
+lab, how = sys.argv[1], sys.argv[2]
+endless = dict(e0=1420, w1=0.8, beta=0.3, changes=(0.2, 10, 20), tolerance=-1, resume=10**9)
+class Alarm(Exception):
+    pass
+def alarm(*_):
+    raise Alarm
+if how == "alarm":
+    signal.signal(signal.SIGALRM, alarm)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+else:
+    threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    if how == "fit_files":
+        labsuite.fit_files([lab] * 3, **endless)
+    else:
+        labsuite.momfit(*labsuite.read_lab(lab), [1.0], **endless)
+except (KeyboardInterrupt, Alarm) as e:
+    print(type(e).__name__, len(multiprocessing.active_children()))
+r = labsuite.momfit(*labsuite.read_lab(lab), [1.0], **dict(endless, tolerance=1e-3))
+print(r.outcome)
+"""
+
+
+@pytest.mark.parametrize("how, raised", [("momfit", "KeyboardInterrupt"), ("alarm", "Alarm"),
+                                         ("fit_files", "KeyboardInterrupt")])
+def test_a_signal_ends_a_fit_and_the_interpreter_goes_on(how, raised, tmp_path):
+    lab = GOLDEN / "momfit_demo" / "demo_lab.dat"
+    shutil.copy(GOLDEN / "momfit_demo" / "newintrin_red", tmp_path)
+    shutil.copy(lab, tmp_path)
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED, str(tmp_path / lab.name), how],
+                          capture_output=True, text=True, timeout=120)
+    assert done.stdout.splitlines() == [f"{raised} 0", "converged"], done.stderr
+
+
+@pytest.fixture(scope="session")
+def comma_locale(tmp_path_factory):
+    """A locale with a decimal comma, made with localedef (Debian's locales)."""
+    if shutil.which("localedef") is None:
+        pytest.skip("localedef is missing (Debian package locales)")
+    folder = tmp_path_factory.mktemp("locales")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", folder / "de_DE.UTF-8"],
+                   check=True, capture_output=True)
+    return folder
+
+
+def test_numbers_read_and_written_alike_in_a_comma_decimal_locale(comma_locale, tmp_path,
+                                                                  monkeypatch):
+    import locale
+    folder = GOLDEN / "momfit_demo"
+    uneven = (folder / "demo_lab.dat").read_text().splitlines(keepends=True)
+    (tmp_path / "uneven.dat").write_text("".join(uneven[:20] + uneven[21:]))  # a step warned of
+    deck = (pathlib.Path(os.environ["LABSUITE_EXAMPLES"]) / "example.deck").read_text()
+
+    def everything():
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            lab = labsuite.read_lab(folder / "demo_lab.dat")
+            prof = labsuite.read_profile(folder / "newintrin_red")
+            labsuite.read_lab(tmp_path / "uneven.dat")
+            fit = comparable(labsuite.momfit(*lab, prof, **ANSWERS).to_dict())
+            return (lab.momentum.tolist(), lab.probability.tolist(), prof.tolist(),
+                    labsuite.bandfit(deck), fit, [str(w.message) for w in said])
+
+    in_c = everything()
+    monkeypatch.setenv("LOCPATH", str(comma_locale))
+    before = locale.setlocale(locale.LC_ALL)
+    try:
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+        assert locale.localeconv()["decimal_point"] == ","
+        assert everything() == in_c
+    finally:
+        locale.setlocale(locale.LC_ALL, before)
+    assert "99.4 % off" in in_c[-1][0]

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "recordio/recordio.h"
 #include "recordio/testing.h"
 
 namespace recordio::detail {
@@ -56,9 +57,8 @@ void remove_temporaries();
 
 // --- Units (units.cc) -------------------------------------------------------
 
-// The longest record a read accepts: longer lines are refused rather than
-// held, so that memory does not grow with the length of a line.
-inline constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
+// The longest record a read accepts (kLongestLine).
+inline constexpr std::size_t kMaxRecord = kLongestLine;
 
 // Appends one record (the text and a newline) to the unit, connecting it to
 // "fort.N" on its first write. op names the statement for a fatal report.
