@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "recordio/plot_library.h"
 #include "recordio/recordio.h"
 #include "recordio/replace_file.h"
+#include "recordio/text_input.h"
 
 namespace momfit {
 namespace {
@@ -79,14 +81,17 @@ const cli::Program kProgram{
     "limit; 134 a missing file or a malformed answer or value (the run-time\n"
     "report on standard error, then an abort), or SIGQUIT.\n"};
 
-// A mass as a positive REAL: a value that is positive as a double but not as
-// a float (below its range, or beyond it) is refused as well.
-float mass(std::string_view text) {
-  const auto m = static_cast<float>(cli::positive(kProgram, "--masses", text));
-  if (!(m > 0.0f) || !std::isfinite(m)) {
-    cli::usage_error(kProgram, "--masses needs a positive number, not '" + std::string(text) + "'");
+// An option's number as a REAL, read by the rules of a typed answer, or a
+// usage error that says what is wrong with it; with positive, above 0 as well.
+float real_value(std::string_view option, std::string_view text, bool positive = false) {
+  float v = 0.0f;
+  const std::optional<std::string> why = recordio::read_real(text, v);
+  if (why || (positive && !(v > 0.0f))) {
+    cli::usage_error(kProgram, "--" + std::string(option) + " needs a " +
+                                   (positive ? "positive " : "") + "number, not " +
+                                   cli::quoted(text) + (why && !why->empty() ? ": " + *why : ""));
   }
-  return m;
+  return v;
 }
 
 void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, items); }
@@ -128,6 +133,8 @@ std::vector<cli::FileRole> file_roles(const Options& o) {
   if (o.given[kLab]) {
     files.push_back({"--lab", "the lab data file", file_name(o.answers[kLab]), false});
   }
+  // Written into, a file of answers would be lost to the next run.
+  files.push_back({"standard input", "the answers on standard input", "", false, 0});
   return files;
 }
 
@@ -177,7 +184,7 @@ class Terminal {
       return;
     }
     if (!quiet_) recordio::write_formatted(6, "(a)", {o.answers[k]});
-    value = std::strtof(o.answers[k].c_str(), nullptr);  // checked by options()
+    value = o.values[k];
   }
 
  private:
@@ -275,8 +282,6 @@ class Fit {
   const std::string about_ = o_.given[kLab] ? file_name(o_.answers[kLab]) + ": " : "";
   Shown shown_{plot_, !o_.no_wait, t_, about_};
   std::string labinput;  // lab data file name line, whole
-  std::unique_ptr<recordio::ReplaceFile> results_;
-  std::unique_ptr<recordio::ReplaceFile> curve_;
   std::vector<float> answer_;  // the model at the answer (nlab values; empty for none)
   float answer_chi2_ = 0.0f;   // its chi-square, as the log would give it
 };
@@ -437,7 +442,7 @@ void Fit::save_plot() {
   draw_picture(o_.plot, [&](const std::string& device) { return plot_.save(device); });
 }
 
-// The --log and --results files, before the dialogue: a place that cannot
+// The --log, --results and --curve files, before the dialogue: a place that cannot
 // be written is said at once (status 1) rather than after the fit. The log
 // is only named here; its first record creates it, as fort.7's does.
 bool Fit::prepare_outputs() {
@@ -459,17 +464,12 @@ bool Fit::prepare_outputs() {
     }
     recordio::name_new(7, o_.log);
   }
-  if (!o_.results.empty()) {
-    results_ = std::make_unique<recordio::ReplaceFile>(o_.results);
-    if (!results_->ok()) {
-      recordio::cannot_write(o_.results, results_->error());
-      return false;
-    }
-  }
-  if (!o_.curve.empty()) {
-    curve_ = std::make_unique<recordio::ReplaceFile>(o_.curve);
-    if (!curve_->ok()) {
-      recordio::cannot_write(o_.curve, curve_->error());
+  // Only looked at: each temporary is made when its file is written, so
+  // that a run killed before then leaves none behind.
+  for (const std::string* file : {&o_.results, &o_.curve}) {
+    if (file->empty()) continue;
+    if (const std::string why = recordio::ReplaceFile::check(*file); !why.empty()) {
+      recordio::cannot_write(*file, why);
       return false;
     }
   }
@@ -489,8 +489,9 @@ void Fit::save_scan_plot() {
 // model), comma-separated, numbers that read back as the same floats. No
 // file without an answer.
 void Fit::save_curve() {
-  if (curve_ == nullptr || answer_.empty()) return;
-  if (std::FILE* f = curve_->stream()) {
+  if (o_.curve.empty() || answer_.empty()) return;
+  recordio::ReplaceFile curve(o_.curve);
+  if (std::FILE* f = curve.stream()) {
     std::fputs("momentum,probability,model,residual\n", f);
     for (std::size_t i = 0; i < answer_.size(); ++i) {
       const float x = s_.two.labmom(static_cast<int>(i) + 1);
@@ -499,7 +500,7 @@ void Fit::save_curve() {
                    static_cast<double>(answer_[i]), static_cast<double>(y - answer_[i]));
     }
   }
-  curve_->commit_or_report();
+  curve.commit_or_report();
 }
 
 // The profile intervals' lines after the results; then the results file.
@@ -508,8 +509,9 @@ void Fit::intervals() {
   for (const std::string& line : interval_lines(r_.scan, n, in_.config)) {
     recordio::write_formatted(6, "(a)", {line});
   }
-  if (results_ == nullptr || r_.outcome == FitOutcome::no_finite_chi2) return;
-  write_results(*results_, run_summary(in_, r_));
+  if (o_.results.empty() || r_.outcome == FitOutcome::no_finite_chi2) return;
+  recordio::ReplaceFile results(o_.results);
+  write_results(results, run_summary(in_, r_));
 }
 
 int Fit::run() {
@@ -540,21 +542,6 @@ int Fit::run() {
 
 }  // namespace
 
-// Whether text reads whole as a finite REAL.
-bool is_number(const std::string& text) {
-  char* end = nullptr;
-  const float v = std::strtof(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && std::isfinite(v);
-}
-
-// The text of a number given as an answer, or a usage error.
-std::string number(std::string_view option, const std::string& text) {
-  if (!is_number(text)) {
-    cli::usage_error(kProgram, "--" + std::string(option) + " needs a number, not '" + text + "'");
-  }
-  return text;
-}
-
 Options options(int argc, char** argv) {
   static constexpr cli::Option kOptions[] = {
       {"plot", "a FILE"},         {"profile", "a FILE"},
@@ -574,6 +561,11 @@ Options options(int argc, char** argv) {
   const auto answer = [&o](Prompt k, std::string text) {
     o.answers[k] = std::move(text);
     o.given[k] = true;
+  };
+  // A number answer: its text as given, for the dialogue, and its value.
+  const auto number = [&](Answer k, std::string_view option, std::string text) {
+    o.values[k] = real_value(option, text);
+    answer(k, std::move(text));
   };
   while (const auto given = line.next()) {
     const std::string_view name = given->name;
@@ -603,36 +595,36 @@ Options options(int argc, char** argv) {
     } else if (name == "no-window") {
       o.no_window = true;
     } else if (name == "masses") {
-      o.config.m1 = mass(value);
-      o.config.m2 = mass(line.another("masses"));
+      o.config.m1 = real_value("masses", value, true);
+      o.config.m2 = real_value("masses", line.another("masses"), true);
     } else if (name == "mass-unit") {
-      o.config.mass_unit = static_cast<float>(cli::positive(kProgram, "--mass-unit", value));
-      if (!(o.config.mass_unit > 0.0f) || !std::isfinite(o.config.mass_unit)) {
-        cli::usage_error(kProgram, "--mass-unit needs a positive number, not '" + value + "'");
-      }
+      o.config.mass_unit = real_value("mass-unit", value, true);
     } else if (name == "e0") {
-      answer(kE0, number(name, value));
+      number(kE0, name, value);
     } else if (name == "w1") {
-      answer(kW1, number(name, value));
+      number(kW1, name, value);
     } else if (name == "beta") {
-      answer(kBeta, number(name, value));
+      number(kBeta, name, value);
     } else if (name == "lab") {
       answer(kLab, value);
     } else if (name == "tolerance") {
-      answer(kTolerance, number(name, value));
+      number(kTolerance, name, value);
     } else if (name == "changes") {
       // Three numbers between commas, in the dialogue's order.
       const std::size_t a = value.find(',');
       const std::size_t b = a == std::string::npos ? a : value.find(',', a + 1);
-      const bool three = b != std::string::npos && value.find(',', b + 1) == std::string::npos;
-      if (!three || !is_number(value.substr(0, a)) || !is_number(value.substr(a + 1, b - a - 1)) ||
-          !is_number(value.substr(b + 1))) {
-        cli::usage_error(kProgram,
-                         "--changes needs three numbers E0%,W1%,BETA%, not '" + value + "'");
+      const std::string parts[] = {value.substr(0, a), value.substr(a + 1, b - a - 1),
+                                   b == std::string::npos ? "" : value.substr(b + 1)};
+      std::optional<std::string> why;
+      for (int k = 0; k < 3 && !why; ++k) {
+        why = recordio::read_real(parts[k], o.values[kE0Change + k]);
+        if (!why) answer(static_cast<Answer>(kE0Change + k), parts[k]);
       }
-      answer(kE0Change, value.substr(0, a));
-      answer(kW1Change, value.substr(a + 1, b - a - 1));
-      answer(kBetaChange, value.substr(b + 1));
+      if (b == std::string::npos || value.find(',', b + 1) != std::string::npos || why) {
+        cli::usage_error(kProgram, "--changes needs three numbers E0%,W1%,BETA%, not " +
+                                       cli::quoted(value) +
+                                       (why && !why->empty() ? ": " + *why : ""));
+      }
     } else if (name == "fix") {
       std::string which = value;
       for (char& c : which) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

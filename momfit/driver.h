@@ -21,6 +21,7 @@ struct Options {
   // An answer given by an option, as its text ("" for one to be asked):
   // the number as written, or the lab file name.
   std::array<std::string, kAnswers> answers;
+  std::array<float, kAnswers> values{};  // a number answer's value, read as a typed one is
   std::array<bool, kAnswers> given{};
   std::array<bool, 3> fixed{};  // W1, beta, E0 held at their start (--fix)
   FitConfig config;
@@ -35,8 +36,8 @@ struct Options {
 };
 
 // Reads the options after argv[0] with cli::CommandLine: the answers --e0,
-// --w1, --beta (finite numbers), --lab FILE, --changes E0%,W1%,BETA% (three
-// finite numbers), --tolerance (a finite number); --fix E0|W1|beta (any
+// --w1, --beta (numbers a REAL holds, read by the rules of a typed answer),
+// --lab FILE, --changes E0%,W1%,BETA% (three such numbers), --tolerance (one); --fix E0|W1|beta (any
 // case, repeatable), --quiet; --plot FILE (.png, .pdf, .svg or .ps, in any
 // case), --profile FILE, --masses M1 M2 (positive numbers), --log FILE,
 // --results FILE, --no-wait, --no-window. --help and --version answer on

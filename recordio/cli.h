@@ -287,16 +287,26 @@ inline void no_arguments(const Program& p, int argc, char** argv) {
   }
 }
 
-// The value of `option` as a finite number above zero, or a usage error.
-inline double positive(const Program& p, std::string_view option, std::string_view text) {
-  const std::string s(text);
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || !(v > 0.0)) {
-    usage_error(p, std::string(option) + " needs a positive number, not '" + s + "'");
+// text between apostrophes for a message, any control character in it
+// (a line break, say) written as \n, \t or \xNN so that the message stays
+// one line.
+inline std::string quoted(std::string_view text) {
+  std::string out = "'";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", u);
+      out += hex;
+    } else {
+      out += c;
+    }
   }
-  return v;
+  return out + "'";
 }
 
 // The value of `option` as a whole number from 1 to `most` (LONG_MAX: no
@@ -309,7 +319,7 @@ inline long count(const Program& p, std::string_view option, std::string_view te
   if (s.empty() || *end != '\0' || errno != 0 || v < 1 || v > most) {
     usage_error(p, std::string(option) + " needs a whole number " +
                        (most == LONG_MAX ? "above 0" : "from 1 to " + std::to_string(most)) +
-                       ", not '" + s + "'");
+                       ", not " + cli::quoted(s));
   }
   return v;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <span>
@@ -23,10 +24,33 @@ struct FileRole {
   int fd = -1;        // an open file (standard input) instead of a path
 };
 
+// The file a path names once its symbolic links are followed (a link to a
+// link too, 40 at most, as the system does); the path itself when it is not
+// a link or does not exist. A link that points nowhere gives the name it
+// points to, which writing through the link would make.
+inline std::string followed(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::string to(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4095) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), to.data(), to.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= to.size()) return path;
+    to.resize(static_cast<std::size_t>(n));
+    if (to.starts_with('/')) {
+      path = std::move(to);
+    } else {
+      const std::size_t slash = path.rfind('/');
+      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + to;
+    }
+  }
+  return path;
+}
+
 // The first clash among files, in words, or "" when there is none: two
 // rows, at least one an output, that are the same file. Names are the same
 // when their absolute, normalised paths are; files that exist are the same
-// when device and inode are (a link, another spelling). Only regular files
+// when device and inode are (a link, another spelling); a name not yet made
+// is taken where its links lead. Only regular files
 // and names not yet made can clash: many outputs may go to /dev/null or a
 // terminal. The output is named first (the later of two outputs), as in
 // "--log demo_lab.dat is the lab data file".
@@ -46,7 +70,7 @@ inline std::string clash(std::span<const FileRole> files) {
     n.usable = n.exists ? S_ISREG(n.info.st_mode) : f.fd < 0 && !f.path.empty();
     if (f.fd < 0 && !f.path.empty()) {
       std::error_code ec;
-      n.name = fs::absolute(f.path, ec).lexically_normal();
+      n.name = fs::absolute(followed(f.path), ec).lexically_normal();
     }
   }
   for (std::size_t b = 1; b < files.size(); ++b) {

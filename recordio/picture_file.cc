@@ -1,7 +1,10 @@
 #include "recordio/picture_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -43,6 +46,23 @@ bool slurp(const std::string& path, std::string& content) {
   std::fclose(f);
   errno = err;
   return ok;
+}
+
+// The system's reason a file at path could not be written whole, found
+// after the fact: the file system is full, or the file has reached the
+// file-size limit. "" when neither holds.
+std::string system_fault(const std::string& path) {
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) == 0 && (::geteuid() == 0 ? fs.f_bfree : fs.f_bavail) == 0) {
+    return std::strerror(ENOSPC);
+  }
+  rlimit limit{};
+  struct stat info {};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      ::stat(path.c_str(), &info) == 0 && static_cast<rlim_t>(info.st_size) >= limit.rlim_cur) {
+    return std::strerror(EFBIG);
+  }
+  return {};
 }
 
 }  // namespace
@@ -108,10 +128,40 @@ PictureFile::PictureFile(const std::string& target)
     }
   }
   device_ = name + "/" + type_;
+  // Held in memory, which a full disk does not stop.
+  std::fflush(stderr);
+  held_ = ::memfd_create("plotting library messages", MFD_CLOEXEC);
+  stderr_ = held_ >= 0 ? ::fcntl(2, F_DUPFD_CLOEXEC, 3) : -1;
+  if (stderr_ < 0 || ::dup2(held_, 2) < 0) release_stderr();
 }
 
 PictureFile::~PictureFile() {
+  const std::string said = release_stderr();
+  if (!said.empty()) {
+    ssize_t ignored = ::write(2, said.data(), said.size());
+    (void)ignored;
+  }
   if (dir_ >= 0) ::close(dir_);
+}
+
+std::string PictureFile::release_stderr() {
+  std::string said;
+  if (stderr_ >= 0) {
+    std::fflush(stderr);
+    ::dup2(stderr_, 2);
+    ::close(stderr_);
+    stderr_ = -1;
+  }
+  if (held_ >= 0) {
+    std::array<char, 4096> block;
+    ::lseek(held_, 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(held_, block.data(), block.size())) > 0;) {
+      said.append(block.data(), static_cast<std::size_t>(n));
+    }
+    ::close(held_);
+    held_ = -1;
+  }
+  return said;
 }
 
 void PictureFile::fail(std::string_view reason) {
@@ -119,6 +169,7 @@ void PictureFile::fail(std::string_view reason) {
 }
 
 bool PictureFile::commit_or_report() {
+  std::string said = release_stderr();
   if (error_.empty()) {
     std::string content;
     if (!slurp(file_.temp_path(), content)) {
@@ -126,10 +177,25 @@ bool PictureFile::commit_or_report() {
     } else {
       error_ = picture_fault(type_, content);
     }
+    if (!error_.empty() && !file_.temp_path().empty()) {
+      if (std::string why = system_fault(file_.temp_path()); !why.empty()) {
+        error_ = std::move(why);
+        said.clear();  // the library's account of the same failure
+      }
+    }
   }
   if (!error_.empty()) {
-    cannot_write(file_.target(), error_);
+    // What the library said goes into the one line.
+    while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.pop_back();
+    std::string one_line;
+    for (const char c : said) one_line += c == '\n' ? std::string("; ") : std::string(1, c);
+    cannot_write(file_.target(),
+                 said.empty() ? error_ : error_ + " (the plotting library: " + one_line + ")");
     return false;
+  }
+  if (!said.empty()) {
+    ssize_t ignored = ::write(2, said.data(), said.size());
+    (void)ignored;
   }
   if (!file_.commit_or_report()) {
     error_ = file_.error();

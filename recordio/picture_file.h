@@ -26,6 +26,12 @@ std::string picture_fault(std::string_view type, std::string_view content);
 // device(); after it has closed the device, commit_or_report() checks the
 // temporary with picture_fault and renames it onto the target. Any failure
 // leaves an earlier target as it was and no temporary behind.
+//
+// From construction to commit_or_report() what the library writes on
+// standard error is held: a picture that comes out whole lets it through
+// as it was, a failed one is said in one line, with the system's reason
+// when there is one (a full disk, a file-size limit) and otherwise with
+// what the library said.
 class PictureFile {
  public:
   explicit PictureFile(const std::string& target);
@@ -56,6 +62,11 @@ class PictureFile {
   std::string device_;
   std::string error_;
   int dir_ = -1;  // the target's directory, when the library reaches it through /proc
+  int held_ = -1;    // in memory: what the library writes on standard error
+  int stderr_ = -1;  // standard error itself while held_ stands in for it
+
+  // Standard error back in place; returns what the library wrote meanwhile.
+  std::string release_stderr();
 };
 
 }  // namespace recordio

@@ -112,6 +112,14 @@ void install_handlers() {
   // A closed terminal ends the run like SIGTERM; left alone under nohup.
   install(SIGHUP, on_signal, true);
   install(SIGALRM, detail::on_timer, false, SA_RESTART);
+  // A mask handed down by the parent would keep these from ever arriving:
+  // a blocked SIGALRM holds the records back, a blocked SIGTERM leaves a
+  // waiting run unending.
+  sigset_t handled;
+  ::sigemptyset(&handled);
+  for (const int sig : kFaultSignals) ::sigaddset(&handled, sig);
+  for (const int sig : {SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGALRM}) ::sigaddset(&handled, sig);
+  ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
   detail::serve_timer();
   // A file-size limit or a reader gone away is a failed write (EFBIG, EPIPE)
   // that the run reports, not a silent death mid-record.

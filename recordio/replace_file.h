@@ -24,16 +24,26 @@ void cannot_write(std::string_view name, std::string_view reason);
 // report), so no temporary outlives the process that made it.
 //
 // A target that is a symbolic link: the file it points to is replaced and
-// the link kept. A target that exists as a character device or a FIFO
-// (/dev/null, /dev/stdout, a named pipe) is written through, never
-// replaced: the temporary is made in the system's temporary folder and its
-// bytes are written to the target at commit(). Any other kind (a directory,
-// a block device, a socket) is refused.
+// the link kept (a link that points nowhere yet: the file it names is
+// made). A replaced file keeps its permission bits. A target that exists as
+// a character device or a FIFO (/dev/null, a named pipe) is written
+// through, never replaced: the temporary is made in the system's temporary
+// folder (TMPDIR, else /tmp) and its bytes are written to the target at
+// commit(). A name of an open descriptor (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N) that is not a regular file, a pipe or a socket among
+// them, is written through that descriptor. Any other kind (a directory, a
+// block device) is refused.
 class ReplaceFile {
  public:
   // Creates the temporary. ok() is false (and error() says why) when it
   // cannot be made, e.g. in a read-only folder.
   explicit ReplaceFile(std::string target, std::string_view suffix = {});
+
+  // Why a ReplaceFile of target could not be made, or "" when it could:
+  // the same checks, with nothing created, so that a run can refuse an
+  // output at its start and make the temporary only when the file is
+  // written.
+  [[nodiscard]] static std::string check(const std::string& target);
   ~ReplaceFile();
   ReplaceFile(const ReplaceFile&) = delete;
   ReplaceFile& operator=(const ReplaceFile&) = delete;
@@ -60,10 +70,15 @@ class ReplaceFile {
   std::string target_;
   std::string final_;    // the file the target names, symbolic links followed
   bool through_ = false;  // final_ is a character device or a FIFO
+  int descriptor_ = -1;   // written through this open descriptor instead
   std::string temp_;
   std::FILE* fp_ = nullptr;
   std::string error_;
   bool committed_ = false;
 };
+
+// Removes every temporary not yet committed, with unlink() alone: for the
+// signal handlers of a program that does not go through run() (colmerge).
+void remove_temporaries();
 
 }  // namespace recordio

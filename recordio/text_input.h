@@ -7,6 +7,7 @@
 // read a TextInput of their own.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -70,5 +71,18 @@ class TextInput {
   std::string refusal_;  // the whole message of a refusal
   std::vector<std::string> warnings_;
 };
+
+// A number given alone as text (a command-line value), read by the rules of
+// a typed answer: blanks around it, a sign, a point, an exponent letter e,
+// d or q ("1.42D3"). Returns nullopt with value set when the text is one
+// number of the type's range; otherwise what is wrong, for the message
+// after "needs a number, not 'TEXT'": "" when it is no number by those rules
+// ("0x10", "ten", "", a comma or slash or repeat count), "it holds more
+// than one value", "it holds a line break", or the range it is beyond ("a
+// REAL holds at most 3.4028235e38"; a value that would be read as 0 from
+// digits that are not: "the smallest REAL above 0 is 1.4e-45, so it would be
+// read as 0"). value is left alone then.
+[[nodiscard]] std::optional<std::string> read_number(std::string_view text, double& value);
+[[nodiscard]] std::optional<std::string> read_real(std::string_view text, float& value);
 
 }  // namespace recordio

@@ -4,9 +4,11 @@
 // L holds pair L of the two-column file and, from line 2 on, value L - 1 of
 // the one-column file; the first line's third value is 0.
 //
-// The merge is written to a temporary file beside its output and renamed
-// over it only when it succeeded: a refused merge leaves an earlier output
-// as it was.
+// The merge is written as the fitters write their outputs (ReplaceFile): to
+// a temporary file beside its output, renamed over it only when it
+// succeeded, so that a refused merge leaves an earlier output as it was; a
+// device or a FIFO is written through and a link kept. An output that is
+// one of the inputs is refused before anything is opened.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,8 @@
 #include <vector>
 
 #include "recordio/cli.h"
+#include "recordio/file_roles.h"
+#include "recordio/replace_file.h"
 
 namespace {
 
@@ -54,23 +58,23 @@ struct Columns {
   std::vector<float> first, second, third;
 };
 
-// The path of the live temporary output, for the signal handler. A handler
-// reaches nothing but globals, and a fixed buffer needs no allocation to be
-// removed.
-char temp_path[PATH_MAX + 8];
-volatile std::sig_atomic_t temp_live = 0;  // temp_path names a file of ours
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT: the temporary output removed, then the
 // signal's own ending. Only async-signal-safe calls.
 extern "C" void on_ending_signal(int sig) {
-  if (temp_live != 0) ::unlink(temp_path);
+  recordio::remove_temporaries();
   ::signal(sig, SIG_DFL);
   ::raise(sig);
 }
 
-// A signal the run was started with ignored (a background job) stays ignored.
+// A signal the run was started with ignored (a background job) stays
+// ignored; one the parent left blocked is let through.
 void install_handlers() {
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  sigset_t handled;
+  ::sigemptyset(&handled);
+  for (const int sig : kEndingSignals) {
+    ::sigaddset(&handled, sig);
     struct sigaction now {};
     if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
@@ -78,8 +82,11 @@ void install_handlers() {
     ::sigemptyset(&action.sa_mask);
     ::sigaction(sig, &action, nullptr);
   }
-  // A file-size limit then fails the write with EFBIG, which is said.
+  ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+  // A file-size limit then fails the write with EFBIG, which is said; so
+  // does a FIFO's reader gone away (EPIPE).
   ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 // One of the inputs, read number by number with the line of each known:
@@ -171,9 +178,9 @@ class Input {
 
 // A failed open: the fixed line "NAME could not be opened" on standard
 // output, which scripts may read, and the reason on standard error.
-void cannot_open(const char* name, int error) {
-  std::printf("%s could not be opened\n", name);
-  cli::complain(kProgram.name, std::string("cannot open ") + name + ": " + std::strerror(error));
+void cannot_open(const std::string& name, const std::string& reason) {
+  std::printf("%s could not be opened\n", name.c_str());
+  cli::complain(kProgram.name, "cannot open " + name + ": " + reason);
 }
 
 // Reads the rows values of the one-column file into third[1..rows].
@@ -200,96 +207,6 @@ bool read_nst(std::FILE* in, const char* name, std::vector<float>& first,
   return true;
 }
 
-// The merge's temporary output beside the output file, with the mode a newly
-// created output would get (or the existing one's). Fails, creating
-// nothing, when the output exists but cannot be written (a directory, say).
-class Output {
- public:
-  explicit Output(const char* name) : name_(name) {
-    struct stat now {};
-    const bool exists = ::stat(name_, &now) == 0;
-    if (exists) {
-      std::FILE* probe = std::fopen(name_, "r+");  // writable, left unchanged
-      if (probe == nullptr) {
-        error_ = errno;
-        return;
-      }
-      std::fclose(probe);
-    }
-    // Made and published with the ending signals held, so that no signal
-    // comes between and leaves the temporary behind.
-    sigset_t ending, old;
-    ::sigemptyset(&ending);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaddset(&ending, sig);
-    ::sigprocmask(SIG_BLOCK, &ending, &old);
-    int fd = -1;
-    if (std::strlen(name_) + 8 > sizeof temp_path) {
-      errno = ENAMETOOLONG;
-    } else {
-      std::snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", name_);
-      fd = ::mkstemp(temp_path);
-    }
-    error_ = errno;
-    if (fd >= 0) temp_live = 1;
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (fd < 0) return;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, exists ? now.st_mode & 07777 : 0666 & ~mask);
-    fp_ = ::fdopen(fd, "w");
-    if (fp_ == nullptr) {
-      error_ = errno;
-      ::close(fd);
-      remove_temp();
-    }
-  }
-  // Removes the temporary file unless commit() renamed it.
-  ~Output() {
-    if (fp_ != nullptr) {
-      std::fclose(fp_);
-      remove_temp();
-    }
-  }
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-
-  std::FILE* file() const { return fp_; }
-  int error() const { return error_; }  // errno of a failed start or commit
-
-  // Notes the reason of the first failed write; `result` is fprintf's.
-  void wrote(int result) {
-    if (result < 0 && write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
-  }
-
-  // Finishes the temporary file and renames it over the output; on failure
-  // (a write, the flush, the close or the rename) the temporary is removed
-  // and error() tells why.
-  bool commit() {
-    error_ = std::ferror(fp_) != 0 ? write_error_ : 0;
-    if (std::fflush(fp_) != 0 && error_ == 0) error_ = errno;
-    if (std::fclose(fp_) != 0 && error_ == 0) error_ = errno;
-    fp_ = nullptr;
-    if (error_ == 0 && std::rename(temp_path, name_) != 0) error_ = errno;
-    if (error_ == 0) {
-      temp_live = 0;
-      return true;
-    }
-    remove_temp();
-    return false;
-  }
-
- private:
-  static void remove_temp() {
-    temp_live = 0;
-    ::unlink(temp_path);
-  }
-
-  const char* name_;
-  std::FILE* fp_ = nullptr;
-  int error_ = 0;
-  int write_error_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -307,14 +224,18 @@ int main(int argc, char** argv) {
   const std::string cmp_name(named.size() >= 2 ? named[0] : "g0m2410d.cmp");
   const std::string nst_name(named.size() >= 2 ? named[1] : "g0m2410d.nst");
   const std::string out_name(named.size() == 3 ? named[2] : "sorted.out");
+  const cli::FileRole files[] = {{"CMP", "the one-column file", cmp_name},
+                                  {"NST", "the two-column file", nst_name},
+                                  {"OUT", "the output", out_name, true}};
+  if (const std::string same = cli::clash(files); !same.empty()) cli::usage_error(kProgram, same);
   // All three opens come first, in this order, each reported on failure.
   std::FILE* cmp = std::fopen(cmp_name.c_str(), "rt");
-  if (cmp == nullptr) cannot_open(cmp_name.c_str(), errno);
-  Output out(out_name.c_str());
-  if (out.file() == nullptr) cannot_open(out_name.c_str(), out.error());
+  if (cmp == nullptr) cannot_open(cmp_name, std::strerror(errno));
+  recordio::ReplaceFile out(out_name);
+  if (!out.ok()) cannot_open(out_name, out.error());
   std::FILE* nst = std::fopen(nst_name.c_str(), "rt");
-  if (nst == nullptr) cannot_open(nst_name.c_str(), errno);
-  if (cmp == nullptr || out.file() == nullptr || nst == nullptr) return 1;
+  if (nst == nullptr) cannot_open(nst_name, std::strerror(errno));
+  if (cmp == nullptr || !out.ok() || nst == nullptr) return 1;
 
   // Both inputs are checked before a line is written: a short file gives no
   // line of undefined values.
@@ -325,11 +246,10 @@ int main(int argc, char** argv) {
 
   for (long k = 0; k < rows; ++k) {
     const auto at = static_cast<std::size_t>(k);
-    out.wrote(std::fprintf(out.file(), "%g\t%e\t%e\n", static_cast<double>(col.first[at]),
-                           static_cast<double>(col.second[at]), static_cast<double>(col.third[at])));
+    std::fprintf(out.stream(), "%g\t%e\t%e\n", static_cast<double>(col.first[at]),
+                 static_cast<double>(col.second[at]), static_cast<double>(col.third[at]));
   }
-  if (!out.commit()) {
-    cli::refuse(kProgram.name, "cannot write " + out_name + ": " + std::strerror(out.error()));
-  }
+  // commit() finds a failed write through the stream's error state.
+  if (!out.commit()) cli::refuse(kProgram.name, "cannot write " + out_name + ": " + out.error());
   return 0;
 }

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "recordio/cli.h"
+#include "recordio/text_input.h"
 
 namespace {
 
@@ -18,7 +20,8 @@ constexpr cli::Program kProgram{
     "Makes a constant column, such as the one-column file colmerge puts beside a\n"
     "measured two-column file: N lines of V on standard output.\n"
     "\n"
-    "  --value V      the value of every line, written as given (default 1700.000)\n"
+    "  --value V      the value of every line, a number written as given (default\n"
+    "                 1700.000)\n"
     "  --count N      the number of lines (default 850)\n"
     "  -h, --help     print this text and exit\n"
     "  -V, --version  print the name and release and exit\n"
@@ -27,16 +30,16 @@ constexpr cli::Program kProgram{
     "written (the reason on standard error); 2 for a usage error; 128 + N when\n"
     "ended by signal N (141 for a pipe closed by its reader).\n"};
 
-// The --value text, which must read whole as a finite number.
+// The --value text, which must read as one number by the rules of a typed
+// answer; written as given, without the blanks around it.
 std::string value_text(std::string_view text) {
-  const std::string s(text);
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-    cli::usage_error(kProgram, "--value needs a number, not '" + s + "'");
+  double v = 0.0;
+  if (const std::optional<std::string> why = recordio::read_number(text, v)) {
+    cli::usage_error(kProgram, "--value needs a number, not " + cli::quoted(text) +
+                                   (why->empty() ? "" : ": " + *why));
   }
-  return s;
+  const std::size_t first = text.find_first_not_of(" \t");
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
 }  // namespace
