@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -346,7 +347,9 @@ std::vector<MomfitCase> momfit_cases() {
   refused("MassNotANumber", {"--masses", "heavy", "1"},
           "--masses needs a positive number, not 'heavy'");
   refused("MassBeyondReal", {"--masses", "1e39", "1"},
-          "--masses needs a positive number, not '1e39'");
+          "--masses needs a positive number, not '1e39': a REAL holds at most 3.4028235e38");
+  refused("MassUnitBeyondReal", {"--mass-unit", "1e300"},
+          "--mass-unit needs a positive number, not '1e300': a REAL holds at most 3.4028235e38");
   refused("ZeroMassUnit", {"--mass-unit", "0"}, "--mass-unit needs a positive number, not '0'");
   refused("LogWithoutFile", {"--no-wait", "--log"}, "--log needs a FILE");
   // An output that is an input or another output, seen on the command line.
@@ -377,7 +380,16 @@ std::vector<MomfitCase> momfit_cases() {
                     "e-21 "},
                    {"--no-wait", "--curve", "lab.dat"}});
   refused("E0NotANumber", {"--e0", "high"}, "--e0 needs a number, not 'high'");
-  refused("W1BeyondReal", {"--w1=1e39"}, "--w1 needs a number, not '1e39'");
+  refused("W1BeyondReal", {"--w1=1e39"},
+          "--w1 needs a number, not '1e39': a REAL holds at most 3.4028235e38");
+  // Option values are read as typed answers are: no C hexadecimal, no
+  // value that would silently become 0.
+  refused("E0InHexadecimal", {"--e0", "0x10"}, "--e0 needs a number, not '0x10'");
+  refused("W1BelowTheSmallestReal", {"--w1", "1e-46"},
+          "--w1 needs a number, not '1e-46': the smallest REAL above 0 is 1.4e-45, so it would "
+          "be read as 0");
+  refused("ToleranceOfTwoValues", {"--tolerance", "1e-3 5"},
+          "--tolerance needs a number, not '1e-3 5': it holds more than one value");
   refused("BetaWithoutValue", {"--beta"}, "--beta needs a number");
   refused("LabFollowedByOption", {"--lab", "--quiet"}, "--lab needs a FILE");
   refused("TwoChanges", {"--changes", "0.2,10"},
@@ -445,6 +457,10 @@ std::vector<MomfitCase> momfit_cases() {
                     "directory\n",
                     no_log},
                    {"--lab", "absent.dat", "--changes", "0.2,10,20", "--tolerance", "1e-3"}});
+  // ... and blanks around a value and a D exponent are taken, as typed.
+  cases.push_back({"E0WithBlanksAndADExponent", answers({"0.8", "0.3", "lab.dat", "0.2", "10", "20", "1e-3"}),
+                   {}, {}, {0, 0, " Initial E0 is   1420.\n", {}, "fort.7", "\n"},
+                   {"--e0", " 1.42D3 "}});
   cases.push_back({"NegativeChanges",
                    answers({"1420", "0.8", "0.3", "lab.dat", "-0.2", "-10", "-20", "1e-3"}), {}, {},
                    {0, 0, done, {}, "fort.7", "\n"}});
@@ -621,20 +637,24 @@ TEST(MomfitRuns, InterruptOrTerminateDuringTheFitKeepsWholeRecords) {
 }
 
 // A signal while the dialogue waits for an answer on the terminal ends the
-// run at once.
+// run at once, also when the parent handed the run that signal blocked.
 TEST(MomfitRuns, HangupWhileWaitingForAnAnswer) {
-  const TempDir tmp = momfit_dir();
-  testing_support::Run r;
-  r.program = MOMFIT_PATH;
-  r.env = {"DISPLAY"};
-  r.dir = tmp.str();
-  r.terminal = true;
-  r.input = "1420\n";
-  r.send_when = "Please enter an initial guess at width 1 (eV)\n";
-  r.send = SIGHUP;
-  const Outcome o = testing_support::run(r);
-  EXPECT_EQ(o.exit_status, 1);
-  EXPECT_EQ(o.err, "Hangup\n");
+  for (const bool blocked : {false, true}) {
+    const TempDir tmp = momfit_dir();
+    testing_support::Run r;
+    r.program = MOMFIT_PATH;
+    r.env = {"DISPLAY"};
+    r.dir = tmp.str();
+    r.terminal = true;
+    r.input = "1420\n";
+    r.send_when = "Please enter an initial guess at width 1 (eV)\n";
+    r.send = SIGHUP;
+    if (blocked) r.blocked = {SIGHUP, SIGTERM, SIGINT};
+    r.limit = std::chrono::seconds(20);
+    const Outcome o = testing_support::run(r);
+    EXPECT_EQ(o.exit_status, 1) << blocked;
+    EXPECT_EQ(o.err, "Hangup\n");
+  }
 }
 
 // Every record made reaches the log at every end. A fault signal at the
@@ -668,6 +688,7 @@ TEST(MomfitRuns, EveryRecordMadeReachesTheLogAtEveryEnd) {
       r.args.insert(r.args.end(), {"--plot", "wait.png"});
       r.send_when = " Best E0 is ";
       r.send_after = std::chrono::milliseconds(300);
+      r.blocked = {SIGALRM};  // the timer is let through all the same
     }
     const Outcome o = run(r);
     EXPECT_EQ(o.signal, c.ended_by) << strsignal(c.sig) << o.err;
@@ -1127,11 +1148,11 @@ void merge_inputs(const std::string& dir) {
   write_file(dir + "/sorted.out", "an earlier merge\n");
 }
 
-// Temporaries beside sorted.out.
+// Temporaries beside sorted.out (or any output).
 std::size_t temporaries(const std::string& dir) {
   std::size_t n = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    n += e.path().filename().string().rfind("sorted.out.", 0) == 0;
+    n += e.path().filename().string().rfind(".labsuite.", 0) == 0;
   }
   return n;
 }
@@ -1191,6 +1212,129 @@ TEST(ColumnToolsOutput, EndingSignalsRemoveTheMergesTemporary) {
     EXPECT_EQ(merge.outcome().signal, sig);
     EXPECT_EQ(temporaries(dir), 0u) << strsignal(sig);
     EXPECT_EQ(read_file(dir + "/sorted.out"), "an earlier merge\n");
+  }
+}
+
+// colmerge's output is written as the fitters' outputs are: one that is an
+// input, by name or by device and inode, is refused before anything is
+// opened (status 2); a link is kept and the file it names written; a device
+// is written through, never replaced; /dev/stdout into a pipe reaches the
+// pipe. Standard output is a pipe to the file "piped" in every case.
+TEST(ColmergeOutput, AnInputIsRefusedADeviceOrALinkWrittenThrough) {
+  const std::string usage = "; usage: colmerge [--rows N] [CMP NST [OUT]]\n";
+  const std::string merged = "1.5\t2.500000e-01\t0.000000e+00\n" +
+                             repeat(860, "1.5\t2.500000e-01\t1.700000e+03\n");
+  struct Case {
+    std::string out;  // OUT
+    std::string status, err;
+    std::string holds;  // the file that must hold the merge, "" for none
+  };
+  const Case cases[] = {
+      {"a.nst", "2", "colmerge: OUT a.nst is the two-column file" + usage, ""},
+      {"hard.cmp", "2", "colmerge: OUT hard.cmp is the one-column file" + usage, ""},
+      {"link.out", "0", "", "kept/merged.out"},
+      {"/dev/full", "1", "colmerge: cannot write /dev/full: No space left on device\n", ""},
+      {"/dev/stdout", "0", "", "piped"},
+  };
+  for (const Case& c : cases) {
+    const TempDir tmp;
+    const std::string& dir = tmp.str();
+    const std::string cmp = repeat(861, "1700\n"), nst = repeat(862, "1.5\t0.25\n");
+    write_file(dir + "/a.cmp", cmp);
+    write_file(dir + "/a.nst", nst);
+    std::filesystem::create_hard_link(dir + "/a.cmp", dir + "/hard.cmp");
+    std::filesystem::create_directory(dir + "/kept");
+    std::filesystem::create_symlink("kept/merged.out", dir + "/link.out");
+    const Outcome o = run({.program = "/bin/sh",
+                           .args = {"-c", "{ " + std::string(COLMERGE_PATH) + " a.cmp a.nst " +
+                                              c.out + "; echo $? > status; } | cat > piped"},
+                           .dir = dir});
+    EXPECT_EQ(read_file(dir + "/status"), c.status + "\n") << c.out;
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(read_file(dir + "/a.cmp"), cmp) << c.out;
+    EXPECT_EQ(read_file(dir + "/a.nst"), nst) << c.out;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.out"));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    EXPECT_EQ(read_file(dir + "/piped"), c.holds == "piped" ? merged : "") << c.out;
+    EXPECT_EQ(read_file(dir + "/kept/merged.out"), c.holds == "kept/merged.out" ? merged : "");
+    EXPECT_EQ(temporaries(dir), 0u) << c.out;
+  }
+}
+
+// momfit's outputs at their edges, each run through the shell (momfit on
+// its PATH, its answers in answers.txt): an output that is the file on
+// standard input, or meets another output through a link to a file not yet
+// made, is refused (status 2, nothing written); --results /dev/stdout into a
+// pipe reaches the pipe; a replaced results file keeps its mode; a target
+// written through with no temporary folder names TMPDIR; a kill -9 during
+// the fit leaves no temporary; a picture past a file-size limit is one line
+// with the system's reason.
+TEST(MomfitOutputs, EndAsDocumented) {
+  const std::string usage = "; usage: momfit [--plot FILE]";
+  const std::string quiet = "momfit --no-wait --no-window --quiet ";
+  struct Case {
+    std::string name, command;
+    int status;
+    std::string err;                    // the start of standard error
+    std::function<void(const std::string&)> then = {};  // more checks in the folder
+    int kill_at_chi2 = 0;               // a signal sent at the first " Chi^2 is "
+    long fsize_limit = 0;
+  };
+  const std::vector<Case> cases = {
+      {"ResultsIsStandardInput", "exec " + quiet + "--results answers.txt < answers.txt", 2,
+       "momfit: --results answers.txt is the answers on standard input" + usage,
+       [](const std::string& dir) { EXPECT_EQ(read_file(dir + "/answers.txt"), answers()); }},
+      {"ResultsThroughALinkToTheLog", "ln -s L lnL; exec " + quiet + "--log L --results lnL < answers.txt",
+       2, "momfit: --results lnL is the evaluation log" + usage,
+       [](const std::string& dir) { EXPECT_FALSE(file_exists(dir + "/L")); }},
+      {"ResultsToStandardOutputInAPipe",
+       "{ " + quiet + "--results /dev/stdout < answers.txt; echo $? > status; } | cat > piped", 0, "",
+       [](const std::string& dir) {
+         EXPECT_EQ(read_file(dir + "/status"), "0\n");
+         EXPECT_NE(read_file(dir + "/piped").find("\"program\": \"momfit\""), std::string::npos);
+       }},
+      {"ResultsKeepTheirMode", "echo old > r.json; chmod 640 r.json; exec " + quiet + "--results r.json < answers.txt",
+       0, "",
+       [](const std::string& dir) {
+         namespace fs = std::filesystem;
+         EXPECT_EQ(fs::status(dir + "/r.json").permissions(),
+                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+         EXPECT_NE(read_file(dir + "/r.json").find("\"program\": \"momfit\""), std::string::npos);
+       }},
+      {"NoTemporaryFolderForADevice",
+       "TMPDIR=/absent exec " + quiet + "--results /dev/null < answers.txt", 1,
+       "momfit: cannot write /dev/null: no temporary can be made in /absent/ (TMPDIR): No such "
+       "file or directory\n",
+       [](const std::string& dir) { EXPECT_FALSE(file_exists(dir + "/fort.7")); }},
+      {"KilledDuringTheFit",
+       "exec momfit --no-wait --no-window --results r.json --curve c.csv < answers.txt", -1, "",
+       [](const std::string& dir) {
+         for (const std::string& name : names_in(dir)) EXPECT_FALSE(name.starts_with(".labsuite.")) << name;
+         EXPECT_FALSE(file_exists(dir + "/r.json"));
+       },
+       SIGKILL},
+      {"PicturePastAFileSizeLimit", "exec " + quiet + "--log /dev/null --plot fit.png < answers.txt", 1,
+       "momfit: cannot write fit.png: File too large\n",
+       [](const std::string& dir) { EXPECT_FALSE(file_exists(dir + "/fit.png")); }, 0, 20000},
+  };
+  const std::string bin = std::filesystem::path(MOMFIT_PATH).parent_path();
+  for (const Case& c : cases) {
+    const TempDir tmp = momfit_dir();
+    const std::string& dir = tmp.str();
+    write_file(dir + "/answers.txt", answers());
+    testing_support::Run r{.program = "/bin/sh", .args = {"-c", c.command}, .env = {"DISPLAY", "PATH=" + bin + ":/usr/bin:/bin"},
+          .dir = dir, .fsize_limit = c.fsize_limit};
+    if (c.kill_at_chi2 != 0) {
+      r.send_when = " Chi^2 is ";
+      r.send = c.kill_at_chi2;
+    }
+    const Outcome o = run(r);
+    EXPECT_EQ(o.exit_status, c.status) << c.name << ": " << o.err;
+    EXPECT_TRUE(o.err.starts_with(c.err)) << c.name << ": " << o.err;
+    if (c.status > 0) {
+      EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << c.name;
+    }
+    if (c.then) c.then(dir);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,9 +39,10 @@ std::string new_temp_dir() {
   }
   // A test started in the background would hand on an ignored SIGINT.
   for (int sig : {SIGINT, SIGQUIT, SIGTERM}) std::signal(sig, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (const int sig : run.blocked) sigaddset(&mask, sig);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   const std::string input = run.input_file.empty() ? io + "/stdin" : run.input_file;
   const int in = terminal >= 0 ? terminal : open(input.c_str(), O_RDONLY);
   const std::string output = run.output_file.empty() ? io + "/stdout" : run.output_file;
@@ -50,6 +52,9 @@ std::string new_temp_dir() {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  // Temporaries of the child's own: none left in the user's folder.
+  const std::string tmp = io + "/tmp";
+  if (mkdir(tmp.c_str(), 0700) == 0) setenv("TMPDIR", tmp.c_str(), 1);
   for (const std::string& e : run.env) {
     const std::size_t eq = e.find('=');
     if (eq == std::string::npos) {

@@ -50,6 +50,7 @@ struct Run {
   bool terminal = false;            // standard input a pseudo-terminal typed `input`
   std::string output_file{};        // standard output to this file (e.g. /dev/full)
   long fsize_limit = 0;             // > 0: the largest file the child may write (bytes)
+  std::vector<int> blocked{};       // signals blocked in the child, as a parent may leave them
   // Once standard output or error holds send_when, `send` goes to the child
   // (once): a signal at a moment the test controls.
   std::string send_when{};
@@ -78,6 +79,8 @@ struct Outcome {
 // the child past its time limit, and reaps it; the destructor kills and
 // reaps a child still running. Cores are off and SIGINT, SIGQUIT and SIGTERM
 // at their default actions in the child (the program installs its own).
+// TMPDIR is a folder of the child's own (unless `env` names it), removed
+// with what the child left in it.
 class Child {
  public:
   explicit Child(Run run);

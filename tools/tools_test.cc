@@ -198,12 +198,23 @@ TEST(Tools, OptionsAnswerWithoutTouchingFiles) {
       {CONSTCOL_PATH, {"--count", "2.5"}, 2, "", "constcol: --count needs a whole number above 0, not '2.5'" + constcol},
       {CONSTCOL_PATH, {"--count=3=4"}, 2, "", "constcol: --count needs a whole number above 0, not '3=4'" + constcol},
       {CONSTCOL_PATH, {"--help=x"}, 2, "", "constcol: --help takes no value" + constcol},
+      // The value is read as a typed answer is: blanks around it and a D
+      // exponent pass, C's hexadecimal does not, a line break stays in the line.
+      {CONSTCOL_PATH, {"--value", " 1.7D3 ", "--count=2"}, 0, "1.7D3\n1.7D3\n", "", true},
+      {CONSTCOL_PATH, {"--value", "0x10"}, 2, "", "constcol: --value needs a number, not '0x10'" + constcol},
+      {CONSTCOL_PATH, {"--value", "1\n2"}, 2, "",
+       "constcol: --value needs a number, not '1\\n2': it holds a line break" + constcol},
+      {CONSTCOL_PATH, {"--value", "1 2"}, 2, "",
+       "constcol: --value needs a number, not '1 2': it holds more than one value" + constcol},
       {COLMERGE_PATH, {"--help"}, 0, "Usage: colmerge [--rows N] [CMP NST [OUT]]\nPuts a column", ""},
       {COLMERGE_PATH, {"-V"}, 0, "colmerge" + version, "", true},
       {COLMERGE_PATH, {"-o"}, 2, "", "colmerge: unknown option '-o'" + colmerge},
       {COLMERGE_PATH, {"a.cmp"}, 2, "", "colmerge: NST is missing after CMP" + colmerge},
       {COLMERGE_PATH, {"a", "b", "c", "d"}, 2, "", "colmerge: unexpected argument 'd'" + colmerge},
       {COLMERGE_PATH, {"--rows"}, 2, "", "colmerge: --rows needs a number" + colmerge},
+      // An output that is an input, by another spelling of its name.
+      {COLMERGE_PATH, {"a.cmp", "a.nst", "./a.nst"}, 2, "",
+       "colmerge: OUT ./a.nst is the two-column file" + colmerge},
       {COLMERGE_PATH, {"--rows=100000001"}, 2, "",
        "colmerge: --rows needs a whole number from 1 to 100000000, not '100000001'" + colmerge},
   };

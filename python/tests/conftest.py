@@ -5,6 +5,7 @@ import json
 import os
 import pathlib
 import subprocess
+import tempfile
 
 import pytest
 
@@ -54,3 +55,18 @@ def demo_data(folder, *args):
 def demo(tmp_path):
     demo_data(tmp_path)
     return tmp_path
+
+
+@pytest.fixture(scope="session", autouse=True)
+def own_temporary_folder(tmp_path_factory):
+    """Every temporary of a test run inside pytest's folder: the programs'
+    (TMPDIR) and the Dask workers' spaces among them."""
+    folder = tmp_path_factory.mktemp("tmp")
+    os.environ["TMPDIR"] = str(folder)
+    tempfile.tempdir = None  # gettempdir() reads TMPDIR again
+    try:
+        import dask
+        dask.config.set({"temporary-directory": str(folder)})
+    except ImportError:
+        pass
+    return folder
