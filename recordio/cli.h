@@ -7,6 +7,7 @@
 
 #include <getopt.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -310,13 +311,18 @@ inline std::string quoted(std::string_view text) {
 }
 
 // The value of `option` as a whole number from 1 to `most` (LONG_MAX: no
-// bound of its own), or a usage error.
+// bound of its own), or a usage error. Blanks around it are taken, as
+// around a typed answer.
 inline long count(const Program& p, std::string_view option, std::string_view text, long most) {
   const std::string s(text);
+  const std::size_t first = s.find_first_not_of(" \t");
+  const std::string digits =
+      first == std::string::npos ? "" : s.substr(first, s.find_last_not_of(" \t") - first + 1);
   char* end = nullptr;
   errno = 0;
-  const long v = std::strtol(s.c_str(), &end, 10);
-  if (s.empty() || *end != '\0' || errno != 0 || v < 1 || v > most) {
+  const long v = std::strtol(digits.c_str(), &end, 10);
+  if (digits.empty() || !(std::isdigit(static_cast<unsigned char>(digits[0])) || digits[0] == '+') ||
+      *end != '\0' || errno != 0 || v < 1 || v > most) {
     usage_error(p, std::string(option) + " needs a whole number " +
                        (most == LONG_MAX ? "above 0" : "from 1 to " + std::to_string(most)) +
                        ", not " + cli::quoted(s));

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1218,8 +1219,11 @@ TEST(ColumnToolsOutput, EndingSignalsRemoveTheMergesTemporary) {
 // colmerge's output is written as the fitters' outputs are: one that is an
 // input, by name or by device and inode, is refused before anything is
 // opened (status 2); a link is kept and the file it names written; a device
-// is written through, never replaced; /dev/stdout into a pipe reaches the
-// pipe. Standard output is a pipe to the file "piped" in every case.
+// is written through, never replaced; /dev/fd/1 (as /dev/stdout) into a
+// pipe reaches the pipe. Standard output is a pipe to the file "piped" in
+// every case. The device is a node of the folder's own (a copy of
+// /dev/full, made as root): a build that replaced it must not cost the
+// machine its /dev/full.
 TEST(ColmergeOutput, AnInputIsRefusedADeviceOrALinkWrittenThrough) {
   const std::string usage = "; usage: colmerge [--rows N] [CMP NST [OUT]]\n";
   const std::string merged = "1.5\t2.500000e-01\t0.000000e+00\n" +
@@ -1233,8 +1237,8 @@ TEST(ColmergeOutput, AnInputIsRefusedADeviceOrALinkWrittenThrough) {
       {"a.nst", "2", "colmerge: OUT a.nst is the two-column file" + usage, ""},
       {"hard.cmp", "2", "colmerge: OUT hard.cmp is the one-column file" + usage, ""},
       {"link.out", "0", "", "kept/merged.out"},
-      {"/dev/full", "1", "colmerge: cannot write /dev/full: No space left on device\n", ""},
-      {"/dev/stdout", "0", "", "piped"},
+      {"full", "1", "colmerge: cannot write full: No space left on device\n", ""},
+      {"/dev/fd/1", "0", "", "piped"},
   };
   for (const Case& c : cases) {
     const TempDir tmp;
@@ -1245,6 +1249,9 @@ TEST(ColmergeOutput, AnInputIsRefusedADeviceOrALinkWrittenThrough) {
     std::filesystem::create_hard_link(dir + "/a.cmp", dir + "/hard.cmp");
     std::filesystem::create_directory(dir + "/kept");
     std::filesystem::create_symlink("kept/merged.out", dir + "/link.out");
+    if (mknod((dir + "/full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+      std::filesystem::create_symlink("/dev/full", dir + "/full");  // not root: cannot replace it
+    }
     const Outcome o = run({.program = "/bin/sh",
                            .args = {"-c", "{ " + std::string(COLMERGE_PATH) + " a.cmp a.nst " +
                                               c.out + "; echo $? > status; } | cat > piped"},
@@ -1254,7 +1261,7 @@ TEST(ColmergeOutput, AnInputIsRefusedADeviceOrALinkWrittenThrough) {
     EXPECT_EQ(read_file(dir + "/a.cmp"), cmp) << c.out;
     EXPECT_EQ(read_file(dir + "/a.nst"), nst) << c.out;
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.out"));
-    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    EXPECT_TRUE(std::filesystem::is_character_file(dir + "/full"));
     EXPECT_EQ(read_file(dir + "/piped"), c.holds == "piped" ? merged : "") << c.out;
     EXPECT_EQ(read_file(dir + "/kept/merged.out"), c.holds == "kept/merged.out" ? merged : "");
     EXPECT_EQ(temporaries(dir), 0u) << c.out;

@@ -200,7 +200,7 @@ TEST(Tools, OptionsAnswerWithoutTouchingFiles) {
       {CONSTCOL_PATH, {"--help=x"}, 2, "", "constcol: --help takes no value" + constcol},
       // The value is read as a typed answer is: blanks around it and a D
       // exponent pass, C's hexadecimal does not, a line break stays in the line.
-      {CONSTCOL_PATH, {"--value", " 1.7D3 ", "--count=2"}, 0, "1.7D3\n1.7D3\n", "", true},
+      {CONSTCOL_PATH, {"--value", " 1.7D3 ", "--count=2 "}, 0, "1.7D3\n1.7D3\n", "", true},
       {CONSTCOL_PATH, {"--value", "0x10"}, 2, "", "constcol: --value needs a number, not '0x10'" + constcol},
       {CONSTCOL_PATH, {"--value", "1\n2"}, 2, "",
        "constcol: --value needs a number, not '1\\n2': it holds a line break" + constcol},
