@@ -80,8 +80,8 @@ std::string temporary_folder() {
   return d.ends_with('/') ? d : d + "/";
 }
 
-// A failure to make a temporary in the system's temporary folder: the
-// folder is named, not the target, which is fine.
+// A failure to make a temporary in the system's temporary folder, which
+// names that folder: the target itself is not at fault.
 std::string temporary_fault(const std::string& folder, int err) {
   const char* dir = std::getenv("TMPDIR");
   return "no temporary can be made in " + folder +
