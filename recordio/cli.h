@@ -1,8 +1,10 @@
 // What the programs of the suite share at their edges: the one way they
 // report a fault of their own (the line "program: message" on standard
 // error), the command line (GNU options through getopt_long, --help/-h and
-// --version/-V, the one-line usage error, checked numbers). Header-only, so
-// that the column tools stay free of the record I/O library.
+// --version/-V, the one-line usage error, checked whole numbers, values
+// quoted for a message). Header-only, beneath the record I/O library, which
+// reports through it; numbers read by the rules of a typed answer are
+// recordio's (text_input.h).
 #pragma once
 
 #include <getopt.h>

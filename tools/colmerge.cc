@@ -231,7 +231,14 @@ int main(int argc, char** argv) {
   // All three opens come first, in this order, each reported on failure.
   std::FILE* cmp = std::fopen(cmp_name.c_str(), "rt");
   if (cmp == nullptr) cannot_open(cmp_name, std::strerror(errno));
+  // The temporary is made and registered with the ending signals held: one
+  // that came between would end the run before its handler knew the file.
+  sigset_t ending, old;
+  ::sigemptyset(&ending);
+  for (const int sig : kEndingSignals) ::sigaddset(&ending, sig);
+  ::sigprocmask(SIG_BLOCK, &ending, &old);
   recordio::ReplaceFile out(out_name);
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
   if (!out.ok()) cannot_open(out_name, out.error());
   std::FILE* nst = std::fopen(nst_name.c_str(), "rt");
   if (nst == nullptr) cannot_open(nst_name, std::strerror(errno));
