@@ -563,7 +563,7 @@ Options options(int argc, char** argv) {
     o.given[k] = true;
   };
   // A number answer: its text as given, for the dialogue, and its value.
-  const auto number = [&](Answer k, std::string_view option, std::string text) {
+  const auto number = [&](Prompt k, std::string_view option, std::string text) {
     o.values[k] = real_value(option, text);
     answer(k, std::move(text));
   };
@@ -618,7 +618,7 @@ Options options(int argc, char** argv) {
       std::optional<std::string> why;
       for (int k = 0; k < 3 && !why; ++k) {
         why = recordio::read_real(parts[k], o.values[kE0Change + k]);
-        if (!why) answer(static_cast<Answer>(kE0Change + k), parts[k]);
+        if (!why) answer(static_cast<Prompt>(kE0Change + k), parts[k]);
       }
       if (b == std::string::npos || value.find(',', b + 1) != std::string::npos || why) {
         cli::usage_error(kProgram, "--changes needs three numbers E0%,W1%,BETA%, not " +
