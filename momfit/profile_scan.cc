@@ -23,7 +23,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kWall = 4.0;           // a jump of more than this many s^2 across a narrow bracket is a wall
 constexpr int kMaxSteps = 30;           // steps out per end, each at most three times the last
 constexpr int kMaxRefine = 14;          // interpolations or halvings per bracket
-constexpr int kRounds = 3;              // brackets per end: a check can move the end outwards
+constexpr int kRounds = 6;              // brackets per end: a check can move the end outwards
 constexpr double kEndTolerance = 0.04;  // a bracket closed to 4 % of its distance from the centre
 constexpr double kNear = 0.1;           // an inside point this near the level is checked
 constexpr double kShort = 0.1;          // a check this many s^2 below the level moves the end out
@@ -110,6 +110,15 @@ constexpr Search kCheck{2.0f, 1, 100, kSettled, 0.5f};
 constexpr Search kRetry{4.0f, 1, kSearchBudget, kSettled, 1.0f};
 // The third search at a wall, from the centre.
 constexpr Search kThird{4.0f, 3, kSearchBudget, kSettled, 1.0f};
+// The fine search at a wall, from the inside point.
+constexpr Search kFine{0.2f, 3, kSearchBudget, kSettled, 1.0f};
+// Further searches beyond a wall where the third and fine ones went lower
+// by more than s^2: from the lowest point found, from the inside point and
+// from the centre, each simplex wider.
+constexpr int kFurther = 3;
+constexpr std::array<Search, kFurther> kFurtherStarts{
+    Search{4.0f, 3, kSearchBudget, kSettled, 1.0f}, Search{8.0f, 3, kSearchBudget, kSettled, 1.0f},
+    Search{16.0f, 3, kSearchBudget, kSettled, 1.0f}};
 // A search inside an interval that settles the extent of its floor.
 constexpr Search kFloorLook{1.0f, 1, 80, kSettled, 0.5f};
 // The polish of the refined point: short restarts, enough of them to
@@ -404,9 +413,14 @@ bool EndSearch::close(const Sample& a0, const Sample& b0, Sample& a, Sample& b) 
       }
     }
     // Close enough to the level: by the bracket's slope, the crossing lies
-    // within the tolerance of m.
+    // within the tolerance of m. Only in a bracket already narrow: across a
+    // wide one the profile is seldom straight (a W1 end was placed 10 % of
+    // its half-width short that way).
     const double slope = (b.g - a.g) / std::fabs(static_cast<double>(b.t) - a.t);
-    if (b.g <= kWall * s2 && std::fabs(m.g) <= slope * kEndTolerance * distance(m.t)) break;
+    if (b.g <= kWall * s2 && std::fabs(m.g) <= slope * kEndTolerance * distance(m.t) &&
+        std::fabs(static_cast<double>(b.t) - a.t) <= 3.0 * kEndTolerance * distance(b.t)) {
+      break;
+    }
     if (b.g <= kWall * s2 && std::fabs(m.g) <= kOnLevel * s2) break;
   }
   return false;
@@ -481,28 +495,46 @@ EndFound EndSearch::run() {
       b = check(b, q);
     }
     if (b.g < -kShort * s2) {
-      // The first search at b fell short: the end lies further out.
+      // The first search at b fell short: the end lies further out, as far
+      // as a parabola through the centre and b says (the first searches can
+      // miss the valley by far).
       before = a;
       in = b;
-      h = distance(b.t) * (1.0 + 2.0 * kEndTolerance);
+      h = distance(b.t) * std::clamp(1.05 * std::sqrt(s2 / std::max(b.g + s2, 1e-9 * s2)),
+                                     1.0 + 2.0 * kEndTolerance, 3.0);
       continue;
     }
     if (b.g < 0.0) return found(b.t, EndKind::rise);  // on the level within the searches' spread
     const bool jump = b.g - a.g > kWall * s2;
     if (jump) {
-      // A jump: a third search, from the centre's inner parameters, decides
-      // whether S truly jumps. The first two start beside the end, where a
-      // simplex that meets the wall can stay on its high side.
-      const double checked = b.g;
-      const Sample third = measure(b.t, c_.centre, kThird);
-      if (third.g < b.g) b = third;
+      // A jump: a third search, from the centre's inner parameters, and a
+      // fine one from the inside point's decide whether S truly jumps. The
+      // first two start beside the end with wide simplexes, which can stay
+      // on the wall's high side or step over a low side that lies close to
+      // the inside point's inner parameters.
+      double checked = b.g;
+      for (const auto& [from, how] : {std::pair{c_.centre, kThird}, std::pair{a.p, kFine}}) {
+        const Sample m = measure(b.t, from, how);
+        if (m.g < b.g) b = m;
+      }
+      // Where these went lower by more than s^2 the searches disagree:
+      // further starts (the lowest point's own, the inside point's with a
+      // wider simplex, the centre's wider still) until one gains less.
+      for (int more = 0; more < kFurther && checked - b.g > s2 && !(b.g < 0.0); ++more) {
+        checked = b.g;
+        const Point3 from = more == 0 ? b.p : more == 1 ? a.p : c_.centre;
+        const Sample again = measure(b.t, from, kFurtherStarts[more]);
+        if (again.g < b.g) b = again;
+      }
       if (b.g < 0.0) {
         before = a;
         in = b;
         h = distance(b.t) * 1.25;
         continue;
       }
-      if (checked - b.g > s2) return found(a.t, EndKind::unsure);
+      // Still going lower at the last start: S jumping by more than kWall
+      // s^2 even so is the wall; a smaller step is not settled.
+      if (checked - b.g > s2 && !(b.g - a.g > kWall * s2)) return found(a.t, EndKind::unsure);
     }
     if (b.g - a.g > kWall * s2) {
       return found(a.t == centre_ ? centre_ : a.t, a.t == centre_ ? EndKind::zero_width

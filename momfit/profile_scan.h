@@ -12,7 +12,9 @@
 // tables, single precision, a jump where the model leaves the lab range)
 // does not mislead them as finite-difference derivatives would; at the two
 // points either side of each end a second search from another start checks
-// the first, and the lower value is kept.
+// the first, and the lower value is kept. Beyond a jump, searches from the
+// centre and, with a fine simplex, from the inside point decide whether it
+// is a wall, and further starts follow while they still go lower.
 //
 // The scan stays inside the model's domain: W1 > 0, beta in [-1, 2], and
 // where S is finite (the model gives +infinity where a momentum is not
@@ -42,7 +44,8 @@ enum class EndKind {
   limit,       // the domain: the profile is still below s^2 there
   open,        // no end met within the stepping limit
   zero_width,  // S rises by s^2 within one float step of the refined value, both sides
-  unsure,      // the inner searches at the end disagree: no trustworthy end
+  unsure,      // the inner searches beyond the end still disagree by more than s^2 after
+               // further starts, and S there is not a wall above it: no trustworthy end
 };
 
 // How the profile of one parameter looks inside its interval.
