@@ -17,6 +17,7 @@
 #include <cctype>
 #include <future>
 #include <memory>
+#include <optional>
 #include <span>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -26,6 +27,7 @@
 #include "bandfit/deck.h"
 #include "bandfit/refine.h"
 #include "bandfit/results.h"
+#include "demo/demo_data.h"
 #include "labsuite/version.h"
 #include "momfit/blocks.h"
 #include "momfit/fit.h"
@@ -122,6 +124,20 @@ py::tuple read_profile(std::string_view text, const std::string& name) {
   const auto n = static_cast<std::size_t>(r.state->three.nprof);
   return py::make_tuple(as_str(r.fault), copy_of(std::span(r.state->three.prof.data(), n)),
                         as_strs(r.warnings));
+}
+
+// demo_data(seed, noise) -> (lab text, profile text): make_demo_data's two
+// files for --seed seed and, by noise, its uniform noise (None), none (0) or
+// Gaussian noise of that standard deviation.
+py::tuple demo_data(unsigned seed, std::optional<double> noise) {
+  demo::DemoRequest r;
+  r.seed = seed;
+  if (noise) {
+    r.noise = *noise > 0.0 ? demo::Noise::gaussian : demo::Noise::none;
+    r.sigma = *noise;
+  }
+  const demo::DemoFiles files = demo::make_demo(r);
+  return py::make_tuple(py::bytes(files.lab), py::bytes(files.profile));
 }
 
 // bandfit(deck) -> (fault, results, why, warnings): the refusal or read
@@ -422,6 +438,7 @@ PYBIND11_MODULE(_labsuite, m) {
   m.attr("__version__") = labsuite::kVersion;
   m.def("read_lab", &read_lab, py::arg("text"), py::arg("name"));
   m.def("read_profile", &read_profile, py::arg("text"), py::arg("name"));
+  m.def("demo_data", &demo_data, py::arg("seed"), py::arg("noise"));
   m.def("bandfit", &bandfit_run, py::arg("deck"));
   m.def("momfit", &momfit_run, py::arg("momentum"), py::arg("probability"), py::arg("profile"),
         py::arg("e0"), py::arg("w1"), py::arg("beta"), py::arg("changes"), py::arg("tolerance"),

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs a build (default build/) into a staging directory with DESTDIR
 # and runs the installed programs from there: constcol, momfit --version, a
-# bandfit run on the installed example deck, the Python module imported
-# from where Debian's python3 looks under the prefixes /usr and /usr/local,
+# bandfit run on the installed example deck, make_demo_data, the Python
+# module imported from where Debian's python3 looks under the prefixes /usr
+# and /usr/local,
 # the manual page check of every installed page, the copyright file and the
 # changelog. Then builds the Debian package with cpack, prints how long that
 # took, shows its control data, imports the Python module from the
@@ -34,6 +35,11 @@ status=0
 grep -q 'FITTING SUBROUTINE COMPLETED' "$stage/run/fort.26" ||
   fail "bandfit wrote no complete report fort.26"
 [[ $(wc -l <"$stage/run/fort.8") == 25 ]] || fail "bandfit's fort.8 does not list the 25 lines"
+mkdir "$stage/demo"
+(cd "$stage/demo" && "$bin/make_demo_data" --seed 3 >/dev/null) ||
+  fail "make_demo_data ended with status $?"
+[[ $(wc -l <"$stage/demo/demo_lab.dat") == 300 && $(wc -l <"$stage/demo/newintrin_red") == 25 ]] ||
+  fail "make_demo_data did not write 300 lab points and a 25-value profile"
 
 # The Python module, where Debian's python3 finds it under each prefix (when
 # the build has it).
@@ -61,7 +67,7 @@ for gz in "$stage"/usr/share/man/man1/*.1.gz; do
   gzip -dc "$gz" >"$page" || fail "$gz is not a gzip file"
   pages+=("$page")
 done
-((${#pages[@]} == 4)) || fail "${#pages[@]} manual pages installed, 4 expected"
+((${#pages[@]} == 5)) || fail "${#pages[@]} manual pages installed, 5 expected"
 bash "$root/scripts/check_man.sh" "${pages[@]}"
 doc=$stage/usr/share/doc/labsuite
 grep -q '^License: GPL-3+$' "$doc/copyright" || fail "no GPL-3+ licence in $doc/copyright"

@@ -1041,7 +1041,8 @@ TEST(BandfitOutputs, LinksAndFifosAreWrittenThrough) {
 // --help and --version into a pipe whose reader has gone: one line and
 // status 1, from every program (not a death by SIGPIPE).
 TEST(AllPrograms, HelpAndVersionIntoAClosedPipe) {
-  for (const char* program : {MOMFIT_PATH, BANDFIT_PATH, COLMERGE_PATH, CONSTCOL_PATH}) {
+  for (const char* program :
+       {MOMFIT_PATH, BANDFIT_PATH, COLMERGE_PATH, CONSTCOL_PATH, DEMO_DATA_PATH}) {
     for (const char* option : {"--help", "--version"}) {
       testing_support::Run r;
       r.body = [&] {
