@@ -9,7 +9,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
           clang libclang-rt-14-dev valgrind cppcheck clang-tidy
           man-db groff-base dpkg-dev lintian locales
           pybind11-dev python3-dev python3-pytest python3-numpy python3-scipy python3-distributed
-          python3-matplotlib
+          python3-matplotlib python3-pandas python3-tqdm
           "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -12,10 +12,15 @@ plots. See docs/python.md.
 import collections
 import concurrent.futures
 import concurrent.futures.process
+import contextlib
 import copy
 import inspect
 import multiprocessing
+import operator
 import os
+import pathlib
+import queue
+import sys
 import warnings as _warnings
 import weakref
 
@@ -27,7 +32,7 @@ __version__ = _labsuite.__version__
 
 __all__ = ["__version__", "InputWarning", "FitWarning", "NoCorrection", "Lab", "read_lab",
            "read_profile", "momfit", "momfit_file", "Result", "Answer", "Profile",
-           "MomentumModel", "fit_files", "bandfit"]
+           "MomentumModel", "fit_files", "to_frame", "demo_data", "bandfit"]
 
 
 def __dir__():
@@ -109,6 +114,27 @@ def read_profile(path):
     if fault:
         raise ValueError(fault)
     return values
+
+
+def demo_data(folder=".", *, seed=0, noise=None):
+    """Writes make_demo_data's two files into folder (made where missing):
+    demo_lab.dat, 300 points made at W1 = 1 eV, beta = 0.5 and E0 = 1422 eV,
+    and its instrument profile newintrin_red. The bytes are those of
+    ``make_demo_data --seed SEED`` with, by noise, its uniform noise (None),
+    ``--no-noise`` (0) or ``--sigma NOISE`` (Gaussian noise of that standard
+    deviation). Returns the lab file's path (pathlib.Path). ValueError for
+    a seed outside 0..4294967295 or a noise below 0 or not finite."""
+    seed = operator.index(seed)
+    if not 0 <= seed <= 0xFFFFFFFF:
+        raise ValueError(f"seed is a whole number from 0 to 4294967295, not {seed}")
+    if noise is not None and not 0 <= noise < float("inf"):
+        raise ValueError(f"noise is None, 0 or a standard deviation above 0, not {noise!r}")
+    lab, profile = _labsuite.demo_data(seed, None if noise is None else float(noise))
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "demo_lab.dat").write_bytes(lab)
+    (folder / PROFILE).write_bytes(profile)
+    return folder / "demo_lab.dat"
 
 
 def bandfit(deck):
@@ -272,6 +298,22 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tol
     during the fit, and Ctrl-C (any signal handler that raises) ends it
     within a fraction of a second with that exception."""
     _warn_negative(probability, lab_file)
+    fault, result, said = _fitted(momentum, probability, profile, e0, w1, beta, changes,
+                                  tolerance, masses, mass_unit, fix, intervals, resume, lab_file,
+                                  profile_file, scale, cross)
+    for text in said:
+        _warnings.warn(text, FitWarning, stacklevel=2)
+    if fault:
+        raise ValueError(fault)
+    return result
+
+
+def _fitted(momentum, probability, profile, e0, w1, beta, changes=CHANGES, tolerance=TOLERANCE,
+            masses=MASSES, mass_unit=None, fix=(), intervals=True, resume=0, lab_file="",
+            profile_file=PROFILE, scale="designed", cross="start"):
+    """momfit's fit with what it says returned, not warned: (fault or "",
+    Result or None, the texts of its FitWarnings). A worker of fit_files
+    cannot warn its caller, and catching warnings is not safe in threads."""
     if isinstance(fix, str):
         fix = (fix,)
     data = tuple(numpy.asarray(a, numpy.float32) for a in (momentum, probability, profile))
@@ -281,17 +323,14 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tol
         cross)
     # Named by the lab file, as momfit --lab names them.
     said = [f"{os.fsdecode(lab_file)}: {text}" if lab_file else text for text in said]
-    for text in said:
-        _warnings.warn(text, FitWarning, stacklevel=2)
     if fault:
-        raise ValueError(fault)
+        return fault, None, said
     scan = results.get("scan")
     if scan and scan["moved"]:
         below = (scan["S_start"] - results["answer"]["S"]) / results["s2"]
         said.append(f"{lab_file or 'the lab data'}: the scan found S {below:.1f} s^2 below "
                     "the fit's best point; the answer is the refined point")
-        _warnings.warn(said[-1], FitWarning, stacklevel=2)
-    return Result(results, outcome, chi2s, seconds, said, profiles, data)
+    return "", Result(results, outcome, chi2s, seconds, said, profiles, data), said
 
 
 def momfit_file(path, profile=None, **answers):
@@ -321,13 +360,25 @@ class MomentumModel(_labsuite.MomentumModel):
                          PROFILE, scale, cross)
 
 
-def _fit_file(path, answers):
-    answers = dict(answers)
-    profile = answers.pop("profile", None)
-    profile_path = profile or os.path.join(os.path.dirname(path), PROFILE)
-    lab = read_lab(path)
-    return momfit(lab.momentum, lab.probability, read_profile(profile_path),
-                  lab_file=path, profile_file=profile or PROFILE, **answers)
+def _fit_text(lab_file, text, profile, profile_file, answers):
+    """One file of fit_files, where a worker runs it: the lab file's text
+    read as read_lab reads it, then fitted on the profile's values. Returns
+    (the Result or the file's exception, [(warning class, text)]), so that
+    the caller can warn of them."""
+    said = []
+    try:
+        fault, momentum, probability, texts = _labsuite.read_lab(text, os.fsencode(lab_file))
+        said += [(InputWarning, t) for t in texts]
+        if fault:
+            raise ValueError(fault)
+        fault, result, texts = _fitted(momentum, probability, profile, lab_file=lab_file,
+                                       profile_file=profile_file, **answers)
+        said += [(FitWarning, t) for t in texts]
+        if fault:
+            raise ValueError(fault)
+        return result, said
+    except Exception as e:  # the file's own failure, returned with what was said before it
+        return e, said
 
 
 def _check_answers(answers):
@@ -339,28 +390,11 @@ def _check_answers(answers):
     inspect.signature(momfit).bind(None, None, None, **given)
 
 
-def _alone(path, answers):
+def _alone(path, task, answers):
     """One file in a process of its own, its failure kept: a process that
     dies takes only this file with it."""
     with concurrent.futures.ProcessPoolExecutor(1) as pool:
-        return _kept(pool.submit(_fit_file, path, answers))
-
-
-def _on_own_pool(paths, errors, answers):
-    """fit_files on a process pool over every core. Whatever ends the call
-    early (Ctrl-C, the first failure) ends the fits under way with their
-    processes rather than waiting for them."""
-    before = set(multiprocessing.active_children())
-    pool = concurrent.futures.ProcessPoolExecutor(os.cpu_count())
-    try:
-        results = fit_files(paths, pool, errors, **answers)
-    except BaseException:
-        for worker in set(multiprocessing.active_children()) - before:
-            worker.kill()
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    pool.shutdown()
-    return results
+        return _kept(pool.submit(_fit_text, path, *task, answers))
 
 
 def _kept(future):
@@ -370,7 +404,70 @@ def _kept(future):
         return e
 
 
-def fit_files(paths, executor=None, errors="raise", **answers):
+@contextlib.contextmanager
+def _ticks(progress, total):
+    """A function to call once per finished file, (path, result): progress
+    itself when callable, a bar (tqdm) or a counter on standard error when
+    True, nothing when None or False."""
+    if progress is None or progress is False:
+        yield lambda path, result: None
+    elif callable(progress):
+        yield progress
+    elif progress is not True:
+        raise TypeError(f"progress is True, False, None or a callable, not {progress!r}")
+    elif (bar := _bar(total)) is not None:
+        with bar:
+            yield lambda path, result: bar.update()
+    else:
+        done = 0
+
+        def tick(path, result):
+            nonlocal done
+            done += 1
+            sys.stderr.write(f"\rfit_files: {done} of {total} files")
+            sys.stderr.flush()
+        try:
+            yield tick
+        finally:
+            sys.stderr.write("\n")
+
+
+def _bar(total):
+    """A tqdm progress bar of total files, None where tqdm is not installed."""
+    try:
+        from tqdm.auto import tqdm  # pylint: disable=import-outside-toplevel
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="file")
+
+
+def _lab_text(path):
+    return _text(path, 1000)
+
+
+def _read_files(paths, profile):
+    """Each path's lab file text, profile values and profile name, or the
+    exception of reading them; each distinct file read once, here."""
+    read = {}
+
+    def once(reader, path):
+        if (reader, path) not in read:
+            try:
+                read[reader, path] = reader(path)
+            except (OSError, ValueError) as e:
+                read[reader, path] = e
+        return read[reader, path]
+
+    tasks = []
+    for path in paths:
+        profile_path = profile or os.path.join(os.path.dirname(path), PROFILE)
+        text, values = once(_lab_text, path), once(read_profile, profile_path)
+        failed = next((x for x in (text, values) if isinstance(x, Exception)), None)
+        tasks.append(failed or (text, values, os.fsdecode(profile or PROFILE)))
+    return tasks
+
+
+def fit_files(paths, executor=None, errors="raise", progress=None, **answers):
     """momfit on every lab file of paths with the same answers (the keywords
     of momfit, and profile: the profile file, by default newintrin_red beside
     each lab file), one fit a task. Returns the Results in the order of
@@ -379,42 +476,128 @@ def fit_files(paths, executor=None, errors="raise", **answers):
     every other file's result is returned. executor is anything with
     submit() whose futures have result(): a concurrent.futures executor, or
     a Dask distributed.Client for a cluster (every worker needs labsuite).
-    None: a process pool over every core. A process of the pool that dies
-    loses no other file: the files it broke are fitted again, each in a
-    process of its own, and a file that kills that one too holds the
-    BrokenProcessPool. Paths are str, bytes or os.PathLike. A keyword
-    momfit does not take raises TypeError at once."""
+    None: a process pool over every core; Ctrl-C (any exception) ends its
+    workers with the call. A process of the pool that dies loses no other
+    file: the files it broke are fitted again, each in a process of its
+    own, and a file that kills that one too holds the BrokenProcessPool.
+    The files are read here, each once, and their contents sent, so
+    workers need not see them. What a fit warns of is warned of here as
+    it finishes (FitWarning, InputWarning), naming its file.
+    progress=True shows a bar (tqdm where installed, else a counter on
+    standard error); a callable is called with the path and its result
+    (or exception) as each file finishes. Paths are str, bytes or
+    os.PathLike. A keyword momfit does not take raises TypeError at once."""
     if errors not in ("raise", "keep"):
         raise ValueError(f"errors is 'raise' or 'keep', not {errors!r}")
     _check_answers(answers)
     paths = [os.fsdecode(p) for p in paths]
-    if executor is None:
-        return _on_own_pool(paths, errors, answers)
-    futures = [executor.submit(_fit_file, p, answers) for p in paths]
-    results = []
+    answers = dict(answers)
+    tasks = _read_files(paths, answers.pop("profile", None))
+    if errors == "raise":
+        failed = next((t for t in tasks if isinstance(t, Exception)), None)
+        if failed:
+            raise failed
+    with _ticks(progress, len(paths)) as tick:
+        if executor is not None:
+            return _run(executor, paths, tasks, errors, tick, answers, 3)
+        return _on_own_pool(paths, tasks, errors, tick, answers)
+
+
+def _on_own_pool(paths, tasks, errors, tick, answers):
+    """fit_files on a process pool over every core. Whatever ends the call
+    early (Ctrl-C, the first failure) ends the fits under way with their
+    processes rather than waiting for them."""
+    before = set(multiprocessing.active_children())
+    pool = concurrent.futures.ProcessPoolExecutor(os.cpu_count())
     try:
-        for f in futures:
-            results.append(_kept(f))
-            failed = results[-1]
-            if errors == "raise" and isinstance(failed, Exception) and \
-                    not isinstance(failed, concurrent.futures.process.BrokenProcessPool):
-                raise failed
-        broken = [k for k, r in enumerate(results)
-                  if isinstance(r, concurrent.futures.process.BrokenProcessPool)]
+        results = _run(pool, paths, tasks, errors, tick, answers, 4)
+    except BaseException:
+        for worker in set(multiprocessing.active_children()) - before:
+            worker.kill()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return results
+
+
+def _run(executor, paths, tasks, errors, tick, answers, level):
+    """fit_files on the files read: the results in the order of paths, each
+    file's warnings (at stack level level, the caller of fit_files) and
+    tick as it finishes. The files a dead pool process broke are fitted
+    again at the end, each in a process of its own."""
+    results = list(tasks)
+    finished = queue.SimpleQueue()
+    futures = {}
+    for k, task in enumerate(tasks):
+        if isinstance(task, Exception):
+            finished.put(k)
+            continue
+        futures[k] = executor.submit(_fit_text, paths[k], *task, answers)
+        if hasattr(futures[k], "add_done_callback"):
+            futures[k].add_done_callback(lambda _, k=k: finished.put(k))
+        else:  # waited for in the order of paths
+            finished.put(k)
+
+    def landed(k, value):
+        """The file's result or exception, its warnings warned of and its tick."""
+        if isinstance(value, tuple):
+            value, said = value
+            for category, text in said:
+                named = text if text.startswith(paths[k] + ":") else f"{paths[k]}: {text}"
+                _warnings.warn(named, category, stacklevel=level + 1)
+        results[k] = value
+        tick(paths[k], value)
+        if errors == "raise" and isinstance(value, Exception):
+            raise value
+
+    broken = []
+    try:
+        for _ in tasks:
+            k = finished.get()
+            value = _kept(futures[k]) if k in futures else results[k]
+            if isinstance(value, concurrent.futures.process.BrokenProcessPool):
+                broken.append(k)
+            else:
+                landed(k, value)
         if broken:
             # Not waited for when the call ends early: _on_own_pool ends their processes.
             threads = concurrent.futures.ThreadPoolExecutor(os.cpu_count())
             try:
-                for k, r in zip(broken, threads.map(lambda k: _alone(paths[k], answers), broken)):
-                    results[k] = r
+                for k, value in zip(broken, threads.map(lambda k: _alone(paths[k], tasks[k], answers),
+                                                        broken)):
+                    landed(k, value)  # a BrokenProcessPool again: this file ends its process
             finally:
                 threads.shutdown(wait=False, cancel_futures=True)
     except BaseException:
-        for f in futures:
+        for f in futures.values():
             f.cancel()
         raise
-    if errors == "raise":
-        for r in results:
-            if isinstance(r, Exception):
-                raise r
     return results
+
+
+def to_frame(results, paths=None):
+    """A pandas DataFrame of fit_files' results, one row a file: file (the
+    lab file, or paths[k] where given), status (the outcome, or "error"),
+    the answer's W1, beta, E0 and S with its point ("refined" or "best") and
+    each interval's ends (W1_low, W1_high, ...; NaN where none), and error
+    (the text of a file's exception). pandas is imported here only."""
+    try:
+        import pandas  # pylint: disable=import-outside-toplevel
+    except ImportError as e:
+        raise ImportError("labsuite.to_frame needs pandas (Debian: python3-pandas)") from e
+    rows = []
+    for k, r in enumerate(results):
+        row = {"file": os.fspath(paths[k]) if paths is not None else None}
+        if isinstance(r, Exception):
+            row.update(status="error", error=str(r))
+        else:
+            a = r.answer
+            row["file"] = row["file"] or r.to_dict()["lab_file"]
+            row.update(status=r.outcome, point=a.point, W1=a.W1, beta=a.beta, E0=a.E0, S=a.S)
+            for name in Intervals._fields:
+                ends = (a.interval and getattr(a.interval, name)) or (None, None)
+                row[name + "_low"], row[name + "_high"] = ends
+        rows.append(row)
+    columns = ["file", "status", "point", "W1", "W1_low", "W1_high", "beta", "beta_low",
+               "beta_high", "E0", "E0_low", "E0_high", "S", "error"]
+    return pandas.DataFrame(rows, columns=columns).astype({c: float for c in columns[3:13]})

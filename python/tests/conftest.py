@@ -1,9 +1,11 @@
 """What the module's tests share: the programs, run as a user runs them, to
 compare the module with."""
 
+import contextlib
 import json
 import os
 import pathlib
+import socket
 import subprocess
 import tempfile
 
@@ -70,3 +72,39 @@ def own_temporary_folder(tmp_path_factory):
     except ImportError:
         pass
     return folder
+
+
+@contextlib.contextmanager
+def dask_cluster(folder):
+    """A Dask scheduler and two single-thread workers on 127.0.0.1, started
+    as on machines of one's own; their working and local directories (and
+    logs) in folder, which they are told nothing else of. Gives the
+    scheduler's address; stops all three however the block ends."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    address = f"tcp://127.0.0.1:{port}"
+    folder.mkdir()
+    env = dict(os.environ, DASK_TEMPORARY_DIRECTORY=str(folder))
+    commands = [["dask", "scheduler", "--host", "127.0.0.1", "--port", str(port),
+                 "--no-dashboard"]] + [
+        ["dask", "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
+         "--no-dashboard", "--local-directory", str(folder / f"worker{k}"), "--death-timeout",
+         "60"] for k in (1, 2)]
+    processes = []
+    try:
+        for k, command in enumerate(commands):
+            with open(folder / f"log{k}", "wb") as log:
+                processes.append(subprocess.Popen(command, cwd=folder, env=env,
+                                                  stdin=subprocess.DEVNULL, stdout=log,
+                                                  stderr=subprocess.STDOUT))
+        yield address
+    finally:
+        for p in processes:
+            p.terminate()
+        for p in processes:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()

@@ -1,12 +1,14 @@
 """docs/python.md runs as it stands: its Python examples, in order, in one
-namespace, in a folder with the demonstration data and the example deck."""
+namespace, in a folder with the demonstration data and the example deck;
+a block marked cluster on a scheduler and two workers on 127.0.0.1, put in
+place of the page's scheduler-host."""
 
 import importlib.util
 import os
 import re
 import shutil
 
-from conftest import DOCS, demo_data
+from conftest import DOCS, dask_cluster, demo_data
 
 
 def test_the_python_page_runs(tmp_path, monkeypatch):
@@ -20,6 +22,12 @@ def test_the_python_page_runs(tmp_path, monkeypatch):
         needs = re.search(r"needs=(\S+)", info)
         if "skip" in info.split() or (needs and importlib.util.find_spec(needs[1]) is None):
             continue
-        exec(compile(code, "docs/python.md", "exec"), scope)
+        if "cluster" in info.split():
+            with dask_cluster(tmp_path / "cluster") as address:
+                assert "tcp://scheduler-host:8786" in code
+                exec(compile(code.replace("tcp://scheduler-host:8786", address), "docs/python.md",
+                             "exec"), scope)
+        else:
+            exec(compile(code, "docs/python.md", "exec"), scope)
         ran += 1
     assert ran >= 4

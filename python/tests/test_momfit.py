@@ -1,6 +1,8 @@
 """labsuite.momfit and MomentumModel against the program: the golden runs,
-fits in two threads at once, the refusals, and fit_files on a cluster."""
+fits in two threads at once, the refusals, and fit_files on a pool and on
+a cluster."""
 
+import collections
 import concurrent.futures
 import contextlib
 import html
@@ -18,7 +20,8 @@ import numpy as np
 import pytest
 
 import labsuite
-from conftest import ANSWERS, GOLDEN, answers_text, demo_data, log_chi2s, run_momfit
+from conftest import (ANSWERS, GOLDEN, answers_text, dask_cluster, demo_data, log_chi2s,
+                      run_momfit)
 
 
 def comparable(results):
@@ -245,6 +248,9 @@ def test_missing_files_and_bad_choices_raise():
         labsuite.MomentumModel.__new__(labsuite.MomentumModel).chi2(1.0, 0.5, 1420.0)
     with pytest.raises(TypeError, match="tolernce"):  # at once, not in every place
         labsuite.fit_files(["no such file"], errors="keep", **ANSWERS, tolernce=1e-3)
+    for keywords in ({"seed": -1}, {"seed": 2**32}, {"noise": -1.0}, {"noise": float("nan")}):
+        with pytest.raises(ValueError, match=next(iter(keywords))):
+            labsuite.demo_data(".", **keywords)
 
 
 def test_a_scan_far_below_the_fits_best_is_a_warning_naming_the_file():
@@ -291,21 +297,56 @@ def test_fix_is_a_name_in_any_case_and_arrays_are_warned_of_as_files_are():
         labsuite.momfit(lab.momentum, probability, [1.0], **quick)
 
 
-def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(tmp_path):
+@pytest.mark.parametrize("keywords, options", [
+    ({}, ()),
+    ({"seed": 7}, ("--seed", "7")),
+    ({"noise": 0}, ("--no-noise",)),
+    ({"seed": 5, "noise": 2.5}, ("--seed", "5", "--sigma", "2.5")),
+    ({"noise": 1e300}, ("--sigma", "1e300")),   # values of 300 digits
+])
+def test_demo_data_writes_the_programs_files(keywords, options, tmp_path):
+    demo_data(tmp_path, *options)
+    lab = labsuite.demo_data(tmp_path / "made" / "here", **keywords)
+    assert lab == tmp_path / "made" / "here" / "demo_lab.dat"
+    for name in ("demo_lab.dat", "newintrin_red"):
+        assert (lab.parent / name).read_bytes() == (tmp_path / name).read_bytes()
+
+
+@contextlib.contextmanager
+def dask_client(kind, folder):
     distributed = pytest.importorskip("distributed")
+    if kind == "local":
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            yield client
+    else:
+        with dask_cluster(folder) as address, \
+                distributed.Client(address, timeout=60) as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client
+
+
+# "tcp": a scheduler and two workers started as separate programs, in a
+# folder of their own: the lab files' relative paths mean nothing there, so
+# the contents must travel with the tasks.
+@pytest.mark.filterwarnings("ignore::labsuite.FitWarning")
+@pytest.mark.parametrize("kind", ["local", "tcp"])
+def test_fit_files_on_a_two_worker_cluster_gives_the_programs_results(kind, tmp_path,
+                                                                      monkeypatch):
+    data = tmp_path / "data"
+    data.mkdir()
+    monkeypatch.chdir(data)
     paths = []
     for seed in range(1, 21):
-        demo_data(tmp_path, "--seed", str(seed))
-        paths.append(tmp_path / f"lab{seed}.dat")
-        (tmp_path / "demo_lab.dat").rename(paths[-1])
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        results = labsuite.fit_files(paths + [tmp_path / "absent.dat"], client, errors="keep",
-                                     **ANSWERS)
+        demo_data(data, "--seed", str(seed))
+        paths.append(f"lab{seed}.dat")
+        (data / "demo_lab.dat").rename(paths[-1])
+    with dask_client(kind, tmp_path / "cluster") as client:
+        results = labsuite.fit_files(paths + ["absent.dat"], client, errors="keep", **ANSWERS)
     assert isinstance(results.pop(), FileNotFoundError)
     for path, r in zip(paths, results):
-        status, want, log, _ = run_momfit(tmp_path, answers_text(str(path)))
+        status, want, log, _ = run_momfit(data, answers_text(path))
         assert status in (0, 3)
         assert comparable(r.to_dict()) == comparable(want)
         assert r.chi2s.tolist() == np.float32(log).tolist()
@@ -337,13 +378,13 @@ def test_a_dead_worker_loses_only_its_own_file(tmp_path, monkeypatch):
         paths.append(tmp_path / f"lab{seed}.dat")
         (tmp_path / "demo_lab.dat").rename(paths[-1])
     alone = [fit_folder(tmp_path, p.name, **ANSWERS).to_dict() for p in paths]
-    read_lab = labsuite.read_lab
+    fitted = labsuite._fitted
 
-    def killing(path):  # the pool's workers are forked: they read through this
-        if str(path).endswith("lab2.dat"):
+    def killing(*args, **keywords):  # the pool's workers are forked: they fit through this
+        if keywords["lab_file"].endswith("lab2.dat"):
             os.kill(os.getpid(), 9)
-        return read_lab(path)
-    monkeypatch.setattr(labsuite, "read_lab", killing)
+        return fitted(*args, **keywords)
+    monkeypatch.setattr(labsuite, "_fitted", killing)
     results = labsuite.fit_files(paths, errors="keep", **ANSWERS)
     assert isinstance(results[1], concurrent.futures.process.BrokenProcessPool)
     for k in (0, 2, 3):
@@ -430,3 +471,68 @@ def test_numbers_read_and_written_alike_in_a_comma_decimal_locale(comma_locale, 
     finally:
         locale.setlocale(locale.LC_ALL, before)
     assert "99.4 % off" in in_c[-1][0]
+
+
+def test_fit_files_reads_here_warns_here_and_keeps_the_order(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    for seed in (1, 2, 3):
+        demo_data(tmp_path, "--seed", str(seed))
+        (tmp_path / "demo_lab.dat").rename(f"lab{seed}.dat")
+    lines = pathlib.Path("lab2.dat").read_text().splitlines(keepends=True)
+    lines[2] = lines[2].split()[0] + " -1.000\n"  # an input warning
+    pathlib.Path("negative.dat").write_text("".join(lines))
+    paths = ["lab3.dat", "lab2.dat", "negative.dat", "lab1.dat", "lab3.dat", "absent.dat"]
+    read = collections.Counter()
+    text = labsuite._text
+    monkeypatch.setattr(labsuite, "_text",
+                        lambda path, values: read.update([path]) or text(path, values))
+    finished = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        results = labsuite.fit_files(paths, errors="keep",
+                                     progress=lambda path, r: finished.append((path, r)), **ANSWERS)
+    # Each distinct file read once, in this process (the pool's workers read none).
+    assert read == collections.Counter(["lab1.dat", "lab2.dat", "lab3.dat", "negative.dat",
+                                        "absent.dat", "newintrin_red"])
+    assert sorted(p for p, _ in finished) == sorted(paths)
+    assert all(any(r is results[k] for k, q in enumerate(paths) if q == p) for p, r in finished)
+    assert isinstance(results.pop(), FileNotFoundError)
+    # The same results and warnings as a fit of each file here, the warnings
+    # naming the file and pointing at the caller.
+    want = []
+    for path, r in zip(paths, results):
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            alone = fit_folder(pathlib.Path(), path, **ANSWERS)
+        assert comparable(r.to_dict()) == comparable(alone.to_dict())
+        want += [(w.category, str(w.message)) for w in said]
+        assert all(str(w.message).startswith(path + ": ") for w in said)
+    assert {category for category, _ in want} == {labsuite.FitWarning, labsuite.InputWarning}
+    assert sorted((w.category.__name__, str(w.message)) for w in caught) == \
+        sorted((c.__name__, m) for c, m in want)
+    assert {w.filename for w in caught} == {__file__}
+    frame = labsuite.to_frame(results + [OSError("gone")], paths)
+    assert list(frame.file) == paths and list(frame.status) == [r.outcome for r in results] + \
+        ["error"]
+    assert frame.error.iloc[-1] == "gone" and frame.W1.iloc[:-1].tolist() == \
+        [r.answer.W1 for r in results]
+    assert ((frame.W1_low < frame.W1) & (frame.W1 < frame.W1_high)).sum() == len(results)
+    # pandas and tqdm are imported only when asked for.
+    subprocess.run([sys.executable, "-c", "import labsuite, sys; "
+                    "assert not {'pandas', 'tqdm'} & set(sys.modules)"], check=True)
+
+
+@pytest.mark.filterwarnings("ignore::labsuite.FitWarning")
+@pytest.mark.parametrize("bar, shown", [(True, "3/3"), (False, "fit_files: 3 of 3 files\n")])
+def test_fit_files_shows_progress_on_standard_error(bar, shown, monkeypatch, capfd):
+    if not bar:  # as where tqdm and pandas are not installed
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+        monkeypatch.setitem(sys.modules, "pandas", None)
+        with pytest.raises(ImportError, match="python3-pandas"):
+            labsuite.to_frame([])
+    paths = [GOLDEN / "momfit_demo" / "demo_lab.dat"] * 3
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        labsuite.fit_files(paths, pool, progress=True, **dict(ANSWERS, intervals=False))
+    assert shown in capfd.readouterr().err
+    with pytest.raises(TypeError, match="progress"):
+        labsuite.fit_files(paths, pool, progress="yes", **ANSWERS)
