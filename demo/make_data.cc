@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "demo/demo_data.h"
 #include "recordio/cli.h"
+#include "recordio/text_input.h"
 
 namespace {
 
@@ -39,14 +41,15 @@ constexpr cli::Program kProgram{
     "Exit status: 0 when both files are written; 1 when one cannot be written\n"
     "(the reason on standard error); 2 for a usage error.\n"};
 
-// The value of option as a finite number, or a usage error.
-double number(std::string_view option, std::string_view text) {
-  const std::string s(text);
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(s.c_str(), &end);
-  if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v)) {
-    cli::usage_error(kProgram, std::string(option) + " needs a number, not '" + s + "'");
+// The value of option as a number by the rules of a typed answer (as the
+// other programs read theirs), or a usage error; with positive, above 0 too.
+double number(std::string_view option, std::string_view text, bool positive = false) {
+  double v = 0.0;
+  const std::optional<std::string> why = recordio::read_number(text, v);
+  if (why || (positive && !(v > 0.0))) {
+    cli::usage_error(kProgram, std::string(option) + " needs a " + (positive ? "positive " : "") +
+                                   "number, not " + cli::quoted(text) +
+                                   (why && !why->empty() ? ": " + *why : ""));
   }
   return v;
 }
@@ -58,7 +61,8 @@ unsigned seed_of(std::string_view text) {
   errno = 0;
   const unsigned long v = std::strtoul(s.c_str(), &end, 10);
   if (s.empty() || s[0] == '-' || *end != '\0' || errno != 0 || v > 0xffffffffUL) {
-    cli::usage_error(kProgram, "--seed needs a whole number from 0 to 4294967295, not '" + s + "'");
+    cli::usage_error(kProgram,
+                     "--seed needs a whole number from 0 to 4294967295, not " + cli::quoted(text));
   }
   return static_cast<unsigned>(v);
 }
@@ -93,7 +97,7 @@ int main(int argc, char** argv) {
     if (name == "no-noise") {
       exact = true;
     } else if (name == "sigma") {
-      r.sigma = cli::positive(kProgram, "--sigma", given->value);
+      r.sigma = number("--sigma", given->value, true);
       r.noise = demo::Noise::gaussian;
     } else if (name == "seed") {
       r.seed = seed_of(given->value);
@@ -108,12 +112,12 @@ int main(int argc, char** argv) {
       r.points =
           static_cast<int>(cli::count(kProgram, "--points", given->value, demo::kMostPoints));
       if (r.points < 2) {
-        cli::usage_error(kProgram, "--points needs a whole number from 2 to 1000, not '" +
-                                       std::string(given->value) + "'");
+        cli::usage_error(kProgram, "--points needs a whole number from 2 to 1000, not " +
+                                       cli::quoted(given->value));
       }
     } else if (name == "masses") {
-      r.m1 = cli::positive(kProgram, "--masses", given->value);
-      r.m2 = cli::positive(kProgram, "--masses", args.another("masses"));
+      r.m1 = number("--masses", given->value, true);
+      r.m2 = number("--masses", args.another("masses"), true);
       r.pair_range = true;
     }
   }
