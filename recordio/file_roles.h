@@ -39,8 +39,10 @@ inline std::string followed(std::string path) {
     if (to.starts_with('/')) {
       path = std::move(to);
     } else {
+      // The target's folder is the link's: cut the link's name, add the target.
       const std::size_t slash = path.rfind('/');
-      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + to;
+      path.resize(slash == std::string::npos ? 0 : slash + 1);
+      path += to;
     }
   }
   return path;
