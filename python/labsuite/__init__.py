@@ -276,7 +276,7 @@ CHANGES = (0.2, 10.0, 20.0)
 TOLERANCE = 2e-3
 
 
-def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tolerance=TOLERANCE,
+def momfit(momentum, probability, profile=None, *, e0, w1, beta, changes=CHANGES, tolerance=TOLERANCE,
            masses=MASSES, mass_unit=None, fix=(), intervals=True, resume=0, lab_file="",
            profile_file=PROFILE, scale="designed", cross="start"):
     """One momfit fit, as the program makes it from the same answers and
@@ -296,7 +296,13 @@ def momfit(momentum, probability, profile, *, e0, w1, beta, changes=CHANGES, tol
     many answers at the program's PAUSE would; after that it ends it, as
     with --no-wait, with a FitWarning. The interpreter's lock is released
     during the fit, and Ctrl-C (any signal handler that raises) ends it
-    within a fraction of a second with that exception."""
+    within a fraction of a second with that exception. momfit(lab, profile,
+    ...) takes read_lab's Lab in place of the two arrays."""
+    if isinstance(momentum, Lab) and profile is None:
+        momentum, probability, profile = momentum.momentum, momentum.probability, probability
+    if profile is None:
+        raise TypeError("momfit() needs the profile: momfit(momentum, probability, profile, ...)"
+                        " or momfit(lab, profile, ...)")
     _warn_negative(probability, lab_file)
     fault, result, said = _fitted(momentum, probability, profile, e0, w1, beta, changes,
                                   tolerance, masses, mass_unit, fix, intervals, resume, lab_file,

@@ -165,6 +165,12 @@ def test_default_answers_converge_on_demo_seeds_and_a_file_fits_as_the_program(t
     r = labsuite.momfit_file(tmp_path / "demo_lab.dat", e0=1420, w1=0.8, beta=0.3,
                              lab_file="demo_lab.dat")
     assert comparable(r.to_dict()) == comparable(want)
+    # A Lab in place of the two arrays.
+    lab, prof = labsuite.read_lab("demo_lab.dat"), labsuite.read_profile("newintrin_red")
+    r = labsuite.momfit(lab, prof, e0=1420, w1=0.8, beta=0.3, lab_file="demo_lab.dat")
+    assert comparable(r.to_dict()) == comparable(want)
+    with pytest.raises(TypeError, match="needs the profile"):
+        labsuite.momfit(lab.momentum, lab.probability, e0=1420, w1=0.8, beta=0.3)
 
 
 def test_resume_goes_on_at_the_limit_as_an_answer_at_the_pause_does():
