@@ -21,8 +21,8 @@
 #include "bandfit/refine.h"
 #include "bandfit/report.h"
 #include "bandfit/results.h"
-#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
+#include "run/picture_file.h"
 #include "tests/process.h"
 
 namespace {

@@ -12,11 +12,11 @@
 #include "bandfit/plot.h"
 #include "bandfit/refine.h"
 #include "bandfit/results.h"
-#include "recordio/cli.h"
-#include "recordio/file_roles.h"
-#include "recordio/output_lock.h"
-#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
+#include "run/cli.h"
+#include "run/file_roles.h"
+#include "run/output_lock.h"
+#include "run/picture_file.h"
 
 namespace {
 

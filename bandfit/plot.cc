@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "recordio/picture_file.h"
-#include "recordio/plot_library.h"
+#include "run/picture_file.h"
+#include "run/plot_library.h"
 
 namespace bandfit {
 namespace {

@@ -1,6 +1,6 @@
 // The residual plot of bandfit: every plotting call of the program is in
 // this module, the only one that reaches the plotting library (loaded when
-// a plot is drawn, not at start: recordio/plot_library.h).
+// a plot is drawn, not at start: run/plot_library.h).
 #pragma once
 
 #include <string>

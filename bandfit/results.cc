@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "labsuite/version.h"
-#include "recordio/replace_file.h"
+#include "run/replace_file.h"
 
 namespace bandfit {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "demo/demo_data.h"
-#include "recordio/cli.h"
 #include "recordio/text_input.h"
+#include "run/cli.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <string>
 
-#include "recordio/plot_library.h"
 #include "recordio/recordio.h"
+#include "run/plot_library.h"
 
 namespace momfit {
 namespace {

@@ -23,14 +23,14 @@
 #include "momfit/numeric/outcome.h"
 #include "momfit/run_report.h"
 #include "recordio/arrays.h"
-#include "recordio/cli.h"
-#include "recordio/file_roles.h"
-#include "recordio/output_lock.h"
-#include "recordio/picture_file.h"
-#include "recordio/plot_library.h"
 #include "recordio/recordio.h"
-#include "recordio/replace_file.h"
 #include "recordio/text_input.h"
+#include "run/cli.h"
+#include "run/file_roles.h"
+#include "run/output_lock.h"
+#include "run/picture_file.h"
+#include "run/plot_library.h"
+#include "run/replace_file.h"
 
 namespace momfit {
 namespace {

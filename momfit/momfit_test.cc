@@ -32,9 +32,9 @@
 #include "momfit/model/phi2.h"
 #include "momfit/numeric/amoeba.h"
 #include "momfit/profile_scan.h"
-#include "recordio/picture_file.h"
 #include "recordio/recordio.h"
 #include "recordio/testing.h"
+#include "run/picture_file.h"
 #include "tests/process.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "momfit/blocks.h"
 #include "momfit/fit.h"
 #include "momfit/profile_scan.h"
-#include "recordio/replace_file.h"
+#include "run/replace_file.h"
 
 namespace momfit {
 

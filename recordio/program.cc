@@ -1,5 +1,5 @@
-// Program entry, the signal handlers, PAUSE, STOP and the programs' own
-// messages.
+// Program entry, the signal handlers, PAUSE, STOP, the programs' own
+// messages, the status of a lost output and the cleanup of every end.
 //
 // The handlers of the signals a user sends (SIGINT, SIGTERM, SIGHUP,
 // SIGQUIT) only note the signal; the run acts on it at its next safe point
@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,7 @@
 #include <string_view>
 
 #include "internal.h"
-#include "recordio/cli.h"
 #include "recordio/recordio.h"
-#include "recordio/replace_file.h"
 #include "recordio/testing.h"
 
 namespace recordio {
@@ -40,6 +39,12 @@ volatile sig_atomic_t pausing = 0;
 volatile sig_atomic_t resumed = 0;
 // Set while the run ends for a signal, so that the ending is not re-entered.
 bool acting = false;
+// Raised by cannot_write; read by run() and every end of status 0.
+volatile sig_atomic_t failed_output = 0;
+// What every end runs once the units are closed, a fault signal's handler
+// included, so a handler must be able to read it whole.
+std::atomic<EndCleanup> end_cleanup{nullptr};
+static_assert(std::atomic<EndCleanup>::is_always_lock_free);
 
 // Text on standard error by the system call alone (safe in a handler).
 void put(const char* text) {
@@ -65,7 +70,7 @@ void on_fatal_signal(int sig) {
     case SIGILL: put("Illegal instruction\n"); break;
     default: put("Trace trap\n"); break;
   }
-  detail::remove_temporaries();
+  detail::clean_up();
   ::signal(SIGABRT, SIG_DFL);
   std::abort();
 }
@@ -139,6 +144,11 @@ namespace detail {
 bool signal_pending() { return pending != 0; }
 
 bool ending() { return acting; }
+
+void clean_up() {
+  const EndCleanup cleanup = end_cleanup.load();
+  if (cleanup != nullptr) cleanup();
+}
 
 void act_on_signals() {
   const int sig = pending;
@@ -221,7 +231,25 @@ void stop(std::string_view message) {
   std::exit(status);
 }
 
-void complain(std::string_view message) { cli::complain(program_name, message); }
+void complain_as(std::string_view name, std::string_view message) {
+  std::fflush(stdout);
+  std::string line;
+  line.reserve(name.size() + message.size() + 3);
+  line.append(name).append(": ").append(message).push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void complain(std::string_view message) { complain_as(program_name, message); }
+
+void cannot_write(std::string_view name, std::string_view reason) {
+  failed_output = 1;
+  complain("cannot write " + std::string(name) + ": " + std::string(reason));
+}
+
+bool output_failed() { return failed_output != 0; }
+
+void set_end_cleanup(EndCleanup cleanup) { end_cleanup.store(cleanup); }
 
 void fail(std::string_view message) {
   complain(message);

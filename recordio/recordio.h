@@ -168,12 +168,31 @@ void pause(std::string_view message);
 // (1 when an output failed).
 [[noreturn]] void stop(std::string_view message = {});
 
-// The programs' own messages: cli::complain's "program: message" line on
-// standard error, the program's name taken from the argument list recorded
-// by run().
+// The line "name: message" on standard error, of any length, written in one
+// piece after whatever standard output holds so far: the one path of every
+// message of the suite's own (cli::complain and the calls below).
+void complain_as(std::string_view name, std::string_view message);
+// The programs' own messages: complain_as's "program: message" line, the
+// program's name taken from the argument list recorded by run().
 void complain(std::string_view message);
 // complain(), then every unit closed and exit status 1.
 [[noreturn]] void fail(std::string_view message);
+
+// "program: cannot write NAME: reason" on standard error and the run's exit
+// status raised to 1 (run() returns it). The run goes on: a caller decides
+// whether anything else is worth finishing.
+void cannot_write(std::string_view name, std::string_view reason);
+// Non-zero once any output of the run has failed.
+[[nodiscard]] bool output_failed();
+
+// A routine run by every end of the run once the units are closed (run's
+// own end, stop, fail, the fatal report, an ending signal) and by a fault
+// signal's handler before its abort, so it may do only what is safe in a
+// handler (unlink, write). The layers above register what must not outlive
+// the process (the temporaries of files written whole). One routine; null
+// (the default) is none.
+using EndCleanup = void (*)();
+void set_end_cleanup(EndCleanup cleanup);
 
 // An abnormal end for a run-time error that is not an I/O error (such as
 // "complex division by zero"): the message as a line on standard error,

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "internal.h"
-#include "recordio/picture_file.h"
-#include "recordio/replace_file.h"
 #include "recordio/testing.h"
+#include "run/picture_file.h"
+#include "run/replace_file.h"
 #include "tests/process.h"
 
 namespace {

@@ -37,7 +37,6 @@
 
 #include "internal.h"
 #include "recordio/recordio.h"
-#include "recordio/replace_file.h"
 
 namespace recordio {
 namespace detail {
@@ -678,7 +677,7 @@ void close_all() {
   check_stdout();
   s.standard_connected = false;
   std::fflush(stderr);
-  remove_temporaries();
+  clean_up();
 }
 
 }  // namespace detail

@@ -2,9 +2,9 @@
 // report a fault of their own (the line "program: message" on standard
 // error), the command line (GNU options through getopt_long, --help/-h and
 // --version/-V, the one-line usage error, checked whole numbers, values
-// quoted for a message). Header-only, beneath the record I/O library, which
-// reports through it; numbers read by the rules of a typed answer are
-// recordio's (text_input.h).
+// quoted for a message). Header-only, over the record I/O library, whose
+// message line it writes (recordio::complain_as); numbers read by the rules
+// of a typed answer are recordio's too (text_input.h).
 #pragma once
 
 #include <getopt.h>
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "labsuite/version.h"
+#include "recordio/recordio.h"
 
 namespace cli {
 
@@ -38,12 +39,7 @@ struct Program {
 // The line "name: message" on standard error, of any length, written in one
 // piece after whatever standard output holds so far.
 inline void complain(std::string_view name, std::string_view message) {
-  std::fflush(stdout);
-  std::string line;
-  line.reserve(name.size() + message.size() + 3);
-  line.append(name).append(": ").append(message).push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  recordio::complain_as(name, message);
 }
 
 // A refusal: complain(), then exit status 1.

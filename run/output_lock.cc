@@ -18,7 +18,7 @@
 // finds any other holder. The test and the taking are made one step by an
 // flock() of the folder held only between them, so that two runs started
 // together cannot both pass.
-#include "recordio/output_lock.h"
+#include "run/output_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

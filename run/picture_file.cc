@@ -1,4 +1,4 @@
-#include "recordio/picture_file.h"
+#include "run/picture_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "recordio/replace_file.h"
+#include "run/replace_file.h"
 
 namespace recordio {
 

@@ -2,7 +2,7 @@
 // each with the library's own prototype (from cpgplot.h), passing its
 // arguments on unchanged. A routine not listed here fails at link time:
 // add a line for it.
-#include "recordio/plot_library.h"
+#include "run/plot_library.h"
 
 #include <cpgplot.h>
 #include <dlfcn.h>

@@ -1,6 +1,6 @@
-// Temporary-then-rename output files, the registry of live temporaries that
-// every end of the run empties, and the output-failure status.
-#include "recordio/replace_file.h"
+// Temporary-then-rename output files and the registry of live temporaries
+// that every end of the run empties.
+#include "run/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
-#include "recordio/file_roles.h"
 #include "recordio/recordio.h"
+#include "recordio/waiting.h"
+#include "run/file_roles.h"
 
 namespace recordio {
 namespace detail {
@@ -25,7 +25,6 @@ namespace {
 constexpr std::size_t kTemporaries = 8;
 constexpr std::size_t kPathRoom = 4096;
 std::array<std::array<char, kPathRoom>, kTemporaries> temporaries{};  // signal-reachable
-volatile std::sig_atomic_t failed_output = 0;                           // read by run()
 
 void forget(const std::string& path) {
   for (auto& slot : temporaries) {
@@ -44,26 +43,16 @@ bool remember(const std::string& path) {
   return false;
 }
 }  // namespace
+}  // namespace detail
 
 void remove_temporaries() {
-  for (auto& slot : temporaries) {
+  for (auto& slot : detail::temporaries) {
     if (slot[0] != '\0') {
       ::unlink(slot.data());
       slot[0] = '\0';
     }
   }
 }
-
-}  // namespace detail
-
-void cannot_write(std::string_view name, std::string_view reason) {
-  detail::failed_output = 1;
-  complain("cannot write " + std::string(name) + ": " + std::string(reason));
-}
-
-bool output_failed() { return detail::failed_output != 0; }
-
-void remove_temporaries() { detail::remove_temporaries(); }
 
 namespace {
 
@@ -187,6 +176,8 @@ ReplaceFile::ReplaceFile(std::string target, std::string_view suffix)
   ::umask(mask);
   ::fchmod(fd, k.exists ? k.mode : 0666 & ~mask);
   temp_ = pattern;
+  // Every end of the run, a signal's included, removes what is remembered.
+  set_end_cleanup(remove_temporaries);
   if (!detail::remember(temp_)) {
     ::close(fd);
     ::unlink(temp_.c_str());

@@ -1,19 +1,14 @@
-// Output files that appear whole or not at all, and the one way a program
-// reports an output it could not write.
+// Output files that appear whole or not at all. A lost output is reported
+// by recordio's cannot_write, the one way a program reports one.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-namespace recordio {
+#include "recordio/recordio.h"
 
-// "program: cannot write NAME: reason" on standard error and the run's exit
-// status raised to 1 (run() returns it). The run goes on: a caller decides
-// whether anything else is worth finishing.
-void cannot_write(std::string_view name, std::string_view reason);
-// Non-zero once any output of the run has failed.
-[[nodiscard]] bool output_failed();
+namespace recordio {
 
 // A file written to a temporary file beside target and renamed over it by
 // commit(), so that the target is either its earlier self or complete.
@@ -77,8 +72,10 @@ class ReplaceFile {
   bool committed_ = false;
 };
 
-// Removes every temporary not yet committed, with unlink() alone: for the
-// signal handlers of a program that does not go through run() (colmerge).
+// Removes every temporary not yet committed, with unlink() alone. Every
+// end that recordio sees calls it (set_end_cleanup, from the first
+// ReplaceFile on); the signal handlers of a program that does not go
+// through run() (colmerge) call it themselves.
 void remove_temporaries();
 
 }  // namespace recordio

@@ -109,7 +109,7 @@ cppcheck --project="$build/compile_commands.json" -j2 --library=googletest \
   --template='{file}:{line}: {severity}: {message} [{id}]' || cppcheck_status=1
 
 tidy_status=0
-run-clang-tidy -quiet -j2 -p "$build" '/(recordio|momfit|bandfit|tools|demo)/([a-z]+/)?[^/]*(?<!_test)\.cc$' \
+run-clang-tidy -quiet -j2 -p "$build" '/(recordio|run|momfit|bandfit|tools|demo)/([a-z]+/)?[^/]*(?<!_test)\.cc$' \
   > "$work/tidy.log" 2>&1 || tidy_status=1
 if ((tidy_status)); then grep -E -A3 "(warning|error):" "$work/tidy.log" >&2 || cat "$work/tidy.log" >&2; fi
 

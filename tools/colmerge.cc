@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "recordio/cli.h"
-#include "recordio/file_roles.h"
-#include "recordio/replace_file.h"
+#include "run/cli.h"
+#include "run/file_roles.h"
+#include "run/replace_file.h"
 
 namespace {
 

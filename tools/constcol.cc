@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "recordio/cli.h"
 #include "recordio/text_input.h"
+#include "run/cli.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "recordio/recordio.h"
 #include "recordio/testing.h"
+#include "recordio/waiting.h"
 
 namespace recordio::detail {
 
@@ -38,24 +39,20 @@ inline EndHook end_hook = nullptr;
 
 // --- Signals (program.cc) ---------------------------------------------------
 
-// Acts on a signal that its handler only noted (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT): the designed message, every unit closed, then exit status 1 (or
-// the abort of SIGQUIT). Does nothing when none is pending. Called at the
-// safe points: between records, at the end of a statement, when a blocking
-// read or a PAUSE wait was interrupted, and when the main program returns.
-void act_on_signals();
+// act_on_signals is in waiting.h, for the layers above as well.
+
 // Whether a signal waits to be acted on.
 bool signal_pending();
 // Whether the run is ending (for a signal): nothing may wait any more.
 bool ending();
 
-// --- Temporary files (replace_file.cc) --------------------------------------
-
-// Removes every temporary of a ReplaceFile not yet committed. Safe inside a
-// signal handler; every end of the run calls it through close_all().
-void remove_temporaries();
+// Runs the routine of set_end_cleanup, if any. Safe inside a signal
+// handler; every end of the run calls it through close_all().
+void clean_up();
 
 // --- Units (units.cc) -------------------------------------------------------
+
+// write_some is in waiting.h, for the layers above as well.
 
 // The longest record a read accepts (kLongestLine).
 inline constexpr std::size_t kMaxRecord = kLongestLine;
@@ -82,13 +79,6 @@ void warn_layout(int unit, long line, std::string_view what);
 // "program: NAME: line N: what" on standard error, then the run ends as
 // fail() ends it (status 1).
 [[noreturn]] void refuse_line(int unit, long line, std::string_view what);
-
-// One write of at most size bytes to fd: taken is set to the bytes the
-// system took, or an errno is returned. A signal that ends the run, sent
-// while the write waits, ends the run there (act_on_signals); a descriptor
-// in non-blocking mode that is full is waited for (ppoll) with those
-// signals let through, except when the run is already ending (EAGAIN).
-int write_some(int fd, const char* data, std::size_t size, std::size_t& taken);
 
 // The records' timer (SIGALRM) handler: sends the records that wait in
 // every file unit's block. serve_timer() says that it is installed; until
