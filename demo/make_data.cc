@@ -7,12 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "demo/demo_data.h"
-#include "recordio/text_input.h"
 #include "run/cli.h"
 
 namespace {
@@ -44,14 +42,7 @@ constexpr cli::Program kProgram{
 // The value of option as a number by the rules of a typed answer (as the
 // other programs read theirs), or a usage error; with positive, above 0 too.
 double number(std::string_view option, std::string_view text, bool positive = false) {
-  double v = 0.0;
-  const std::optional<std::string> why = recordio::read_number(text, v);
-  if (why || (positive && !(v > 0.0))) {
-    cli::usage_error(kProgram, std::string(option) + " needs a " + (positive ? "positive " : "") +
-                                   "number, not " + cli::quoted(text) +
-                                   (why && !why->empty() ? ": " + *why : ""));
-  }
-  return v;
+  return cli::number<double>(kProgram, option, text, positive);
 }
 
 // The --seed value: a whole number from 0 to the largest unsigned.

@@ -84,14 +84,7 @@ const cli::Program kProgram{
 // An option's number as a REAL, read by the rules of a typed answer, or a
 // usage error that says what is wrong with it; with positive, above 0 as well.
 float real_value(std::string_view option, std::string_view text, bool positive = false) {
-  float v = 0.0f;
-  const std::optional<std::string> why = recordio::read_real(text, v);
-  if (why || (positive && !(v > 0.0f))) {
-    cli::usage_error(kProgram, "--" + std::string(option) + " needs a " +
-                                   (positive ? "positive " : "") + "number, not " +
-                                   cli::quoted(text) + (why && !why->empty() ? ": " + *why : ""));
-  }
-  return v;
+  return cli::number<float>(kProgram, "--" + std::string(option), text, positive);
 }
 
 void say(std::initializer_list<recordio::Item> items) { recordio::write_list(6, items); }

@@ -21,10 +21,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "labsuite/version.h"
 #include "recordio/recordio.h"
+#include "recordio/text_input.h"
 
 namespace cli {
 
@@ -324,6 +326,28 @@ inline long count(const Program& p, std::string_view option, std::string_view te
     usage_error(p, std::string(option) + " needs a whole number " +
                        (most == LONG_MAX ? "above 0" : "from 1 to " + std::to_string(most)) +
                        ", not " + cli::quoted(s));
+  }
+  return v;
+}
+
+// The value of `option` (named as the message shows it, "--e0") as one
+// number by the rules of a typed answer (recordio::read_number, or
+// read_real for a float), or a usage error that says why not; with
+// positive, above 0 as well.
+template <class Number>
+Number number(const Program& p, std::string_view option, std::string_view text,
+              bool positive = false) {
+  static_assert(std::is_same_v<Number, double> || std::is_same_v<Number, float>);
+  Number v = 0;
+  std::optional<std::string> why;
+  if constexpr (std::is_same_v<Number, float>) {
+    why = recordio::read_real(text, v);
+  } else {
+    why = recordio::read_number(text, v);
+  }
+  if (why || (positive && !(v > 0))) {
+    usage_error(p, std::string(option) + " needs a " + (positive ? "positive " : "") +
+                       "number, not " + quoted(text) + (why && !why->empty() ? ": " + *why : ""));
   }
   return v;
 }

@@ -7,10 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
-#include "recordio/text_input.h"
 #include "run/cli.h"
 
 namespace {
@@ -33,11 +31,7 @@ constexpr cli::Program kProgram{
 // The --value text, which must read as one number by the rules of a typed
 // answer; written as given, without the blanks around it.
 std::string value_text(std::string_view text) {
-  double v = 0.0;
-  if (const std::optional<std::string> why = recordio::read_number(text, v)) {
-    cli::usage_error(kProgram, "--value needs a number, not " + cli::quoted(text) +
-                                   (why->empty() ? "" : ": " + *why));
-  }
+  cli::number<double>(kProgram, "--value", text);
   const std::size_t first = text.find_first_not_of(" \t");
   return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
