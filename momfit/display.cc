@@ -410,13 +410,14 @@ Plot::Layout Plot::place(const Layout& designed, const Layout& compact, float xc
     return best;
   };
   const auto clear = [](const Cost& c) { return c.lab == 0 && c.curve == 0; };
-  const auto shifted = [](const Layout& l, float dx, float dy, bool name) {
-    Layout out = l;
+  // The layout of `rows` with its five values moved as `rows` says and the
+  // file name as `name` says.
+  const auto moved = [](const Move& rows, const Move& name) {
+    Layout out = *rows.layout;
     for (std::size_t k = 0; k < out.size(); ++k) {
-      if ((k == 5) == name) {
-        out[k].x += dx;
-        out[k].y += dy;
-      }
+      const Move& by = k == 5 ? name : rows;
+      out[k].x += by.dx;
+      out[k].y += by.dy;
     }
     return out;
   };
@@ -427,9 +428,7 @@ Plot::Layout Plot::place(const Layout& designed, const Layout& compact, float xc
   Cost here;
   if (cost(home_d, kAll, 0.0f, 0.0f, {}, here) && clear(here)) return designed;
   const Move whole = search(kAll, {}, nullptr);
-  if (whole.layout != nullptr && clear(whole.cost)) {
-    return shifted(shifted(*whole.layout, whole.dx, whole.dy, false), whole.dx, whole.dy, true);
-  }
+  if (whole.layout != nullptr && clear(whole.cost)) return moved(whole, whole);
   // No clear place for the whole block (a long name spans the frame): the
   // five values as a block, and the name on its own apart from them.
   const Move values = search(kValues, {}, nullptr);
@@ -441,15 +440,15 @@ Plot::Layout Plot::place(const Layout& designed, const Layout& compact, float xc
       taken[k] = {h.x1 + values.dx, h.x2 + values.dx, h.y1 + values.dy, h.y2 + values.dy};
     }
     const Move name = search(kName, taken, values.layout);
-    if (name.layout != nullptr &&
-        (whole.layout == nullptr || name.cost.lab + values.cost.lab < whole.cost.lab ||
-         (name.cost.lab + values.cost.lab == whole.cost.lab &&
-          name.cost.curve + values.cost.curve < whole.cost.curve))) {
-      return shifted(shifted(*values.layout, values.dx, values.dy, false), name.dx, name.dy, true);
+    // Apart only for fewer crossings: on a tie the block stays whole.
+    const Cost apart{values.cost.lab + name.cost.lab, values.cost.curve + name.cost.curve,
+                     whole.cost.distance};
+    if (name.layout != nullptr && (whole.layout == nullptr || apart < whole.cost)) {
+      return moved(values, name);
     }
   }
   if (whole.layout == nullptr) return designed;  // nothing fits inside the frame: as designed
-  return shifted(shifted(*whole.layout, whole.dx, whole.dy, false), whole.dx, whole.dy, true);
+  return moved(whole, whole);
 }
 
 // The final picture on the page as it stands (cleared, or just opened):
